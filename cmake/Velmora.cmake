@@ -1,0 +1,42 @@
+# Shared build settings: warnings, sanitizers, the stdcall marker and the
+# GoogleTest build used by both targets.
+
+set(VELMORA_WIN32 ${WIN32})
+
+# Our own code builds with every warning fatal; GoogleTest does not.
+add_library(velmora_warnings INTERFACE)
+target_compile_options(velmora_warnings INTERFACE -Wall -Wextra -Wpedantic -Werror)
+
+# The calling convention of every exported entry and callback: stdcall on
+# 32-bit Windows, nothing natively. CMake chooses; the code only names it.
+add_library(velmora_callconv INTERFACE)
+if(VELMORA_WIN32)
+  target_compile_definitions(velmora_callconv INTERFACE "VELMORA_STDCALL=__attribute__((stdcall))"
+                                                      "VELMORA_EXPORT=")
+else()
+  target_compile_definitions(velmora_callconv INTERFACE "VELMORA_STDCALL="
+                                                      "VELMORA_EXPORT=__attribute__((visibility(\"default\")))")
+endif()
+
+if(NOT VELMORA_WIN32 AND VELMORA_SANITIZE)
+  string(REPLACE ";" "," _san "${VELMORA_SANITIZE}")
+  add_compile_options(-fsanitize=${_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_san})
+endif()
+
+if(VELMORA_WIN32)
+  # Only system DLLs may be imported: the C++ runtime and winpthreads are linked in.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+
+# Libraries that are loaded at run time by name keep their Windows names on
+# Windows and become NAME.so natively (the posix backend maps ".dll" to ".so").
+function(velmora_runtime_library target output_name)
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name})
+  if(VELMORA_WIN32)
+    set_target_properties(${target} PROPERTIES SUFFIX ".dll")
+  else()
+    set_target_properties(${target} PROPERTIES SUFFIX ".so" C_VISIBILITY_PRESET hidden
+                                              CXX_VISIBILITY_PRESET hidden)
+  endif()
+endfunction()

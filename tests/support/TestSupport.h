@@ -1,0 +1,32 @@
+// Helpers shared by the test suites: scratch folders and whole-file reads,
+// on Windows-form paths as the code under test sees them.
+#pragma once
+
+#include <string>
+
+namespace TestSupport {
+
+// A fresh, empty folder for one test, removed with everything in it when the
+// object goes. Path() ends with "\".
+class TScratchDir {
+public:
+  TScratchDir();
+  ~TScratchDir();
+  TScratchDir(const TScratchDir&) = delete;
+  TScratchDir& operator=(const TScratchDir&) = delete;
+  const std::string& Path() const { return DirPath; }
+
+private:
+  std::string DirPath;
+};
+
+// Windows-form path of the folder that holds the running test program (and
+// every binary of the build).
+std::string BinaryDir();
+
+bool FileExists(const std::string& Path);
+std::string ReadFileBytes(const std::string& Path);  // empty when missing
+void WriteFileBytes(const std::string& Path, const std::string& Bytes);
+void RemoveTree(const std::string& Path);
+
+}  // namespace TestSupport
