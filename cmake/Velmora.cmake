@@ -12,7 +12,7 @@ target_compile_options(velmora_warnings INTERFACE -Wall -Wextra -Wpedantic -Werr
 add_library(velmora_callconv INTERFACE)
 if(VELMORA_WIN32)
   target_compile_definitions(velmora_callconv INTERFACE "VELMORA_STDCALL=__attribute__((stdcall))"
-                                                      "VELMORA_EXPORT=")
+                                                      "VELMORA_EXPORT=__attribute__((dllexport))")
 else()
   target_compile_definitions(velmora_callconv INTERFACE "VELMORA_STDCALL="
                                                       "VELMORA_EXPORT=__attribute__((visibility(\"default\")))")
