@@ -1,0 +1,412 @@
+// The parameter list: its text and packed forms built from the worked
+// examples, name lookup, integer text, and round trips over random lists.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "params/IntegerText.h"
+#include "params/PackedParams.h"
+#include "params/ParamList.h"
+
+namespace {
+
+using TItems = std::vector<std::string>;
+
+TParamList ListOf(const TItems& Items) {
+  TParamList List;
+  for (const std::string& Item : Items) List.Add(Item);
+  return List;
+}
+
+TItems ItemsOf(const TParamList& List) {
+  TItems Items;
+  for (int I = 0; I < List.Count(); ++I) Items.push_back(List.Item(I));
+  return Items;
+}
+
+TItems ReadText(std::string_view Text) {
+  TParamList List;
+  List.ParamsFromText(Text);
+  return ItemsOf(List);
+}
+
+// Unpacks from a heap copy of exactly Block.size() bytes, so that a read past
+// the end is caught by AddressSanitizer.
+TItems Unpack(const std::string& Block) {
+  std::unique_ptr<char[]> Copy(new char[Block.size() + (Block.empty() ? 1 : 0)]);
+  if (!Block.empty()) std::memcpy(Copy.get(), Block.data(), Block.size());
+  TParamList List;
+  List.Add("stale");
+  UnpackParams(List, Copy.get(), static_cast<int32_t>(Block.size()));
+  return ItemsOf(List);
+}
+
+std::string Pack(const TItems& Items) {
+  const TParamList List = ListOf(Items);
+  std::string Block(PackedSize(List), '\0');
+  size_t Count = 0;
+  EXPECT_TRUE(PackParams(List, Block.data(), Block.size(), Count));
+  EXPECT_EQ(Count, Block.size());
+  return Block;
+}
+
+// ------------------------------------------------------------- text form
+
+TEST(ParamsText, ReadsTheWorkedExamples) {
+  const struct {
+    std::string Text;
+    TItems Items;
+  } Cases[] = {
+      {"a,b", {"a", "b"}},
+      {" a , b ", {"a", "b"}},
+      {"a b", {"a", "b"}},
+      {"\"a b\",c", {"a b", "c"}},
+      {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
+      {"a\"b", {"a\"b"}},
+      {"\"a\"b", {"a", "b"}},
+      {"a,", {"a", ""}},
+      {"a, ", {"a"}},
+      {",a", {"", "a"}},
+      {"a,,b", {"a", "", "b"}},
+      {",", {"", ""}},
+      {"\"\"", {""}},
+      {"", {}},
+      {"   ", {}},
+      {"Sess=5,\"SrcUserData=x,y\"", {"Sess=5", "SrcUserData=x,y"}},
+      // Every byte 1..32 is a blank, tab, CR and LF included.
+      {"\ta\r\n,\x01" "b\x1F", {"a", "b"}},
+      {"a,,", {"a", "", ""}},
+      {"a , ", {"a"}},
+      // A quoted item followed directly by a quote starts a new quoted item.
+      {"\"a\"\"\"\"b\"", {"a\"\"b"}},
+      {"\"a\" \"b\"", {"a", "b"}},
+      // Without its closing quote, a quoted item runs to the end of the text.
+      {"\"abc", {"abc"}},
+      {"x,\"a,b", {"x", "a,b"}},
+      {"\"ab\"\"", {"ab\""}},
+      {"\"", {""}},
+  };
+  for (const auto& Case : Cases) {
+    EXPECT_EQ(ReadText(Case.Text), Case.Items) << "text: [" << Case.Text << "]";
+  }
+}
+
+TEST(ParamsText, WritesTheWorkedExamples) {
+  const struct {
+    TItems Items;
+    std::string Text;
+  } Cases[] = {
+      {{"a", "b"}, "a,b"},
+      {{"a b"}, "\"a b\""},
+      {{""}, "\"\""},
+      {{"a", ""}, "a,"},
+      {{"", ""}, ","},
+      {{"say \"hi\""}, "\"say \"\"hi\"\"\""},
+      {{"Sess=5", "SrcUserData=x,y"}, "Sess=5,\"SrcUserData=x,y\""},
+      {{"Sess=7", "SrcUserData=Sess=5,\"SrcUserData=x y\""},
+       "Sess=7,\"SrcUserData=Sess=5,\"\"SrcUserData=x y\"\"\""},
+      {{}, ""},
+      // Equals signs, 127 and the bytes 0x80..0xFF do not cause quoting;
+      // every blank byte, and a lone quote, does.
+      {{"a=b=c", "\x7F\xC0\xFF"}, "a=b=c,\x7F\xC0\xFF"},
+      {{"a\tb", "\x01", "\""}, "\"a\tb\",\"\x01\",\"\"\"\""},
+      {{"", "", ""}, ",,"},
+      {{"noequals"}, "noequals"},
+  };
+  for (const auto& Case : Cases) {
+    EXPECT_EQ(ListOf(Case.Items).ParamsToText(), Case.Text);
+    EXPECT_EQ(ReadText(Case.Text), Case.Items) << "read back: [" << Case.Text << "]";
+  }
+}
+
+TEST(ParamsText, ReadingStopsAtNul) {
+  EXPECT_EQ(ReadText(std::string_view("a,b\0c,d", 7)), (TItems{"a", "b"}));
+  EXPECT_EQ(ReadText(std::string_view("a,\0b", 4)), (TItems{"a", ""}));
+  EXPECT_EQ(ReadText(std::string_view("\"a\0b\"", 5)), (TItems{"a"}));
+  EXPECT_EQ(ReadText(std::string_view("\0a", 2)), (TItems{}));
+}
+
+TEST(ParamsText, ReadingReplacesTheItems) {
+  TParamList List = ListOf({"old=1", "old=2"});
+  List.ParamsFromText("new=3");
+  EXPECT_EQ(ItemsOf(List), (TItems{"new=3"}));
+  List.ParamsFromText("");
+  EXPECT_EQ(List.Count(), 0);
+}
+
+// ------------------------------------------------------- names and values
+
+TEST(ParamsNames, WorkedExample) {
+  TParamList List = ListOf({"Operation=3", "UserData=abc", "Path=C:\\x=y"});
+  EXPECT_EQ(List.GetParam("operation"), "3");
+  EXPECT_EQ(List.GetParam("Path"), "C:\\x=y");
+  EXPECT_EQ(List.GetParam("Size"), "");
+  EXPECT_EQ(List.FindParam("Size"), -1);
+
+  List.SetParam("userdata", "q");
+  EXPECT_EQ(ItemsOf(List), (TItems{"Operation=3", "userdata=q", "Path=C:\\x=y"}));
+  List.SetParam("Error", "0");
+  EXPECT_EQ(ItemsOf(List), (TItems{"Operation=3", "userdata=q", "Path=C:\\x=y", "Error=0"}));
+  List.SetParam("Operation", "");
+  EXPECT_EQ(ItemsOf(List), (TItems{"userdata=q", "Path=C:\\x=y", "Error=0"}));
+}
+
+TEST(ParamsNames, OnlyTheFirstOfTwoEqualNamesIsUsed) {
+  TParamList List = ListOf({"A=1", "b=2", "a=3"});
+  EXPECT_EQ(List.FindParam("A"), 0);
+  EXPECT_EQ(List.GetParam("a"), "1");
+  List.SetParam("a", "9");
+  EXPECT_EQ(ItemsOf(List), (TItems{"a=9", "b=2", "a=3"}));
+  List.SetParam("A", "");
+  EXPECT_EQ(ItemsOf(List), (TItems{"b=2", "a=3"}));
+  EXPECT_EQ(List.GetParam("A"), "3");
+}
+
+TEST(ParamsNames, EmptyValueOnMissingNameChangesNothing) {
+  TParamList List = ListOf({"a=1", "plain"});
+  List.SetParam("missing", "");
+  EXPECT_EQ(ItemsOf(List), (TItems{"a=1", "plain"}));
+}
+
+TEST(ParamsNames, ItemsWithoutEqualsAreNeverFound) {
+  TParamList List = ListOf({"Sess", "Sess=", "=empty name"});
+  EXPECT_EQ(List.FindParam("Sess"), 1);
+  EXPECT_EQ(List.GetParam("Sess"), "");  // empty value: not told from missing
+  EXPECT_EQ(List.FindParam(""), 2);      // an item starting with '=' has the empty name
+  EXPECT_EQ(List.GetParam(""), "empty name");
+  List.SetParam("Sess", "5");
+  EXPECT_EQ(ItemsOf(List), (TItems{"Sess", "Sess=5", "=empty name"}));
+  EXPECT_EQ(List.FindParam("Se"), -1);
+  EXPECT_EQ(List.FindParam("Sess5"), -1);
+}
+
+TEST(ParamsNames, CyrillicNamesFoldAcrossCase) {
+  // Code page 1251: "ИМЯ" and "имя", then "ЁЖ" and "ёж".
+  TParamList List = ListOf({"\xC8\xCC\xDF=1", "\xA8\xC6=2"});
+  EXPECT_EQ(List.FindParam("\xE8\xEC\xFF"), 0);
+  EXPECT_EQ(List.GetParam("\xB8\xE6"), "2");
+  EXPECT_EQ(List.FindParam("\xE8\xEC"), -1);
+  List.SetParam("\xE8\xEC\xFF", "x");
+  EXPECT_EQ(List.Item(0), "\xE8\xEC\xFF=x");
+}
+
+TEST(ParamsNames, IndexOutOfBoundsRaises) {
+  TParamList List = ListOf({"a"});
+  EXPECT_THROW(List.Item(1), std::runtime_error);
+  EXPECT_THROW(List.Item(-1), std::runtime_error);
+  EXPECT_THROW(List.Delete(1), std::runtime_error);
+  EXPECT_THROW(List.SetItem(1, "b"), std::runtime_error);
+  List.SetItem(0, "b");
+  List.Delete(0);
+  EXPECT_EQ(List.Count(), 0);
+}
+
+// ------------------------------------------------------------ packed form
+
+TEST(ParamsPacked, WritesItemsEachFollowedByNul) {
+  const std::string Example("Path=C:\\x\0Mode=1\0", 17);
+  EXPECT_EQ(Pack({"Path=C:\\x", "Mode=1"}), Example);
+  EXPECT_EQ(Pack({}), "");
+  EXPECT_EQ(Pack({""}), std::string(1, '\0'));
+  EXPECT_EQ(Pack({"a", "", "noequals"}), std::string("a\0\0noequals\0", 12));
+}
+
+TEST(ParamsPacked, ReadsBlocks) {
+  const struct {
+    std::string Block;
+    TItems Items;
+  } Cases[] = {
+      {std::string("Path=C:\\x\0Mode=1\0", 17), {"Path=C:\\x", "Mode=1"}},
+      {std::string("Path=C:\\x\0Mode=1", 16), {"Path=C:\\x", "Mode=1"}},
+      {std::string("a\0\0b", 4), {"a", "", "b"}},
+      {std::string("a\0\0", 3), {"a", ""}},
+      {std::string("\0", 1), {""}},
+      {std::string("\0\0", 2), {"", ""}},
+      {std::string("abc", 3), {"abc"}},
+      {std::string("\xC8\xCC\xDF=\"x, y\"\0", 10), {"\xC8\xCC\xDF=\"x, y\""}},
+      {std::string(), {}},
+  };
+  for (const auto& Case : Cases) {
+    EXPECT_EQ(Unpack(Case.Block), Case.Items) << "block of " << Case.Block.size();
+  }
+}
+
+TEST(ParamsPacked, ZeroOrNegativeLengthGivesEmptyList) {
+  TParamList List = ListOf({"stale"});
+  UnpackParams(List, nullptr, 0);
+  EXPECT_EQ(List.Count(), 0);
+  List.Add("stale");
+  UnpackParams(List, "abc", -1);
+  EXPECT_EQ(List.Count(), 0);
+  List.Add("stale");
+  UnpackParams(List, nullptr, INT32_MIN);
+  EXPECT_EQ(List.Count(), 0);
+}
+
+TEST(ParamsPacked, LengthBoundsTheScan) {
+  // Only the first 5 of the 9 bytes belong to the block.
+  const char Bytes[] = "ab\0cdefg";
+  TParamList List;
+  UnpackParams(List, Bytes, 5);
+  EXPECT_EQ(ItemsOf(List), (TItems{"ab", "cd"}));
+}
+
+TEST(ParamsPacked, NeverWritesBeyondCapacity) {
+  const TParamList List = ListOf({"Path=C:\\x", "Mode=1"});
+  constexpr char Guard = '\x5A';
+  for (const size_t Capacity : {size_t(17), size_t(16), size_t(1), size_t(0)}) {
+    std::vector<char> Buffer(Capacity + 1, Guard);
+    size_t Count = 12345;
+    const bool Fits = PackParams(List, Buffer.data(), Capacity, Count);
+    EXPECT_EQ(Fits, Capacity >= 17) << Capacity;
+    EXPECT_EQ(Count, 17u);
+    EXPECT_EQ(Buffer[Capacity], Guard) << "guard byte overwritten at " << Capacity;
+    if (!Fits) {
+      // Nothing at all is written when the list does not fit.
+      EXPECT_EQ(std::string(Buffer.data(), Capacity), std::string(Capacity, Guard));
+    }
+  }
+  size_t Count = 1;
+  EXPECT_TRUE(PackParams(TParamList(), nullptr, 0, Count));
+  EXPECT_EQ(Count, 0u);
+}
+
+// ----------------------------------------------------------- integer text
+
+TEST(IntegerText, ReadsDecimalAndHexadecimal) {
+  const struct {
+    const char* Text;
+    bool IsInteger;
+    int32_t Value;
+  } Cases[] = {
+      {"0", true, 0},
+      {"25001", true, 25001},
+      {"0x61AA", true, 25002},
+      {"0X61aa", true, 25002},
+      {"$FF", true, 255},
+      {"$ff", true, 255},
+      {"x10", true, 16},
+      {"-x10", true, -16},
+      {"+5", true, 5},
+      {"-0", true, 0},
+      {"007", true, 7},
+      {"  12", true, 12},
+      {"  -12", true, -12},
+      {"2147483647", true, 2147483647},
+      {"-2147483648", true, INT32_MIN},
+      {"00000000002147483647", true, 2147483647},
+      {"xFFFFFFFF", true, -1},
+      {"0XFFFFFFFF", true, -1},
+      {"$7FFFFFFF", true, 2147483647},
+      {"0x80000000", true, INT32_MIN},
+      {"-0x80000000", true, INT32_MIN},
+      {"-$FFFFFFFF", true, 1},
+      {"0x00000001", true, 1},
+      {"2147483648", false, 0},
+      {"-2147483649", false, 0},
+      {"99999999999999999999", false, 0},
+      {"0x100000000", false, 0},
+      {"0x000000001", false, 0},
+      {"12 ", false, 0},
+      {"12\t", false, 0},
+      {"\t12", false, 0},
+      {"", false, 0},
+      {"   ", false, 0},
+      {"abc", false, 0},
+      {"0x", false, 0},
+      {"$", false, 0},
+      {"-", false, 0},
+      {"+", false, 0},
+      {"- 5", false, 0},
+      {"+-5", false, 0},
+      {"--5", false, 0},
+      {"1e3", false, 0},
+      {"12a", false, 0},
+      {"0xG", false, 0},
+      {"$-1", false, 0},
+      {"0x-1", false, 0},
+      {"00x1", false, 0},
+      {"h10", false, 0},
+  };
+  for (const auto& Case : Cases) {
+    int32_t Value = 777;
+    EXPECT_EQ(TryIntegerText(Case.Text, Value), Case.IsInteger) << "[" << Case.Text << "]";
+    EXPECT_EQ(Value, Case.IsInteger ? Case.Value : 777) << "[" << Case.Text << "]";
+    EXPECT_EQ(IntegerTextOr(Case.Text, -99), Case.IsInteger ? Case.Value : -99);
+  }
+  // The text ends where its view ends, even before a NUL.
+  int32_t Value = 0;
+  EXPECT_FALSE(TryIntegerText(std::string_view("12\0", 3), Value));
+  EXPECT_TRUE(TryIntegerText(std::string_view("123", 2), Value));
+  EXPECT_EQ(Value, 12);
+}
+
+TEST(IntegerText, WritesPlainDecimal) {
+  EXPECT_EQ(IntegerToText(0), "0");
+  EXPECT_EQ(IntegerToText(25001), "25001");
+  EXPECT_EQ(IntegerToText(-1), "-1");
+  EXPECT_EQ(IntegerToText(INT32_MIN), "-2147483648");
+  EXPECT_EQ(IntegerToText(INT64_MIN), "-9223372036854775808");
+  EXPECT_EQ(IntegerToText(INT64_MAX), "9223372036854775807");
+}
+
+// ------------------------------------------------------------- round trips
+
+// Random lists whose items are bytes 1..255, with the characters that matter
+// to the text form (quote, comma, blanks, '=') drawn often.
+TItems RandomItems(std::mt19937& Random) {
+  static const char Special[] = {'"', ',', ' ', '=', '\t', '\r', '\n', '\x01', '\x20', '\x7F', '\xC0', '\xFF'};
+  auto Draw = [&Random](uint32_t Below) { return static_cast<uint32_t>(Random() % Below); };
+  TItems Items(Draw(7));
+  for (std::string& Item : Items) {
+    const uint32_t Length = Draw(4) == 0 ? 0 : Draw(24);
+    for (uint32_t I = 0; I < Length; ++I) {
+      Item += Draw(2) == 0 ? Special[Draw(sizeof Special)] : static_cast<char>(1 + Draw(255));
+    }
+  }
+  return Items;
+}
+
+TEST(ParamsRoundTrip, RandomListsReadBackUnchanged) {
+  std::mt19937 Random(20130417);
+  for (int Round = 0; Round < 4000; ++Round) {
+    const TItems Items = RandomItems(Random);
+    const TParamList List = ListOf(Items);
+
+    const std::string Text = List.ParamsToText();
+    ASSERT_EQ(ReadText(Text), Items) << "round " << Round << " text [" << Text << "]";
+
+    const std::string Block = Pack(Items);
+    ASSERT_EQ(Unpack(Block), Items) << "round " << Round;
+    // Without its final NUL the block reads the same, unless that drops a
+    // final empty item.
+    if (!Items.empty() && !Items.back().empty()) {
+      ASSERT_EQ(Unpack(Block.substr(0, Block.size() - 1)), Items) << "round " << Round;
+    }
+  }
+}
+
+TEST(ParamsRoundTrip, NestedUserDataSurvivesTwoLevels) {
+  // The command path nests the host's value into "UserData" and the response
+  // path takes it out again.
+  const std::string Host = "Sess=5,\"SrcUserData=x y\",\"q\"\"\",";
+  TParamList Inner;
+  Inner.SetParam("Sess", "7");
+  Inner.SetParam("SrcUserData", Host);
+  TParamList Outer = ListOf({"Operation=2"});
+  Outer.SetParam("UserData", Inner.ParamsToText());
+
+  TParamList Back;
+  UnpackParams(Back, Pack(ItemsOf(Outer)).data(), static_cast<int32_t>(PackedSize(Outer)));
+  TParamList InnerBack;
+  InnerBack.ParamsFromText(Back.GetParam("UserData"));
+  EXPECT_EQ(IntegerTextOr(InnerBack.GetParam("Sess"), -1), 7);
+  EXPECT_EQ(InnerBack.GetParam("SrcUserData"), Host);
+}
+
+}  // namespace
