@@ -1,0 +1,93 @@
+// Expansion of the log's date-time pattern notation (pure, allocation-free core).
+#include "log/DateTimePattern.h"
+
+namespace {
+
+// Bounded output into a caller's buffer of DateTimePatternLimit characters.
+class TBoundedOut {
+public:
+  explicit TBoundedOut(char* Buffer) : Buffer(Buffer) {}
+  void Put(std::string_view Text) {
+    for (const char C : Text) {
+      if (Length == DateTimePatternLimit) return;
+      Buffer[Length++] = C;
+    }
+  }
+  void PutNumber(unsigned Value, int Digits) {
+    char Text[8];
+    for (int I = Digits - 1; I >= 0; --I) {
+      Text[I] = static_cast<char>('0' + Value % 10);
+      Value /= 10;
+    }
+    Put(std::string_view(Text, static_cast<size_t>(Digits)));
+  }
+  size_t Size() const { return Length; }
+
+private:
+  char* Buffer;
+  size_t Length = 0;
+};
+
+char Upper(char C) { return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C; }
+
+// True when Pattern at At starts with Element (upper-case letters), ignoring case.
+bool StartsWithElement(std::string_view Pattern, size_t At, std::string_view Element) {
+  if (Pattern.size() - At < Element.size()) return false;
+  for (size_t I = 0; I < Element.size(); ++I) {
+    if (Upper(Pattern[At + I]) != Element[I]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t ExpandDateTimePatternTo(char* Out, std::string_view Pattern,
+                               const Platform::TDateTime& Time, std::string_view TimeSeparator) {
+  struct TElement {
+    std::string_view Letters;
+    unsigned Value;
+    int Digits;
+  };
+  const TElement Elements[] = {
+      {"YYYY", Time.Year, 4},  {"MM", Time.Month, 2},  {"DD", Time.Day, 2},
+      {"HH", Time.Hour, 2},    {"NN", Time.Minute, 2}, {"SS", Time.Second, 2},
+      {"ZZZ", Time.Millisecond, 3},
+  };
+  TBoundedOut Output(Out);
+  size_t At = 0;
+  while (At < Pattern.size() && Output.Size() < DateTimePatternLimit) {
+    const char C = Pattern[At];
+    if (C == '"' || C == '\'') {
+      const size_t Close = Pattern.find(C, At + 1);
+      const size_t End = Close == std::string_view::npos ? Pattern.size() : Close;
+      Output.Put(Pattern.substr(At + 1, End - At - 1));
+      At = Close == std::string_view::npos ? End : Close + 1;
+      continue;
+    }
+    if (C == ':') {
+      Output.Put(TimeSeparator);
+      ++At;
+      continue;
+    }
+    bool Matched = false;
+    for (const TElement& Element : Elements) {
+      if (StartsWithElement(Pattern, At, Element.Letters)) {
+        Output.PutNumber(Element.Value, Element.Digits);
+        At += Element.Letters.size();
+        Matched = true;
+        break;
+      }
+    }
+    if (!Matched) {
+      Output.Put(Pattern.substr(At, 1));
+      ++At;
+    }
+  }
+  return Output.Size();
+}
+
+std::string ExpandDateTimePattern(std::string_view Pattern, const Platform::TDateTime& Time,
+                                  std::string_view TimeSeparator) {
+  char Buffer[DateTimePatternLimit];
+  return std::string(Buffer, ExpandDateTimePatternTo(Buffer, Pattern, Time, TimeSeparator));
+}

@@ -1,0 +1,29 @@
+// tTimeSeparatedFileLog: a file log whose file name is derived afresh from a
+// date-time pattern for every line, so the log splits by hour and day.
+#pragma once
+
+#include <string>
+
+#include "log/FileLog.h"
+
+class tTimeSeparatedFileLog : public tFileLog {
+public:
+  explicit tTimeSeparatedFileLog(const std::string& Pattern);
+
+  // Expands the pattern against the local time now, makes sure the name's
+  // directory exists (creating missing levels from the outermost inwards),
+  // stores the name in FileName and returns it. FileName is empty when a
+  // directory could not be created. A name without an absolute directory
+  // whose first level is missing raises EInOutError("Unable to create
+  // directory").
+  std::string GetFileName() override;
+
+protected:
+  const std::string FileNamePattern;
+};
+
+// Makes sure Directory (Windows form, with or without a trailing "\") exists,
+// creating each missing level from the outermost inwards. False when a level
+// cannot be created; raises EInOutError when the climb reaches an empty text
+// (a relative path whose first level is missing).
+bool ForceDirectories(const std::string& Directory);
