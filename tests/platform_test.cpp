@@ -1,0 +1,637 @@
+// The platform interface as every backend must provide it: the same cases run
+// natively against the posix emulation and under Wine against Win32.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/Platform.h"
+#include "tests/support/TestSupport.h"
+
+using namespace Platform;
+using TestSupport::ReadFileBytes;
+using TestSupport::TScratchDir;
+using TestSupport::WriteFileBytes;
+
+namespace {
+
+constexpr const char* TestLibrary = "PlatformTestLib.dll";
+
+bool StartsWith(const std::string& Text, const std::string& Head) {
+  return Text.compare(0, Head.size(), Head) == 0;
+}
+
+size_t Count(const std::string& Text, const std::string& Part) {
+  size_t Found = 0;
+  for (size_t At = Text.find(Part); At != std::string::npos; At = Text.find(Part, At + 1)) ++Found;
+  return Found;
+}
+
+// Runs Body(Context) on a platform thread to its end.
+void RunOnThread(TThread::TBody Body, void* Context) {
+  TThread Thread;
+  ASSERT_TRUE(Thread.Create(Body, Context));
+  ASSERT_TRUE(Thread.Start());
+  ASSERT_TRUE(Thread.WaitForEnd());
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ libraries
+
+TEST(PlatformLibraries, MissingLibraryGivesNullAndModNotFound) {
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryByName("VelmoraNoSuchLibrary.dll"), nullptr);
+  EXPECT_EQ(LastError(), ErrorModNotFound);
+  EXPECT_EQ(LoadLibraryFallback("VelmoraNoSuchLibrary.dll"), nullptr);
+  EXPECT_EQ(LoadLibraryByName(TestSupport::BinaryDir() + "VelmoraNoSuchLibrary.dll"), nullptr);
+}
+
+TEST(PlatformLibraries, SystemLibraryLoadsAndMissingEntryGivesNull) {
+  TLibrary Library = LoadLibraryByName(VELMORA_TEST_SYSTEM_LIBRARY);
+  ASSERT_NE(Library, nullptr);
+  SetLastError(0);
+  EXPECT_EQ(GetLibraryProc(Library, "VelmoraNoSuchEntry"), nullptr);
+  EXPECT_EQ(LastError(), ErrorProcNotFound);
+  UnloadLibrary(Library);
+}
+
+TEST(PlatformLibraries, BareNameIsFoundBesideTheProgram) {
+  // Searched in the program's directory, whatever the current directory is.
+  TLibrary Library = LoadLibraryByName(TestLibrary);
+  ASSERT_NE(Library, nullptr) << LastError();
+  using TAnswer = int (*)(int);
+  auto Answer = reinterpret_cast<TAnswer>(GetLibraryProc(Library, "PlatformTestAnswer"));
+  ASSERT_NE(Answer, nullptr);
+  EXPECT_EQ(Answer(41), 42);
+  UnloadLibrary(Library);
+}
+
+TEST(PlatformLibraries, NameWithoutExtensionAndFullPathLoadTheSameLibrary) {
+  TLibrary ByBareName = LoadLibraryByName(TestLibrary);
+  TLibrary NoExtension = LoadLibraryByName("PlatformTestLib");
+  TLibrary ByPath = LoadLibraryByName(TestSupport::BinaryDir() + TestLibrary);
+  TLibrary ByFallback = LoadLibraryFallback(TestLibrary);
+  ASSERT_NE(ByBareName, nullptr);
+  EXPECT_EQ(NoExtension, ByBareName);
+  EXPECT_EQ(ByPath, ByBareName);
+  EXPECT_EQ(ByFallback, ByBareName);
+  for (TLibrary Library : {ByBareName, NoExtension, ByPath, ByFallback}) UnloadLibrary(Library);
+}
+
+// ------------------------------------------------------------- module names
+
+TEST(PlatformModuleNames, HostExeIsTheTestProgram) {
+  const std::string Exe = HostExePath();
+  EXPECT_FALSE(DirectoryPart(Exe).empty());
+  const std::string Name = FileNamePart(Exe);
+  EXPECT_TRUE(SameTextNoCase(Name.substr(0, 13), "platform_test")) << Exe;
+  EXPECT_TRUE(Name.size() == 13 || SameTextNoCase(Name.substr(13), ".exe")) << Exe;
+  EXPECT_EQ(Exe.find('/'), std::string::npos) << "Windows form expected: " << Exe;
+}
+
+TEST(PlatformModuleNames, OwnModuleOfTheProgramIsTheProgram) {
+  EXPECT_FALSE(OwnModulePath().empty());
+  EXPECT_EQ(OwnModulePath(), HostExePath());
+}
+
+TEST(PlatformModuleNames, OwnModuleInsideALibraryIsTheLibrary) {
+  TLibrary Library = LoadLibraryByName(TestLibrary);
+  ASSERT_NE(Library, nullptr);
+  using TModulePath = unsigned (*)(char*, unsigned);
+  auto ModulePath = reinterpret_cast<TModulePath>(GetLibraryProc(Library, "PlatformTestModulePath"));
+  ASSERT_NE(ModulePath, nullptr);
+  char Buffer[1024];
+  const std::string Path(Buffer, ModulePath(Buffer, sizeof Buffer));
+  EXPECT_TRUE(StartsWith(FileNamePart(Path), "PlatformTestLib.")) << Path;
+  EXPECT_TRUE(SameTextNoCase(DirectoryPart(Path), TestSupport::BinaryDir())) << Path;
+  UnloadLibrary(Library);
+}
+
+TEST(PlatformModuleNames, SmallBufferTruncatesLikeTheSystem) {
+  const std::string Full = HostExePath();
+  const std::string Short = HostExePath(5);
+  EXPECT_EQ(Short, Full.substr(0, 4));
+  EXPECT_EQ(OwnModulePath(5), Full.substr(0, 4));
+}
+
+// --------------------------------------------------------------- path parts
+
+TEST(PlatformPaths, DirectoryAndFileParts) {
+  EXPECT_EQ(DirectoryPart("C:\\Host\\Plugins\\Velmora.dll"), "C:\\Host\\Plugins\\");
+  EXPECT_EQ(FileNamePart("C:\\Host\\Plugins\\Velmora.dll"), "Velmora.dll");
+  EXPECT_EQ(DirectoryPart("C:Velmora.dll"), "C:");
+  EXPECT_EQ(FileNamePart("C:Velmora.dll"), "Velmora.dll");
+  EXPECT_EQ(DirectoryPart("Velmora.dll"), "");
+  EXPECT_EQ(FileNamePart("Velmora.dll"), "Velmora.dll");
+  EXPECT_EQ(FileNamePart("C:\\Host\\"), "");
+  EXPECT_EQ(DirectoryPart(""), "");
+}
+
+TEST(PlatformPaths, NativeFormRoundTrips) {
+  for (const std::string Path : {"C:\\Host\\Logs\\x.log", "\\tmp\\a b\\c", "relative\\name.ini"}) {
+    EXPECT_EQ(FromNativePath(ToNativePath(Path)), Path);
+  }
+}
+
+// ------------------------------------------------------------ profile files
+
+class PlatformProfile : public ::testing::Test {
+protected:
+  TScratchDir Dir;
+  std::string File = Dir.Path() + "Velmora.ini";
+};
+
+TEST_F(PlatformProfile, MissingFileSectionOrKeyGivesDefault) {
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", "127.0.0.1"), "127.0.0.1");
+  EXPECT_FALSE(ProfileKeyExists(File, "Server", "FSServerAddr"));
+  WriteFileBytes(File, "[Server]\r\nFSServerPort=25001\r\n[Other]\r\nFSServerAddr=x\r\n");
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", "dflt"), "dflt");
+  EXPECT_EQ(ReadProfileString(File, "Missing", "FSServerPort", "dflt"), "dflt");
+  EXPECT_FALSE(ProfileKeyExists(File, "Server", "FSServerAddr"));
+  EXPECT_FALSE(ProfileKeyExists(File, "Missing", "FSServerPort"));
+  EXPECT_TRUE(ProfileKeyExists(File, "Server", "FSServerPort"));
+  EXPECT_TRUE(ProfileKeyExists(File, "Other", "FSServerAddr"));
+}
+
+TEST_F(PlatformProfile, FirstWriteCreatesFileAndSection) {
+  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerAddr", "127.0.0.1"));
+  EXPECT_EQ(ReadFileBytes(File), "[Server]\r\nFSServerAddr=127.0.0.1\r\n");
+  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerPort", "25001"));
+  EXPECT_EQ(ReadFileBytes(File), "[Server]\r\nFSServerAddr=127.0.0.1\r\nFSServerPort=25001\r\n");
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerPort", ""), "25001");
+}
+
+TEST_F(PlatformProfile, NewKeyGoesIntoItsSectionBeforeTheNext) {
+  WriteFileBytes(File, "[Server]\r\nFSServerAddr=10.0.0.1\r\n\r\n[Debug]\r\nVelmora.dll=LOG\r\n");
+  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerPort", "4000"));
+  const std::string Content = ReadFileBytes(File);
+  EXPECT_LT(Content.find("FSServerAddr=10.0.0.1"), Content.find("FSServerPort=4000"));
+  EXPECT_LT(Content.find("FSServerPort=4000"), Content.find("[Debug]"));
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerPort", ""), "4000");
+  EXPECT_EQ(ReadProfileString(File, "Debug", "Velmora.dll", ""), "LOG");
+}
+
+TEST_F(PlatformProfile, NewSectionIsAppendedAndOthersKept) {
+  WriteFileBytes(File, "[Debug]\r\nVelmora.dll=LOG\r\n");
+  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerAddr", "h"));
+  const std::string Content = ReadFileBytes(File);
+  EXPECT_TRUE(StartsWith(Content, "[Debug]\r\nVelmora.dll=LOG\r\n")) << Content;
+  EXPECT_NE(Content.find("[Server]\r\nFSServerAddr=h\r\n"), std::string::npos) << Content;
+  EXPECT_EQ(ReadProfileString(File, "Debug", "Velmora.dll", ""), "LOG");
+}
+
+TEST_F(PlatformProfile, ExistingKeyIsReplacedInPlaceKeepingOtherLines) {
+  WriteFileBytes(File, "[Server]\r\nfsserveraddr=old\r\nFSServerPort=25001\r\n[Debug]\r\nx=1\r\n");
+  ASSERT_TRUE(WriteProfileString(File, "SERVER", "FSServerAddr", "new"));
+  const std::string Content = ReadFileBytes(File);
+  EXPECT_EQ(Count(Content, "=new"), 1u) << Content;
+  EXPECT_EQ(Content.find("old"), std::string::npos) << Content;
+  EXPECT_LT(Content.find("=new"), Content.find("FSServerPort=25001")) << Content;
+  EXPECT_NE(Content.find("[Debug]\r\nx=1\r\n"), std::string::npos) << Content;
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", ""), "new");
+}
+
+TEST_F(PlatformProfile, SectionAndKeyCompareWithoutCase) {
+  WriteFileBytes(File, "[sErVeR]\r\nfsSERVERaddr=host\r\n");
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", ""), "host");
+  EXPECT_TRUE(ProfileKeyExists(File, "SERVER", "fsserveraddr"));
+}
+
+TEST_F(PlatformProfile, BlanksAndOnePairOfQuotesAreStripped) {
+  WriteFileBytes(File,
+                 "  [Server]  \r\n"
+                 "  Spaced  =   value with  blanks   \r\n"
+                 "Quoted=\"  inner  \"\r\n"
+                 "Single='x'\r\n"
+                 "Twice=\"\"a\"\"\r\n"
+                 "Unmatched=\"abc'\r\n"
+                 "Lone=\"\r\n"
+                 "Empty=\r\n"
+                 "; Comment=ignored\r\n");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Spaced", "d"), "value with  blanks");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Quoted", "d"), "  inner  ");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Single", "d"), "x");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Twice", "d"), "\"a\"");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Unmatched", "d"), "\"abc'");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Lone", "d"), "\"");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Empty", "d"), "");
+  EXPECT_TRUE(ProfileKeyExists(File, "Server", "Empty"));
+  EXPECT_EQ(ReadProfileString(File, "Server", "; Comment", "d"), "d");
+}
+
+TEST_F(PlatformProfile, LineFeedOnlyFilesAreRead) {
+  WriteFileBytes(File, "[Server]\nFSServerAddr=lf\nFSServerPort=1");
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", ""), "lf");
+  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerPort", ""), "1");
+}
+
+TEST_F(PlatformProfile, LongValueArrivesTruncatedTo2047) {
+  WriteFileBytes(File, "[Server]\r\nLong=" + std::string(3000, 'v') + "\r\n");
+  EXPECT_EQ(ReadProfileString(File, "Server", "Long", ""), std::string(2047, 'v'));
+  const std::string Exact(2047, 'w');
+  ASSERT_TRUE(WriteProfileString(File, "Server", "Exact", Exact));
+  EXPECT_EQ(ReadProfileString(File, "Server", "Exact", ""), Exact);
+}
+
+TEST_F(PlatformProfile, CyrillicSectionAndKeyCompareWithoutCase) {
+  // "[Сервер]" / "Адрес" written, read back as "СЕРВЕР" / "адрес".
+  WriteFileBytes(File, "[\xD1\xE5\xF0\xE2\xE5\xF0]\r\n\xC0\xE4\xF0\xE5\xF1=1\r\n");
+  EXPECT_EQ(ReadProfileString(File, "\xD1\xC5\xD0\xC2\xC5\xD0", "\xE0\xE4\xF0\xE5\xF1", ""), "1");
+}
+
+TEST_F(PlatformProfile, WriteIntoMissingDirectoryFails) {
+  SetLastError(0);
+  EXPECT_FALSE(WriteProfileString(Dir.Path() + "no\\such\\Velmora.ini", "Server", "K", "V"));
+  EXPECT_EQ(LastError(), ErrorPathNotFound);
+  EXPECT_FALSE(DirectoryExists(Dir.Path() + "no"));
+}
+
+// ------------------------------------------------------------- append files
+
+class PlatformFiles : public ::testing::Test {
+protected:
+  TScratchDir Dir;
+  std::string Log = Dir.Path() + "10.log";
+
+  void Append(const std::string& Bytes) {
+    const TFile File = OpenForAppend(Log);
+    ASSERT_NE(File, InvalidFile) << LastError();
+    ASSERT_TRUE(SeekToEnd(File));
+    ASSERT_TRUE(WriteToFile(File, Bytes.data(), static_cast<uint32_t>(Bytes.size())));
+    CloseFile(File);
+  }
+};
+
+TEST_F(PlatformFiles, AppendCreatesAndNeverTruncates) {
+  Append("first\r\n");
+  EXPECT_EQ(ReadFileBytes(Log), "first\r\n");
+  Append("second\r\n");
+  EXPECT_EQ(ReadFileBytes(Log), "first\r\nsecond\r\n");
+  const TFile File = OpenForAppend(Log);  // opened and closed without writing
+  ASSERT_NE(File, InvalidFile);
+  CloseFile(File);
+  EXPECT_EQ(ReadFileBytes(Log), "first\r\nsecond\r\n");
+}
+
+TEST_F(PlatformFiles, SecondWriterIsRefusedWhileReadersMayRead) {
+  Append("kept\r\n");
+  const TFile Writer = OpenForAppend(Log);
+  ASSERT_NE(Writer, InvalidFile);
+  SetLastError(0);
+  EXPECT_EQ(OpenForAppend(Log), InvalidFile);
+  EXPECT_EQ(LastError(), ErrorSharingViolation);
+  EXPECT_EQ(ReadFileBytes(Log), "kept\r\n");
+  ASSERT_TRUE(SeekToEnd(Writer));
+  ASSERT_TRUE(WriteToFile(Writer, "more", 4));
+  CloseFile(Writer);
+  // The closed handle frees the file for the next writer.
+  Append("\r\n");
+  EXPECT_EQ(ReadFileBytes(Log), "kept\r\nmore\r\n");
+}
+
+TEST_F(PlatformFiles, SecondWriterOnAnotherThreadIsRefusedToo) {
+  const TFile Writer = OpenForAppend(Log);
+  ASSERT_NE(Writer, InvalidFile);
+  struct TProbe {
+    std::string Path;
+    TFile File = 0;
+    uint32_t Error = 0;
+  } Probe{Log};
+  RunOnThread(
+      [](void* Context) {
+        auto& P = *static_cast<TProbe*>(Context);
+        P.File = OpenForAppend(P.Path);
+        P.Error = LastError();
+      },
+      &Probe);
+  EXPECT_EQ(Probe.File, InvalidFile);
+  EXPECT_EQ(Probe.Error, ErrorSharingViolation);
+  CloseFile(Writer);
+}
+
+TEST_F(PlatformFiles, OpenInMissingDirectoryFails) {
+  SetLastError(0);
+  EXPECT_EQ(OpenForAppend(Dir.Path() + "missing\\10.log"), InvalidFile);
+  EXPECT_EQ(LastError(), ErrorPathNotFound);
+}
+
+TEST_F(PlatformFiles, DirectoriesAreCreatedOneLevelAtATime) {
+  const std::string Day = Dir.Path() + "Logs";
+  EXPECT_TRUE(DirectoryExists(Dir.Path()));
+  EXPECT_FALSE(DirectoryExists(Day));
+  ASSERT_TRUE(CreateOneDirectory(Day));
+  EXPECT_TRUE(DirectoryExists(Day));
+  EXPECT_TRUE(DirectoryExists(Day + "\\"));
+  SetLastError(0);
+  EXPECT_FALSE(CreateOneDirectory(Day));
+  EXPECT_EQ(LastError(), ErrorAlreadyExists);
+  SetLastError(0);
+  EXPECT_FALSE(CreateOneDirectory(Day + "\\a\\b"));
+  EXPECT_EQ(LastError(), ErrorPathNotFound);
+  Append("x");
+  EXPECT_FALSE(DirectoryExists(Log));  // a file is not a directory
+}
+
+// ----------------------------------------------------------- kernel objects
+
+TEST(PlatformCriticalSection, IsReentrantAndExcludesOtherThreads) {
+  struct TShared {
+    TCriticalSection Lock;
+    std::atomic<bool> Entered{false};
+  } Shared;
+  Shared.Lock.Enter();
+  Shared.Lock.Enter();
+  TThread Other;
+  ASSERT_TRUE(Other.Create(
+      [](void* Context) {
+        auto& S = *static_cast<TShared*>(Context);
+        TLockGuard Guard(S.Lock);
+        S.Entered = true;
+      },
+      &Shared));
+  ASSERT_TRUE(Other.Start());
+  SleepMs(50);
+  Shared.Lock.Leave();
+  SleepMs(50);
+  EXPECT_FALSE(Shared.Entered);  // still held once by this thread
+  Shared.Lock.Leave();
+  ASSERT_TRUE(Other.WaitForEnd());
+  EXPECT_TRUE(Shared.Entered);
+}
+
+TEST(PlatformCriticalSection, CountsExactlyUnderContention) {
+  struct TShared {
+    TCriticalSection Lock;
+    int Counter = 0;  // guarded by Lock
+  } Shared;
+  auto Body = [](void* Context) {
+    auto& S = *static_cast<TShared*>(Context);
+    for (int I = 0; I < 5000; ++I) {
+      TLockGuard Guard(S.Lock);
+      ++S.Counter;
+    }
+  };
+  TThread Threads[3];
+  for (TThread& Thread : Threads) ASSERT_TRUE(Thread.Create(Body, &Shared));
+  for (TThread& Thread : Threads) ASSERT_TRUE(Thread.Start());
+  for (TThread& Thread : Threads) ASSERT_TRUE(Thread.WaitForEnd());
+  EXPECT_EQ(Shared.Counter, 15000);
+}
+
+TEST(PlatformSemaphore, CountsAndRefusesPastMaximum) {
+  TSemaphore Semaphore(2, 3);
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Signaled);
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Signaled);
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Timeout);
+  EXPECT_TRUE(Semaphore.Release());
+  EXPECT_FALSE(Semaphore.Release(3));  // 1 + 3 > 3: refused, count unchanged
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Signaled);
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Timeout);
+  EXPECT_TRUE(Semaphore.Release(3));
+  EXPECT_FALSE(Semaphore.Release());
+  for (int I = 0; I < 3; ++I) EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Signaled);
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Timeout);
+}
+
+TEST(PlatformSemaphore, LargestMaximumIsAccepted) {
+  TSemaphore Semaphore(0, 0x7FFFFFFF);
+  EXPECT_TRUE(Semaphore.Release(0x7FFFFFFF));
+  EXPECT_FALSE(Semaphore.Release(1));
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Signaled);
+  EXPECT_TRUE(Semaphore.Release(1));
+}
+
+TEST(PlatformSemaphore, InvalidCountsThrow) {
+  EXPECT_THROW(TSemaphore(2, 1), std::runtime_error);
+  EXPECT_THROW(TSemaphore(0, 0), std::runtime_error);
+  EXPECT_THROW(TSemaphore(-1, 5), std::runtime_error);
+}
+
+TEST(PlatformSemaphore, TimeoutIsHonoured) {
+  TSemaphore Semaphore(0, 1);
+  const uint64_t Before = TickCountMs();
+  EXPECT_EQ(Semaphore.Wait(150), TWaitResult::Timeout);
+  const uint64_t Waited = TickCountMs() - Before;
+  EXPECT_GE(Waited, 120u);  // the system may end a wait up to one timer tick early
+  EXPECT_LT(Waited, 5000u);
+}
+
+TEST(PlatformSemaphore, ReleaseOnAnotherThreadWakesAnEndlessWait) {
+  TSemaphore Semaphore(0, 10);
+  TThread Releaser;
+  ASSERT_TRUE(Releaser.Create(
+      [](void* Context) {
+        SleepMs(50);
+        static_cast<TSemaphore*>(Context)->Release(2);
+      },
+      &Semaphore));
+  ASSERT_TRUE(Releaser.Start());
+  EXPECT_EQ(Semaphore.Wait(Infinite), TWaitResult::Signaled);
+  EXPECT_EQ(Semaphore.Wait(Infinite), TWaitResult::Signaled);
+  EXPECT_TRUE(Releaser.WaitForEnd());
+  EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Timeout);
+}
+
+TEST(PlatformEvent, ManualResetStaysSetUntilReset) {
+  TEvent Event;
+  EXPECT_FALSE(Event.IsSet());
+  EXPECT_EQ(Event.Wait(0), TWaitResult::Timeout);
+  Event.Set();
+  EXPECT_TRUE(Event.IsSet());
+  EXPECT_EQ(Event.Wait(0), TWaitResult::Signaled);
+  EXPECT_EQ(Event.Wait(Infinite), TWaitResult::Signaled);
+  EXPECT_TRUE(Event.IsSet());
+  Event.Set();
+  Event.Reset();
+  EXPECT_FALSE(Event.IsSet());
+  const uint64_t Before = TickCountMs();
+  EXPECT_EQ(Event.Wait(100), TWaitResult::Timeout);
+  EXPECT_GE(TickCountMs() - Before, 70u);
+}
+
+TEST(PlatformEvent, WaitForEitherPrefersFirst) {
+  TEvent First;
+  TEvent Second;
+  EXPECT_EQ(WaitForEither(First, Second, 0), TWhichEvent::Timeout);
+  Second.Set();
+  EXPECT_EQ(WaitForEither(First, Second, 0), TWhichEvent::Second);
+  EXPECT_EQ(WaitForEither(First, Second, Infinite), TWhichEvent::Second);
+  First.Set();
+  EXPECT_EQ(WaitForEither(First, Second, 0), TWhichEvent::First);
+  EXPECT_EQ(WaitForEither(First, Second, 1000), TWhichEvent::First);
+  Second.Reset();
+  EXPECT_EQ(WaitForEither(First, Second, 0), TWhichEvent::First);
+  First.Reset();
+  const uint64_t Before = TickCountMs();
+  EXPECT_EQ(WaitForEither(First, Second, 120), TWhichEvent::Timeout);
+  const uint64_t Waited = TickCountMs() - Before;
+  EXPECT_GE(Waited, 90u);
+  EXPECT_LT(Waited, 5000u);
+}
+
+TEST(PlatformEvent, SetOnAnotherThreadWakesTheWaiters) {
+  struct TShared {
+    TEvent Connected;
+    TEvent Deactivated;
+    TEvent Unrelated;
+  } Shared;
+  TThread Setter;
+  ASSERT_TRUE(Setter.Create(
+      [](void* Context) {
+        auto& S = *static_cast<TShared*>(Context);
+        SleepMs(30);
+        S.Unrelated.Set();  // wakes nobody's condition
+        SleepMs(30);
+        S.Deactivated.Set();
+      },
+      &Shared));
+  ASSERT_TRUE(Setter.Start());
+  EXPECT_EQ(WaitForEither(Shared.Connected, Shared.Deactivated, 10000), TWhichEvent::Second);
+  EXPECT_EQ(Shared.Deactivated.Wait(Infinite), TWaitResult::Signaled);
+  EXPECT_TRUE(Setter.WaitForEnd());
+  EXPECT_FALSE(Shared.Connected.IsSet());
+}
+
+// --------------------------------------------------------------------- threads
+
+namespace {
+struct TRunRecord {
+  std::atomic<bool> Ran{false};
+  std::atomic<uint32_t> ThreadId{0};
+};
+void RecordRun(void* Context) {
+  auto& Record = *static_cast<TRunRecord*>(Context);
+  Record.ThreadId = CurrentThreadId();
+  Record.Ran = true;
+}
+}  // namespace
+
+TEST(PlatformThread, CreatedSuspendedRunsOnlyAfterStart) {
+  TRunRecord Record;
+  TThread Thread;
+  ASSERT_TRUE(Thread.Create(&RecordRun, &Record));
+  EXPECT_NE(Thread.Id(), 0u);
+  SleepMs(100);
+  EXPECT_FALSE(Record.Ran);
+  ASSERT_TRUE(Thread.Start());
+  ASSERT_TRUE(Thread.WaitForEnd());
+  EXPECT_TRUE(Record.Ran);
+  EXPECT_EQ(Record.ThreadId, Thread.Id());
+  EXPECT_NE(Thread.Id(), CurrentThreadId());
+  EXPECT_TRUE(Thread.WaitForEnd());  // an ended thread is waited for at once
+}
+
+TEST(PlatformThread, NeverStartedThreadIsDestroyedWithoutRunning) {
+  TRunRecord Record;
+  {
+    TThread Thread;
+    ASSERT_TRUE(Thread.Create(&RecordRun, &Record));
+  }
+  SleepMs(50);
+  EXPECT_FALSE(Record.Ran);
+}
+
+TEST(PlatformThread, ThreadIdsDiffer) {
+  TRunRecord A;
+  TRunRecord B;
+  RunOnThread(&RecordRun, &A);
+  RunOnThread(&RecordRun, &B);
+  EXPECT_NE(A.ThreadId, 0u);
+  EXPECT_NE(A.ThreadId, CurrentThreadId());
+  EXPECT_EQ(CurrentThreadId(), CurrentThreadId());
+}
+
+TEST(PlatformThread, TickCountAdvancesWithSleep) {
+  const uint64_t Before = TickCountMs();
+  SleepMs(60);
+  const uint64_t Slept = TickCountMs() - Before;
+  EXPECT_GE(Slept, 45u);
+  EXPECT_LT(Slept, 5000u);
+}
+
+// ------------------------------------------------------------------------ time
+
+TEST(PlatformTime, DaysSince1899) {
+  EXPECT_DOUBLE_EQ(DaysSince1899(TDateTime{}), 0.0);
+  EXPECT_DOUBLE_EQ(DaysSince1899({2013, 4, 17, 12, 0, 0, 0}), 41381.5);
+  EXPECT_DOUBLE_EQ(DaysSince1899({1900, 1, 1, 0, 0, 0, 0}), 2.0);
+  EXPECT_DOUBLE_EQ(DaysSince1899({1900, 3, 1, 0, 0, 0, 0}), 61.0);  // 1900 has no 29 February
+  EXPECT_DOUBLE_EQ(DaysSince1899({2000, 2, 29, 0, 0, 0, 0}), 36585.0);
+  EXPECT_DOUBLE_EQ(DaysSince1899({2000, 3, 1, 0, 0, 0, 0}), 36586.0);
+  EXPECT_DOUBLE_EQ(DaysSince1899({2013, 4, 17, 6, 0, 0, 0}), 41381.25);
+  EXPECT_NEAR(DaysSince1899({2013, 4, 17, 23, 59, 59, 999}), 41382.0, 1e-7);
+}
+
+TEST(PlatformTime, LocalNowIsPlausible) {
+  const TDateTime Now = LocalNow();
+  EXPECT_GE(Now.Year, 2020);
+  EXPECT_LE(Now.Year, 2200);
+  EXPECT_TRUE(Now.Month >= 1 && Now.Month <= 12);
+  EXPECT_TRUE(Now.Day >= 1 && Now.Day <= 31);
+  EXPECT_LE(Now.Hour, 23);
+  EXPECT_LE(Now.Minute, 59);
+  EXPECT_LE(Now.Second, 59);
+  EXPECT_LE(Now.Millisecond, 999);
+  EXPECT_FALSE(TimeSeparator().empty());
+}
+
+// ---------------------------------------------------------------------- errors
+
+TEST(PlatformErrors, LastErrorBelongsToEachThread) {
+  SetLastError(1234);
+  struct TProbe {
+    uint32_t Before = 0;
+    uint32_t After = 0;
+  } Probe;
+  RunOnThread(
+      [](void* Context) {
+        auto& P = *static_cast<TProbe*>(Context);
+        SetLastError(42);
+        P.After = LastError();
+      },
+      &Probe);
+  EXPECT_EQ(Probe.After, 42u);
+  EXPECT_EQ(LastError(), 1234u);
+}
+
+TEST(PlatformErrors, SystemTexts) {
+  EXPECT_TRUE(StartsWith(SystemErrorText(ErrorAccessDenied), "Access is denied")) << SystemErrorText(5);
+  EXPECT_FALSE(SystemErrorText(ErrorFileNotFound).empty());
+  EXPECT_LE(SystemErrorText(10060).size(), 256u);
+  EXPECT_EQ(SystemErrorText(123456789), "Error 123456789");
+}
+
+// ------------------------------------------------------------------------ text
+
+TEST(PlatformText, SameTextNoCaseOnAscii) {
+  EXPECT_TRUE(SameTextNoCase("FSServerAddr", "fsserveraddr"));
+  EXPECT_TRUE(SameTextNoCase("", ""));
+  EXPECT_FALSE(SameTextNoCase("abc", "abcd"));
+  EXPECT_FALSE(SameTextNoCase("abc", "abd"));
+  EXPECT_FALSE(SameTextNoCase("@[\\]^", "`{|}~"));  // neighbours of the letters do not fold
+  EXPECT_TRUE(SameTextNoCase(std::string("a\0b", 3), std::string("A\0B", 3)));
+  EXPECT_FALSE(SameTextNoCase(std::string("a\0b", 3), std::string("A\0C", 3)));
+  for (char C = 'A'; C <= 'Z'; ++C) {
+    EXPECT_TRUE(SameTextNoCase(std::string(1, C), std::string(1, static_cast<char>(C + 32)))) << C;
+  }
+}
+
+TEST(PlatformText, SameTextNoCaseFoldsCyrillic1251) {
+  // "Команда" and "КОМАНДА".
+  EXPECT_TRUE(SameTextNoCase("\xCA\xEE\xEC\xE0\xED\xE4\xE0", "\xCA\xCE\xCC\xC0\xCD\xC4\xC0"));
+  EXPECT_FALSE(SameTextNoCase("\xC5", "\xA8"));  // Е is not Ё
+  EXPECT_FALSE(SameTextNoCase("\xC0", "A"));     // Cyrillic А is not Latin A
+  for (int C = 0xC0; C <= 0xDF; ++C) {
+    EXPECT_TRUE(SameTextNoCase(std::string(1, static_cast<char>(C)), std::string(1, static_cast<char>(C + 32))))
+        << C;
+  }
+  const int Pairs[][2] = {{0xA8, 0xB8}, {0x80, 0x90}, {0x81, 0x83}, {0x8A, 0x9A}, {0x8C, 0x9C},
+                          {0x8D, 0x9D}, {0x8E, 0x9E}, {0x8F, 0x9F}, {0xA1, 0xA2}, {0xA3, 0xBC},
+                          {0xA5, 0xB4}, {0xAA, 0xBA}, {0xAF, 0xBF}, {0xB2, 0xB3}, {0xBD, 0xBE}};
+  for (const auto& Pair : Pairs) {
+    EXPECT_TRUE(SameTextNoCase(std::string(1, static_cast<char>(Pair[0])),
+                               std::string(1, static_cast<char>(Pair[1]))))
+        << Pair[0];
+  }
+}
