@@ -1,0 +1,110 @@
+// The worker thread's queue and loop.
+#include "relay/TaskHandler.h"
+
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+// ------------------------------------------------------------------ TTaskQueue
+
+void TTaskQueue::PushBack(TTaskRecord* Task) {
+  if (Count == Slots.size()) {
+    // Grow into a new ring, front first; the old ring stays intact until the
+    // new one exists, so a failed allocation changes nothing.
+    std::vector<TTaskRecord*> Grown(Slots.empty() ? 64 : Slots.size() * 2);
+    for (size_t i = 0; i < Count; ++i) Grown[i] = Slots[(Head + i) % Slots.size()];
+    Slots.swap(Grown);
+    Head = 0;
+  }
+  Slots[(Head + Count) % Slots.size()] = Task;
+  ++Count;
+}
+
+TTaskRecord* TTaskQueue::PopFront() {
+  if (Count == 0) return nullptr;
+  TTaskRecord* Task = Slots[Head];
+  Head = (Head + 1) % Slots.size();
+  --Count;
+  return Task;
+}
+
+TTaskRecord* TTaskQueue::PopBack() {
+  if (Count == 0) return nullptr;
+  --Count;
+  return Slots[(Head + Count) % Slots.size()];
+}
+
+// ---------------------------------------------------------------- TTaskHandler
+
+namespace {
+
+struct TRecordRelease {
+  void operator()(TTaskRecord* Task) const { FreeTaskRecord(Task); }
+};
+using TRecordInHand = std::unique_ptr<TTaskRecord, TRecordRelease>;
+
+}  // namespace
+
+TTaskHandler::TTaskHandler(uint32_t IdleTimeout)
+    : TThreadBase(true), IdleTimeoutMs(IdleTimeout), QueueSemaphore(0, 0x7FFFFFFF) {}
+
+TTaskHandler::~TTaskHandler() {
+  while (TTaskRecord* Task = Queue.PopFront()) FreeTaskRecord(Task);
+}
+
+void TTaskHandler::AddTask(TTaskRecord* Task) {
+  Platform::TLockGuard Guard(QueueLock);
+  Queue.PushBack(Task);
+  if (!QueueSemaphore.Release(1)) {
+    // No count for it: take it back so the worker never sees it and the
+    // caller keeps it.
+    Queue.PopBack();
+    throw std::runtime_error("Task queue error: " + Platform::SystemErrorText(Platform::LastError()));
+  }
+}
+
+void TTaskHandler::Execute() {
+  bool Stop = false;
+  try {
+    do {
+      ProcessTask(Stop);
+    } while (!Terminated() && !Stop);
+  } catch (...) {
+    ClearTasks();
+    throw;
+  }
+  ClearTasks();
+}
+
+void TTaskHandler::ProcessTask(bool& Stop) {
+  TRecordInHand Task(GetTask());
+  if (OnTask) OnTask(Task.get(), Stop);
+}
+
+TTaskRecord* TTaskHandler::GetTask() {
+  for (;;) {
+    switch (QueueSemaphore.Wait(IdleTimeoutMs)) {
+      case Platform::TWaitResult::Signaled: {
+        TTaskRecord* Task;
+        {
+          Platform::TLockGuard Guard(QueueLock);
+          Task = Queue.PopFront();
+        }
+        if (Task != nullptr) return Task;  // always, as counts follow records
+        break;
+      }
+      case Platform::TWaitResult::Timeout:
+        if (OnIdle) OnIdle();
+        break;
+      case Platform::TWaitResult::Failed:
+        break;
+    }
+  }
+}
+
+void TTaskHandler::ClearTasks() {
+  Platform::TLockGuard Guard(QueueLock);
+  while (QueueSemaphore.Wait(0) == Platform::TWaitResult::Signaled) {
+    FreeTaskRecord(Queue.PopFront());
+  }
+}

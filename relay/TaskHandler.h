@@ -1,0 +1,92 @@
+// TTaskHandler: the one worker thread of the relay. Any thread queues task
+// records with AddTask; the worker hands them one at a time, in order, to
+// OnTask, and calls OnIdle after IdleTimeout milliseconds without a record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "relay/ThreadBase.h"
+#include "relay/TaskRecord.h"
+
+// First-in first-out list of record pointers in a ring that only grows
+// (doubling), so that appending and taking allocate nothing once the ring
+// has reached the longest backlog seen. Not thread-safe: its owner locks.
+class TTaskQueue {
+public:
+  bool Empty() const { return Count == 0; }
+  size_t Size() const { return Count; }
+  // Appends at the end. Throws std::bad_alloc when the ring must grow and
+  // cannot; the queue is then unchanged.
+  void PushBack(TTaskRecord* Task);
+  // Takes the front record out; null when empty.
+  TTaskRecord* PopFront();
+  // Takes the last record out again (undoes a PushBack); null when empty.
+  TTaskRecord* PopBack();
+
+private:
+  std::vector<TTaskRecord*> Slots;
+  size_t Head = 0;   // index of the front record in Slots
+  size_t Count = 0;  // records held
+};
+
+class TTaskHandler : public TThreadBase {
+public:
+  // The thread is created suspended, the queue empty, the handlers unbound.
+  // Records may be added at once; they wait for Start.
+  explicit TTaskHandler(uint32_t IdleTimeout);
+  // Only after the owner has waited for the end of a started worker. Frees
+  // any records still queued (ones added after the loop had ended, or to a
+  // worker never started), so that no record outlives the handler.
+  ~TTaskHandler() override;
+
+  // Handlers, bound by the owner before Start and never changed after; from
+  // then on only the worker reads them. OnTask processes one record (which
+  // stays the worker's: it frees it after OnTask returns) and may set Stop
+  // to end the loop; OnIdle runs after IdleTimeout ms without a record. An
+  // empty handler is not called.
+  std::function<void(TTaskRecord* Task, bool& Stop)> OnTask;
+  std::function<void()> OnIdle;
+
+  // Queues Task; from now on it belongs to the queue. Callable from any
+  // thread, also from inside OnTask or OnIdle; blocks only for the brief hold
+  // of QueueLock. On failure (memory exhausted, semaphore count at its
+  // maximum) it throws, the record stays the caller's and no count is
+  // released.
+  void AddTask(TTaskRecord* Task);
+
+  uint32_t IdleTimeout() const { return IdleTimeoutMs; }
+
+private:
+  // The body: ProcessTask until Stop is set or, after a ProcessTask, the
+  // terminated flag is seen; then ClearTasks. A failure escaping OnTask or
+  // OnIdle ends the loop: the record in hand and the queued ones are freed
+  // (ClearTasks), then the failure goes on to become the fatal error.
+  void Execute() override;
+  // Takes one record (GetTask), hands it to OnTask, frees it (also when
+  // OnTask fails).
+  void ProcessTask(bool& Stop);
+  // Waits for a record, calling OnIdle at each full IdleTimeout of silence;
+  // the terminated flag is not looked at here.
+  TTaskRecord* GetTask();
+  // Frees, without calling OnTask, every record whose count can be taken
+  // without waiting.
+  void ClearTasks();
+
+  // Set once by the constructor; read by the worker.
+  const uint32_t IdleTimeoutMs;
+  // Records added and not yet taken: producers append, the worker takes from
+  // the front. Guarded by QueueLock.
+  TTaskQueue Queue;
+  // One count per record in Queue not yet claimed by the worker. Released
+  // only while QueueLock is held, right after the append, so the count never
+  // exceeds the records in Queue and a completed wait always finds one.
+  Platform::TSemaphore QueueSemaphore;
+  // Guards Queue. Held only to append and release a count, to take the front
+  // record, and during ClearTasks; never while waiting on QueueSemaphore or
+  // while OnTask or OnIdle run, so a handler may call AddTask itself.
+  Platform::TCriticalSection QueueLock;
+};

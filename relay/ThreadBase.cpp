@@ -1,0 +1,49 @@
+// The general thread class on top of the platform thread.
+#include "relay/ThreadBase.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+[[noreturn]] void ThrowThreadError() {
+  const uint32_t Code = Platform::LastError();
+  char Text[512];
+  std::snprintf(Text, sizeof Text, "Thread Error: %s (%d)", Platform::SystemErrorText(Code).c_str(),
+                static_cast<int>(Code));
+  throw std::runtime_error(Text);
+}
+
+}  // namespace
+
+TThreadBase::TThreadBase(bool CreateSuspended) {
+  if (!CreateSuspended) {
+    throw std::invalid_argument("Thread creation error: a thread with a virtual body must be created suspended");
+  }
+  if (!Thread.Create(&TThreadBase::Run, this)) {
+    throw std::runtime_error("Thread creation error: " + Platform::SystemErrorText(Platform::LastError()));
+  }
+}
+
+TThreadBase::~TThreadBase() = default;
+
+void TThreadBase::Start() {
+  if (Started) return;
+  if (!Thread.Start()) ThrowThreadError();
+  Started = true;
+}
+
+void TThreadBase::WaitFor() {
+  if (!Started) return;
+  if (!Thread.WaitForEnd()) ThrowThreadError();
+}
+
+void TThreadBase::Run(void* Self) {
+  auto* This = static_cast<TThreadBase*>(Self);
+  try {
+    This->Execute();
+  } catch (...) {
+    This->Fatal = std::current_exception();
+  }
+}

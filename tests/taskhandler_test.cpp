@@ -1,0 +1,432 @@
+// Tests of the task record layout, the general thread class and the worker
+// thread: order, idle calls, stop and termination, failures, many producers,
+// and the wait for the end on the loader thread with a sent window message.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/MessageWindow.h"
+#include "platform/Platform.h"
+#include "relay/TaskHandler.h"
+#include "relay/TaskRecord.h"
+#include "relay/ThreadBase.h"
+
+namespace {
+
+// Polls Condition every few milliseconds until it holds or TimeoutMs passes.
+template <typename TCondition>
+bool WaitUntil(TCondition Condition, uint32_t TimeoutMs = 10000) {
+  const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
+  while (!Condition()) {
+    if (Platform::TickCountMs() > Deadline) return false;
+    Platform::SleepMs(2);
+  }
+  return true;
+}
+
+void AddCommand(TTaskHandler& Worker, int32_t Session) {
+  Worker.AddTask(NewTaskRecord(TaskCommand, Session, &Session, sizeof Session));
+}
+
+void AddStop(TTaskHandler& Worker) {
+  Worker.AddTask(NewTaskRecord(TaskStop, 0, nullptr, 1));
+}
+
+// Handlers shaped like the relay manager's: kind 0 stops, kinds 1 and 2 are
+// processed (their session numbers noted), any other kind is ignored.
+// Seen and Kinds are the worker's until WaitFor has returned.
+struct TProbe {
+  std::vector<int32_t> Seen;
+  std::vector<uint8_t> Kinds;
+  std::atomic<int> Tasks{0};
+  std::atomic<int> Idles{0};
+
+  void Bind(TTaskHandler& Worker) {
+    Worker.OnTask = [this](TTaskRecord* Task, bool& Stop) { Dispatch(Task, Stop); };
+    Worker.OnIdle = [this] { ++Idles; };
+  }
+  void Dispatch(TTaskRecord* Task, bool& Stop) {
+    Kinds.push_back(TaskKind(Task));
+    switch (TaskKind(Task)) {
+      case TaskStop: Stop = true; break;
+      case TaskCommand:
+      case TaskMessage: Seen.push_back(TaskSession(Task)); break;
+      default: break;
+    }
+    ++Tasks;
+  }
+};
+
+std::vector<int32_t> Range(int32_t From, int32_t To) {
+  std::vector<int32_t> Values;
+  for (int32_t i = From; i < To; ++i) Values.push_back(i);
+  return Values;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ the record
+
+TEST(TaskRecord, HeaderIsLittleEndianAndPayloadIsCopied) {
+  const char Bytes[] = "ab\0c";
+  TTaskRecord* Task = NewTaskRecord(TaskCommand, -2, Bytes, 4);
+  const uint8_t Expected[] = {1, 0xFE, 0xFF, 0xFF, 0xFF, 4, 0, 0, 0, 'a', 'b', 0, 'c'};
+  EXPECT_EQ(0, std::memcmp(Task, Expected, sizeof Expected));
+  EXPECT_EQ(TaskCommand, TaskKind(Task));
+  EXPECT_EQ(-2, TaskSession(Task));
+  EXPECT_EQ(4u, TaskLength(Task));
+  EXPECT_EQ(Task + TaskHeaderSize, TaskPayload(Task));
+  FreeTaskRecord(Task);
+}
+
+TEST(TaskRecord, StopRecordIsTenBytesWithOneUnsetPayloadByte) {
+  TTaskRecord* Task = NewTaskRecord(TaskStop, 0, nullptr, 1);
+  EXPECT_EQ(TaskStop, TaskKind(Task));
+  EXPECT_EQ(1u, TaskLength(Task));
+  TaskPayload(Task)[0] = 0x77;  // the tenth byte exists (ASan checks the block's end)
+  FreeTaskRecord(Task);
+}
+
+TEST(TaskRecord, FieldsAreReadFromUnalignedAddresses) {
+  // A record copied to an odd address reads the same (no aligned loads).
+  TTaskRecord* Task = NewTaskRecord(TaskMessage, 0x12345678, "xy", 2);
+  alignas(8) uint8_t Buffer[32] = {};
+  std::memcpy(Buffer + 1, Task, TaskHeaderSize + 2);
+  EXPECT_EQ(0x12345678, TaskSession(Buffer + 1));
+  EXPECT_EQ(2u, TaskLength(Buffer + 1));
+  EXPECT_EQ(0x78, Buffer[2]);
+  EXPECT_EQ(0x12, Buffer[5]);
+  FreeTaskRecord(Task);
+}
+
+// ------------------------------------------------------------ the thread class
+
+namespace {
+
+struct TFlagThread : TThreadBase {
+  std::atomic<bool> Ran{false};
+  bool Fail = false;
+  TFlagThread() : TThreadBase(true) {}
+  explicit TFlagThread(bool ThrowInConstructor) : TThreadBase(true) {
+    if (ThrowInConstructor) throw std::runtime_error("derived part failed");
+  }
+  void Execute() override {
+    Ran = true;
+    if (Fail) throw std::runtime_error("body failed");
+  }
+};
+
+}  // namespace
+
+TEST(ThreadBase, BodyRunsOnlyAfterStartAndItsFailureIsKept) {
+  TFlagThread Thread;
+  Thread.Fail = true;
+  Platform::SleepMs(30);
+  EXPECT_FALSE(Thread.Ran);
+  Thread.Start();
+  Thread.WaitFor();
+  EXPECT_TRUE(Thread.Ran);
+  ASSERT_TRUE(Thread.FatalError());
+  try {
+    std::rethrow_exception(Thread.FatalError());
+  } catch (const std::runtime_error& Error) {
+    EXPECT_STREQ("body failed", Error.what());
+  }
+}
+
+TEST(ThreadBase, NeverStartedThreadIsReleasedWithoutRunningItsBody) {
+  {
+    TFlagThread Thread;
+    Thread.WaitFor();  // nothing to wait for
+    EXPECT_FALSE(Thread.FatalError());
+  }
+  // A derived constructor that fails after the base made the thread.
+  EXPECT_THROW(TFlagThread(true), std::runtime_error);
+}
+
+TEST(ThreadBase, TerminateOnlySetsTheFlag) {
+  TFlagThread Thread;
+  EXPECT_FALSE(Thread.Terminated());
+  Thread.Terminate();
+  EXPECT_TRUE(Thread.Terminated());
+  Thread.Start();
+  Thread.WaitFor();
+  EXPECT_TRUE(Thread.Ran);
+  EXPECT_FALSE(Thread.FatalError());
+}
+
+// ------------------------------------------------------------------ the worker
+
+TEST(TaskHandler, RecordsAddedBeforeStartRunInOrderOnceStarted) {
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  EXPECT_EQ(10000u, Worker.IdleTimeout());
+  Probe.Bind(Worker);
+  for (int32_t i = 0; i < 100; ++i) AddCommand(Worker, i);
+  AddStop(Worker);
+  Platform::SleepMs(30);
+  EXPECT_EQ(0, Probe.Tasks.load());
+  Worker.Start();
+  Worker.WaitFor();
+  EXPECT_EQ(Range(0, 100), Probe.Seen);
+  EXPECT_EQ(101, Probe.Tasks.load());
+  EXPECT_FALSE(Worker.FatalError());
+}
+
+TEST(TaskHandler, RecordsAddedWhileRunningRunInOrder) {
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Probe.Bind(Worker);
+  Worker.Start();
+  for (int32_t i = 0; i < 500; ++i) {
+    AddCommand(Worker, i);
+    if (i % 100 == 0) Platform::SleepMs(5);  // let the worker drain to empty at times
+  }
+  AddStop(Worker);
+  Worker.WaitFor();
+  EXPECT_EQ(Range(0, 500), Probe.Seen);
+}
+
+TEST(TaskHandler, RecordsAddedFromInsideOnTaskRunAfterwardsInOrder) {
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
+    Probe.Dispatch(Task, Stop);
+    if (TaskKind(Task) == TaskCommand && TaskSession(Task) == 1) {
+      AddCommand(Worker, 10);
+      AddCommand(Worker, 11);
+      AddStop(Worker);
+    }
+  };
+  AddCommand(Worker, 1);
+  AddCommand(Worker, 2);
+  Worker.Start();
+  Worker.WaitFor();
+  EXPECT_EQ((std::vector<int32_t>{1, 2, 10, 11}), Probe.Seen);
+}
+
+TEST(TaskHandler, OnIdleComesAfterEachFullIdleTimeout) {
+  constexpr uint32_t Timeout = 100;
+  std::vector<uint64_t> IdleTimes;  // the worker's until WaitFor
+  std::atomic<int> Idles{0};
+  TTaskHandler Worker(Timeout);
+  TProbe Probe;
+  Probe.Bind(Worker);
+  Worker.OnIdle = [&] {
+    IdleTimes.push_back(Platform::TickCountMs());
+    ++Idles;
+  };
+  const uint64_t Started = Platform::TickCountMs();
+  Worker.Start();
+  ASSERT_TRUE(WaitUntil([&] { return Idles.load() >= 3; }));
+  AddStop(Worker);
+  Worker.WaitFor();
+  ASSERT_GE(IdleTimes.size(), 3u);
+  EXPECT_GE(IdleTimes[0] - Started, Timeout - 20);  // tick granularity under Wine
+  for (size_t i = 1; i < IdleTimes.size(); ++i) EXPECT_GE(IdleTimes[i] - IdleTimes[i - 1], Timeout - 20);
+}
+
+TEST(TaskHandler, EveryRecordRestartsTheIdlePeriod) {
+  constexpr uint32_t Timeout = 250;
+  std::atomic<int> Idles{0};
+  std::atomic<uint64_t> LastTaskEnd{0};
+  uint64_t FirstIdle = 0;  // the worker's until WaitFor
+  TTaskHandler Worker(Timeout);
+  Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
+    if (TaskKind(Task) == TaskStop) {
+      Stop = true;
+      return;
+    }
+    LastTaskEnd = Platform::TickCountMs();
+  };
+  Worker.OnIdle = [&] {
+    if (Idles.fetch_add(1) == 0) FirstIdle = Platform::TickCountMs();
+  };
+  Worker.Start();
+  // A stream of records closer together than the time-out: no idle call.
+  for (int32_t i = 0; i < 20; ++i) {
+    AddCommand(Worker, i);
+    Platform::SleepMs(Timeout / 5);
+  }
+  EXPECT_EQ(0, Idles.load());
+  // Silence: one idle call, a full time-out after the last record.
+  ASSERT_TRUE(WaitUntil([&] { return Idles.load() >= 1; }));
+  AddStop(Worker);
+  Worker.WaitFor();
+  ASSERT_GE(FirstIdle, LastTaskEnd.load());
+  EXPECT_GE(FirstIdle - LastTaskEnd.load(), Timeout - 20);
+}
+
+TEST(TaskHandler, StopRecordDiscardsWhatIsQueuedBehindIt) {
+  // The discarded records are freed: the leak checker sees none of them.
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Probe.Bind(Worker);
+  AddCommand(Worker, 1);
+  AddCommand(Worker, 2);
+  AddStop(Worker);
+  AddCommand(Worker, 3);
+  Worker.AddTask(NewTaskRecord(TaskMessage, 0, "\x01\x00", 2));
+  Worker.Start();
+  Worker.WaitFor();
+  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
+  EXPECT_EQ((std::vector<uint8_t>{1, 1, 0}), Probe.Kinds);
+}
+
+TEST(TaskHandler, UnknownKindReachesOnTaskAndDoesNotStopTheLoop) {
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Probe.Bind(Worker);
+  AddCommand(Worker, 1);
+  Worker.AddTask(NewTaskRecord(3, 7, nullptr, 0));
+  AddCommand(Worker, 2);
+  AddStop(Worker);
+  Worker.Start();
+  Worker.WaitFor();
+  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
+  EXPECT_EQ((std::vector<uint8_t>{1, 3, 1, 0}), Probe.Kinds);
+}
+
+TEST(TaskHandler, WithoutOnTaskRecordsAreFreedAndStopDoesNotEndTheLoop) {
+  std::atomic<int> Idles{0};
+  TTaskHandler Worker(30);
+  Worker.OnIdle = [&] { ++Idles; };
+  AddCommand(Worker, 1);
+  AddStop(Worker);
+  AddCommand(Worker, 2);
+  Worker.Start();
+  // Idle calls come only once the queue is empty, so the loop is still
+  // running after it took the stop record.
+  ASSERT_TRUE(WaitUntil([&] { return Idles.load() >= 2; }));
+  Worker.Terminate();
+  AddCommand(Worker, 3);
+  Worker.WaitFor();
+  EXPECT_FALSE(Worker.FatalError());
+}
+
+TEST(TaskHandler, TerminationTakesEffectOnlyAfterTheNextRecord) {
+  TProbe Probe;
+  TTaskHandler Worker(30);
+  Probe.Bind(Worker);
+  Worker.Start();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Idles.load() >= 1; }));
+  Worker.Terminate();
+  const int IdlesAtRequest = Probe.Idles.load();
+  // The waiting worker does not wake for the request; it keeps idling.
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Idles.load() >= IdlesAtRequest + 2; }));
+  EXPECT_EQ(0, Probe.Tasks.load());
+  AddCommand(Worker, 1);
+  AddCommand(Worker, 2);  // processed never: the loop ends after record 1
+  Worker.WaitFor();
+  EXPECT_EQ((std::vector<int32_t>{1}), Probe.Seen);
+}
+
+namespace {
+
+constexpr int Producers = 8;
+constexpr int PerProducer = 2000;
+
+struct TProducer {
+  TTaskHandler* Worker = nullptr;
+  int32_t Number = 0;
+  static void Run(void* Self) {
+    auto* This = static_cast<TProducer*>(Self);
+    for (int32_t i = 0; i < PerProducer; ++i) AddCommand(*This->Worker, This->Number << 16 | i);
+  }
+};
+
+}  // namespace
+
+TEST(TaskHandler, ManyProducersEveryRecordOnceInEachProducersOrder) {
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Probe.Bind(Worker);
+  Worker.Start();
+  TProducer Producer[Producers];
+  Platform::TThread Threads[Producers];
+  for (int p = 0; p < Producers; ++p) {
+    Producer[p] = {&Worker, p};
+    ASSERT_TRUE(Threads[p].Create(&TProducer::Run, &Producer[p]));
+  }
+  for (auto& Thread : Threads) ASSERT_TRUE(Thread.Start());
+  for (auto& Thread : Threads) ASSERT_TRUE(Thread.WaitForEnd());
+  AddStop(Worker);
+  Worker.WaitFor();
+  ASSERT_EQ(static_cast<size_t>(Producers * PerProducer), Probe.Seen.size());
+  std::vector<int32_t> Next(Producers, 0);
+  for (int32_t Session : Probe.Seen) {
+    const int32_t p = Session >> 16;
+    ASSERT_TRUE(p >= 0 && p < Producers);
+    ASSERT_EQ(Next[p], Session & 0xFFFF) << "producer " << p;
+    ++Next[p];
+  }
+}
+
+TEST(TaskHandler, FailureEscapingOnTaskBecomesFatalErrorAndLeaksNothing) {
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
+    Probe.Dispatch(Task, Stop);
+    if (TaskSession(Task) == 2) throw std::runtime_error("dispatch failed");
+  };
+  for (int32_t i = 1; i <= 4; ++i) AddCommand(Worker, i);
+  Worker.Start();
+  Worker.WaitFor();
+  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
+  ASSERT_TRUE(Worker.FatalError());
+  try {
+    std::rethrow_exception(Worker.FatalError());
+  } catch (const std::runtime_error& Error) {
+    EXPECT_STREQ("dispatch failed", Error.what());
+  }
+  // The record in hand (2) and the queued ones (3, 4) were freed; one added
+  // after the end is freed with the worker.
+  AddCommand(Worker, 5);
+}
+
+TEST(TaskHandler, FailureEscapingOnIdleBecomesFatalError) {
+  TTaskHandler Worker(20);
+  std::atomic<int> Tasks{0};
+  Worker.OnTask = [&](TTaskRecord*, bool&) { ++Tasks; };
+  Worker.OnIdle = [] { throw std::runtime_error("keep-alive failed"); };
+  Worker.Start();
+  Worker.WaitFor();
+  ASSERT_TRUE(Worker.FatalError());
+  AddCommand(Worker, 1);
+  EXPECT_EQ(0, Tasks.load());
+}
+
+TEST(TaskHandler, WorkerNeverStartedFreesItsQueuedRecords) {
+  TTaskHandler Worker(10000);
+  AddCommand(Worker, 1);
+  AddStop(Worker);
+  Worker.WaitFor();
+}
+
+// On Windows the main thread (the one that loaded everything) waits for the
+// worker while the worker sends a message to the main thread's window; the
+// wait must let the message through, or both threads block for good.
+TEST(TaskHandler, WaitForOnLoaderThreadLetsSentWindowMessagesThrough) {
+  Platform::TMessageWindow Window;
+  std::atomic<bool> Delivered{false};
+  TTaskHandler Worker(10000);
+  Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
+    if (TaskKind(Task) == TaskStop) {
+      Stop = true;
+      return;
+    }
+    Platform::SleepMs(50);  // the main thread is in WaitFor by now
+    Delivered = Window.SendFromOtherThread();
+  };
+  AddCommand(Worker, 1);
+  AddCommand(Worker, 2);
+  AddStop(Worker);
+  Worker.Start();
+  Worker.WaitFor();
+  EXPECT_TRUE(Delivered);
+  EXPECT_EQ(2, Window.HandledCount());
+}
