@@ -1,0 +1,189 @@
+// The log-server writer with the log-client stand-in named by its full path:
+// what reaches the client, which lines reach the file, and a client that
+// lacks an entry.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "log/ProcessNames.h"
+#include "log/ProcessLog.h"
+#include "log/UniLog.h"
+#include "platform/Platform.h"
+#include "tests/support/LogTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace LogTestSupport;
+using TestSupport::FileExists;
+using TestSupport::ReadFileBytes;
+using TestSupport::TScratchDir;
+
+namespace {
+
+std::string Client() { return StandInLogClient(TestSupport::BinaryDir(), "logclient"); }
+std::string ClientWithoutFinalize() {
+  return StandInLogClient(TestSupport::BinaryDir(), "logclient-nofinalize");
+}
+
+// A log under Dir with the process log's pattern and its own record file.
+struct TClientLog {
+  explicit TClientLog(const std::string& Answer, const std::string& Library = Client())
+      : Record(Dir.Path() + "record.txt"),
+        LogFile(std::make_unique<tUniLog>(ProcessLogPattern(Dir.Path(), "Velmora.dll"),
+                                          Answer + ";record=" + Record, Library)) {}
+  TScratchDir Dir;
+  std::string Record;
+  std::unique_ptr<tUniLog> LogFile;
+};
+
+TEST(UniLog, TakenLinesReachTheClientAndNoFileOrDirectory) {
+  SetProcessNames("Host.exe", "Velmora.dll");
+  TClientLog L("take");
+  ASSERT_TRUE(L.LogFile->ClientLoaded());
+  EXPECT_TRUE(L.LogFile->LastServerResult());
+  const double Before = Platform::DaysSince1899(Platform::LocalNow());
+  EXPECT_TRUE(L.LogFile->Write("stamped"));
+  EXPECT_TRUE(L.LogFile->WriteTagged("stamped tagged", "S1"));
+  EXPECT_TRUE(L.LogFile->WriteRaw("raw"));
+  EXPECT_TRUE(L.LogFile->WriteRawTagged("raw tagged", "S2"));
+  EXPECT_TRUE(L.LogFile->Write(""));
+  const double After = Platform::DaysSince1899(Platform::LocalNow());
+  L.LogFile.reset();
+  EXPECT_FALSE(FileExists(L.Dir.Path() + "Logs"));
+
+  const std::vector<TRecordedCall> Calls = ReadRecord(L.Record);
+  ASSERT_EQ(Calls.size(), 7u);
+  EXPECT_EQ(Calls[0].Kind, "I");
+  EXPECT_EQ(Calls[0].Fields, (std::vector<std::string>{"take;record=" + L.Record, "500"}));
+  struct TExpected {
+    bool Stamped;
+    const char* Tag;
+    const char* Text;
+  };
+  const TExpected Expected[] = {{true, "", "stamped"},
+                                {true, "S1", "stamped tagged"},
+                                {false, "", "raw"},
+                                {false, "S2", "raw tagged"},
+                                {true, "", ""}};
+  for (size_t I = 0; I < 5; ++I) {
+    const TRecordedCall& Call = Calls[I + 1];
+    ASSERT_EQ(Call.Kind, "M");
+    ASSERT_EQ(Call.Fields.size(), 5u);
+    // Tags and texts arrive as pointers to text, never null, even when empty.
+    EXPECT_EQ(Call.Fields[1], "Host.exe");
+    EXPECT_EQ(Call.Fields[2], "Velmora.dll");
+    EXPECT_EQ(Call.Fields[3], Expected[I].Tag);
+    EXPECT_EQ(Call.Fields[4], Expected[I].Text);
+    if (Expected[I].Stamped) {
+      EXPECT_GE(Call.Time, Before - 1e-6);
+      EXPECT_LE(Call.Time, After + 1e-6);
+    } else {
+      EXPECT_EQ(Call.Time, 0.0);
+    }
+  }
+  EXPECT_EQ(Calls[6].Kind, "F");
+}
+
+TEST(UniLog, DeclinedLinesGoToTheFileAsAFileLogWritesThem) {
+  SetProcessNames("Host.exe", "Velmora.dll");
+  TClientLog L("decline");
+  ASSERT_TRUE(L.LogFile->ClientLoaded());
+  EXPECT_TRUE(L.LogFile->Write("stamped"));
+  EXPECT_FALSE(L.LogFile->LastServerResult());
+  EXPECT_TRUE(L.LogFile->WriteRaw("raw"));
+  EXPECT_TRUE(L.LogFile->WriteRawTagged("raw tagged", "S1"));
+  const std::string Name = L.LogFile->GetFileName();
+  const std::vector<std::string> Lines = SplitLines(ReadFileBytes(Name));
+  ASSERT_EQ(Lines.size(), 2u);
+  EXPECT_TRUE(HasStamp(Lines[0]));
+  EXPECT_EQ(Lines[0].substr(13), "stamped");
+  EXPECT_EQ(Lines[1], "raw");
+  EXPECT_EQ(ReadFileBytes(Platform::DirectoryPart(Name) + "S1_" + Platform::FileNamePart(Name)),
+            "raw tagged\r\n");
+  L.LogFile.reset();
+  EXPECT_EQ(ReadRecord(L.Record).size(), 5u);  // I, three M, F
+}
+
+TEST(UniLog, OnlyTheLowByteOfAnAnswerCounts) {
+  // The stand-in sets bits above the low byte in both answers: "decline" is
+  // 0xABCD0100 and must read as false, "take" 0xABCD0001 as true.
+  TClientLog Declining("decline");
+  EXPECT_TRUE(Declining.LogFile->WriteRaw("to the file"));
+  EXPECT_EQ(ReadFileBytes(Declining.LogFile->GetFileName()), "to the file\r\n");
+  TClientLog Taking("take");
+  EXPECT_TRUE(Taking.LogFile->WriteRaw("taken"));
+  EXPECT_FALSE(FileExists(Taking.Dir.Path() + "Logs"));
+}
+
+TEST(UniLog, FailedInitialisationIsOnlyRecorded) {
+  TClientLog L("take;initfail");
+  ASSERT_TRUE(L.LogFile->ClientLoaded());
+  EXPECT_FALSE(L.LogFile->LastServerResult());
+  EXPECT_TRUE(L.LogFile->Write("taken all the same"));
+  EXPECT_TRUE(L.LogFile->LastServerResult());
+  EXPECT_FALSE(FileExists(L.Dir.Path() + "Logs"));
+}
+
+TEST(UniLog, LibraryLackingAnEntryIsUnloadedAndNeverCalled) {
+  TClientLog L("take", ClientWithoutFinalize());
+  EXPECT_FALSE(L.LogFile->ClientLoaded());
+  EXPECT_FALSE(L.LogFile->LastServerResult());
+  EXPECT_TRUE(L.LogFile->Write("to the file"));
+  const std::vector<std::string> Lines = SplitLines(ReadFileBytes(L.LogFile->GetFileName()));
+  ASSERT_EQ(Lines.size(), 1u);
+  EXPECT_EQ(Lines[0].substr(13), "to the file");
+  L.LogFile.reset();
+  EXPECT_FALSE(FileExists(L.Record)) << "an entry of the library was called";
+}
+
+TEST(UniLog, MissingLibraryGivesAFileLog) {
+  TClientLog L("take", TestSupport::BinaryDir() + "no-such-folder\\LogClient.dll");
+  EXPECT_FALSE(L.LogFile->ClientLoaded());
+  EXPECT_TRUE(L.LogFile->WriteRaw("to the file"));
+  EXPECT_EQ(ReadFileBytes(L.LogFile->GetFileName()), "to the file\r\n");
+}
+
+TEST(UniLog, EmptySettingLoadsNothing) {
+  TScratchDir Dir;
+  tUniLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "", Client());
+  EXPECT_FALSE(LogFile.ClientLoaded());
+  EXPECT_TRUE(LogFile.WriteRaw("to the file"));
+  EXPECT_EQ(ReadFileBytes(LogFile.GetFileName()), "to the file\r\n");
+}
+
+TEST(UniLogConcurrency, ThreadsOfferingAtOnceReachTheClientWhole) {
+  SetProcessNames("Host.exe", "Velmora.dll");
+  for (const std::string Answer : {"take", "decline"}) {
+    TClientLog L(Answer);
+    constexpr int ThreadCount = 4, LinesEach = 100;
+    RunOnThreads(ThreadCount, [&](int Thread) {
+      for (int Line = 0; Line < LinesEach; ++Line) {
+        EXPECT_TRUE(L.LogFile->Write("T" + std::to_string(Thread) + " L" + std::to_string(Line)));
+      }
+    });
+    std::set<std::string> Offered;
+    for (const TRecordedCall& Call : ReadRecord(L.Record)) {
+      if (Call.Kind == "M") {
+        EXPECT_TRUE(Offered.insert(Call.Fields.at(4)).second);
+      }
+    }
+    EXPECT_EQ(Offered.size(), static_cast<size_t>(ThreadCount * LinesEach)) << Answer;
+    if (Answer == "take") {
+      EXPECT_FALSE(FileExists(L.Dir.Path() + "Logs"));
+    } else {
+      std::set<std::string> Written;
+      for (const auto& Entry : std::filesystem::recursive_directory_iterator(
+               Platform::ToNativePath(L.Dir.Path() + "Logs"))) {
+        if (!Entry.is_regular_file()) continue;
+        for (const std::string& Line :
+             SplitLines(ReadFileBytes(Platform::FromNativePath(Entry.path().string())))) {
+          EXPECT_TRUE(Written.insert(Line.substr(13)).second);
+        }
+      }
+      EXPECT_EQ(Written, Offered);
+    }
+  }
+}
+
+}  // namespace

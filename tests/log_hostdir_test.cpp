@@ -1,0 +1,75 @@
+// The log-client stand-in found by its bare name "LogClient.dll" in the host
+// executable's directory: this program is built beside it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "log/ProcessLog.h"
+#include "log/UniLog.h"
+#include "platform/Platform.h"
+#include "tests/support/LogTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace LogTestSupport;
+using TestSupport::FileExists;
+using TestSupport::ReadFileBytes;
+using TestSupport::TScratchDir;
+
+namespace {
+
+TEST(UniLogHostDirectory, ClientBesideTheHostIsLoaded) {
+  TScratchDir Dir;
+  auto LogFile = std::make_unique<tUniLog>(ProcessLogPattern(Dir.Path(), "Velmora.dll"),
+                                           "take;record=" + Dir.Path() + "record.txt");
+  ASSERT_TRUE(LogFile->ClientLoaded());
+  EXPECT_TRUE(LogFile->Write("taken"));
+  LogFile.reset();
+  EXPECT_FALSE(FileExists(Dir.Path() + "Logs"));
+  const std::vector<TRecordedCall> Calls = ReadRecord(Dir.Path() + "record.txt");
+  ASSERT_EQ(Calls.size(), 3u);
+  EXPECT_EQ(Calls[1].Fields.at(4), "taken");
+}
+
+TEST(UniLogHostDirectory, EmptySettingLoadsNothing) {
+  TScratchDir Dir;
+  tUniLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "");
+  EXPECT_FALSE(LogFile.ClientLoaded());
+  EXPECT_TRUE(LogFile.WriteRaw("to the file"));
+  EXPECT_EQ(ReadFileBytes(LogFile.GetFileName()), "to the file\r\n");
+}
+
+TEST(UniLogHostDirectory, ProcessLogHandsLinesToTheClientTheHostSettingsName) {
+  // The only case of this program that touches the host settings file.
+  const std::string HostExe = Platform::HostExePath();
+  const std::string Settings = HostSettingsPath(HostExe);
+  const std::string ModuleName = Platform::FileNamePart(Platform::OwnModulePath());
+  TScratchDir Dir;
+  const std::string Record = Dir.Path() + "record.txt";
+  TestSupport::WriteFileBytes(Settings,
+                              "[Debug]\r\n" + ModuleName + "=take;record=" + Record + "\r\n");
+  const std::string LogsDir = Platform::DirectoryPart(HostExe) + "Logs";
+  TestSupport::RemoveTree(LogsDir);
+
+  InitProcessLog();
+  TestSupport::RemoveTree(Settings);
+  const double Before = Platform::DaysSince1899(Platform::LocalNow());
+  EXPECT_TRUE(Log("Init_Plugin: Velmora"));
+  const double After = Platform::DaysSince1899(Platform::LocalNow());
+  DoneProcessLog();
+
+  EXPECT_FALSE(FileExists(LogsDir)) << "a taken line made a directory";
+  const std::vector<TRecordedCall> Calls = ReadRecord(Record);
+  ASSERT_EQ(Calls.size(), 3u);
+  EXPECT_EQ(Calls[0].Kind, "I");
+  EXPECT_EQ(Calls[0].Fields.at(0), "take;record=" + Record);
+  ASSERT_EQ(Calls[1].Kind, "M");
+  EXPECT_EQ(Calls[1].Fields.at(1), Platform::FileNamePart(HostExe));
+  EXPECT_EQ(Calls[1].Fields.at(2), ModuleName);
+  EXPECT_EQ(Calls[1].Fields.at(3), "");
+  EXPECT_EQ(Calls[1].Fields.at(4), "Init_Plugin: Velmora");
+  EXPECT_GE(Calls[1].Time, Before - 1e-6);
+  EXPECT_LE(Calls[1].Time, After + 1e-6);
+  EXPECT_EQ(Calls[2].Kind, "F");
+}
+
+}  // namespace

@@ -1,0 +1,387 @@
+// The file log writers and the date-time pattern: exact bytes on disk, line
+// limits, tagged files, per-line file names and directories, failures and
+// concurrent writers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "log/DateTimePattern.h"
+#include "log/FileLog.h"
+#include "log/ProcessLog.h"
+#include "log/TimeSeparatedFileLog.h"
+#include "platform/Platform.h"
+#include "tests/support/LogTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace LogTestSupport;
+using TestSupport::FileExists;
+using TestSupport::ReadFileBytes;
+using TestSupport::TScratchDir;
+
+namespace {
+
+Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t Mi, uint16_t S,
+                       uint16_t Ms) {
+  Platform::TDateTime T;
+  T.Year = Y, T.Month = Mo, T.Day = D, T.Hour = H, T.Minute = Mi, T.Second = S, T.Millisecond = Ms;
+  return T;
+}
+
+const Platform::TDateTime April17 = At(2013, 4, 17, 15, 26, 9, 123);
+
+// ------------------------------------------------------------ the pattern
+
+struct TPatternCase {
+  const char* Pattern;
+  const char* Separator;
+  const char* Expected;
+};
+
+TEST(DateTimePattern, ExpandsElementsQuotesAndOtherCharacters) {
+  const TPatternCase Cases[] = {
+      {"YYYY-MM-DD HH:NN:SS.ZZZ", ":", "2013-04-17 15:26:09.123"},
+      {"yyyy_mm_dd hh nn ss zzz", ":", "2013_04_17 15 26 09 123"},
+      {"yYyY Mm dD hH nN sS zZz", ":", "2013 04 17 15 26 09 123"},
+      {"HH:NN:SS.ZZZ ", ":", "15:26:09.123 "},
+      {"HH:NN", ".", "15.26"},
+      {"HH:NN", "", "1526"},
+      {"\"YYYY\"'MM'", ":", "YYYYMM"},
+      {"\"it's\" 'say \"hi\"'", ":", "it's say \"hi\""},
+      {"'HH:NN' HH", ":", "HH:NN 15"},
+      {"'unterminated HH", ":", "unterminated HH"},
+      {"\"\"''", ":", ""},
+      {"\\_-/,;0129 ", ":", "\\_-/,;0129 "},
+      {"Q X yy m d h", ":", "Q X yy m d h"},  // unlisted letters and short runs stand as they are
+      {"YYYYY MMM ZZZZ", ":", "2013Y 04M 123Z"},
+      {"", ":", ""},
+  };
+  for (const TPatternCase& Case : Cases) {
+    EXPECT_EQ(ExpandDateTimePattern(Case.Pattern, April17, Case.Separator), Case.Expected)
+        << "pattern " << Case.Pattern;
+  }
+}
+
+TEST(DateTimePattern, PadsEveryNumberToItsWidth) {
+  EXPECT_EQ(ExpandDateTimePattern("YYYY_MM_DD HH:NN:SS.ZZZ", At(987, 2, 3, 4, 5, 6, 7), ":"),
+            "0987_02_03 04:05:06.007");
+  EXPECT_EQ(ExpandDateTimePattern("HH:NN:SS.ZZZ", At(2000, 12, 31, 23, 59, 59, 999), ":"),
+            "23:59:59.999");
+  EXPECT_EQ(ExpandDateTimePattern("HH:NN:SS.ZZZ", At(2000, 1, 1, 0, 0, 0, 0), ":"),
+            "00:00:00.000");
+}
+
+TEST(DateTimePattern, YieldsAtMost256Characters) {
+  const std::string Long(300, 'a');
+  EXPECT_EQ(ExpandDateTimePattern("'" + Long + "'", April17, ":"), std::string(256, 'a'));
+  EXPECT_EQ(ExpandDateTimePattern(Long, April17, ":"), std::string(256, 'a'));
+  // The cut may fall inside an element: 1 + 63 * 4 = 253, then "201".
+  std::string Years = "x";
+  for (int I = 0; I < 100; ++I) Years += "YYYY";
+  std::string Expected = "x";
+  for (int I = 0; I < 63; ++I) Expected += "2013";
+  EXPECT_EQ(ExpandDateTimePattern(Years, April17, ":"), Expected + "201");
+  // A long separator is cut as well.
+  EXPECT_EQ(ExpandDateTimePattern(std::string(200, ':'), April17, "ab").size(), 256u);
+}
+
+TEST(DateTimePattern, ProcessLogPatternNamesTheHourlyFile) {
+  const std::string Pattern = ProcessLogPattern("C:\\Apps\\", "Velmora.dll");
+  EXPECT_EQ(Pattern, "\"C:\\Apps\\Logs\\\"YYYY\"_\"MM\"_\"DD\"\\\"HH\"_Velmora.dll.log\"");
+  EXPECT_EQ(ExpandDateTimePattern(Pattern, April17, ":"),
+            "C:\\Apps\\Logs\\2013_04_17\\15_Velmora.dll.log");
+  EXPECT_EQ(ExpandDateTimePattern(ProcessLogPattern("C:\\", "Velmora.dll"), At(2001, 2, 3, 4, 0, 0, 0), "."),
+            "C:\\Logs\\2001_02_03\\04_Velmora.dll.log");
+  // Letters and colons of the directory and file name are literal text.
+  EXPECT_EQ(ExpandDateTimePattern(ProcessLogPattern("D:\\HH MM's\\", "YYYY.dll"), April17, "."),
+            "D:\\HH MM's\\Logs\\2013_04_17\\15_YYYY.dll.log");
+}
+
+TEST(ProcessLogNames, HostSettingsFileReplacesTheExtension) {
+  EXPECT_EQ(HostSettingsPath("C:\\Apps\\Host.exe"), "C:\\Apps\\Host.ini");
+  EXPECT_EQ(HostSettingsPath("C:\\Apps\\Host.v2.exe"), "C:\\Apps\\Host.v2.ini");
+  EXPECT_EQ(HostSettingsPath("C:\\Apps.d\\Host"), "C:\\Apps.d\\Host.ini");
+  EXPECT_EQ(HostSettingsPath("Host"), "Host.ini");
+}
+
+// ------------------------------------------------------- exact bytes on disk
+
+TEST(FileLog, StampedLineIsStampTextCrLf) {
+  TScratchDir Dir;
+  const std::string Path = Dir.Path() + "a.log";
+  tFileLog LogFile(Path);
+  const Platform::TDateTime Before = Platform::LocalNow();
+  ASSERT_TRUE(LogFile.Write("Init_Plugin: Velmora"));
+  const Platform::TDateTime After = Platform::LocalNow();
+  const std::vector<std::string> Lines = SplitLines(ReadFileBytes(Path));
+  ASSERT_EQ(Lines.size(), 1u);
+  ASSERT_TRUE(HasStamp(Lines[0])) << Lines[0];
+  EXPECT_EQ(Lines[0].substr(13), "Init_Plugin: Velmora");
+  if (After.Day == Before.Day) {
+    EXPECT_GE(StampMilliseconds(Lines[0]), MillisecondsOfDay(Before));
+    EXPECT_LE(StampMilliseconds(Lines[0]), MillisecondsOfDay(After));
+  }
+}
+
+TEST(FileLog, EmptyTextGivesFifteenBytesAndRawGivesCrLf) {
+  TScratchDir Dir;
+  tFileLog LogFile(Dir.Path() + "a.log");
+  ASSERT_TRUE(LogFile.Write(""));
+  const std::string Bytes = ReadFileBytes(Dir.Path() + "a.log");
+  ASSERT_EQ(Bytes.size(), 15u);
+  EXPECT_TRUE(HasStamp(Bytes.substr(0, 13)));
+  EXPECT_EQ(Bytes.substr(13), "\r\n");
+  ASSERT_TRUE(LogFile.WriteRaw(""));
+  EXPECT_EQ(ReadFileBytes(Dir.Path() + "a.log").substr(15), "\r\n");
+}
+
+TEST(FileLog, AppendsToExistingFileAndCreatesMissingOne) {
+  TScratchDir Dir;
+  const std::string Path = Dir.Path() + "a.log";
+  TestSupport::WriteFileBytes(Path, "old line\r\n");
+  tFileLog LogFile(Path);
+  ASSERT_TRUE(LogFile.WriteRaw("one"));
+  ASSERT_TRUE(LogFile.WriteRaw("two"));
+  EXPECT_EQ(ReadFileBytes(Path), "old line\r\none\r\ntwo\r\n");
+  // A second object on the same file appends as well.
+  tFileLog Other(Path);
+  ASSERT_TRUE(Other.WriteRaw("three"));
+  EXPECT_EQ(ReadFileBytes(Path), "old line\r\none\r\ntwo\r\nthree\r\n");
+}
+
+TEST(FileLog, TextIsWrittenByteForByte) {
+  TScratchDir Dir;
+  tFileLog LogFile(Dir.Path() + "a.log");
+  const std::string Text("\xCF\xF0\xE8\xE2\xE5\xF2 \xFF\x01\x7F\t|", 13);
+  ASSERT_TRUE(LogFile.WriteRaw(Text));
+  EXPECT_EQ(ReadFileBytes(Dir.Path() + "a.log"), Text + "\r\n");
+}
+
+TEST(FileLog, ZeroBytesInTextAreWrittenAsTheyAre) {
+  // The whole text reaches the file, never stale buffer bytes behind a zero.
+  TScratchDir Dir;
+  tFileLog LogFile(Dir.Path() + "a.log");
+  const std::string Text("ab\0cd\0", 6);
+  ASSERT_TRUE(LogFile.WriteRaw(Text));
+  ASSERT_TRUE(LogFile.WriteRaw(std::string(5000, '\0')));
+  EXPECT_EQ(ReadFileBytes(Dir.Path() + "a.log"), Text + "\r\n" + std::string(5000, '\0') + "\r\n");
+}
+
+TEST(FileLog, EmptyFilePathWritesNothing) {
+  TScratchDir Dir;
+  tFileLog LogFile("");
+  EXPECT_EQ(LogFile.GetFileName(), "");
+  EXPECT_FALSE(LogFile.Write("x"));
+  EXPECT_FALSE(LogFile.WriteRaw("x"));
+  EXPECT_FALSE(LogFile.WriteTagged("x", "S1"));  // no bare "S1_" file in the current directory
+  EXPECT_FALSE(LogFile.WriteRawTagged("x", "S1"));
+  EXPECT_FALSE(FileExists("S1_"));
+}
+
+// --------------------------------------------------------------- long lines
+
+TEST(FileLog, StampedLineOf8191BytesIsWrittenWhole) {
+  TScratchDir Dir;
+  tFileLog LogFile(Dir.Path() + "a.log");
+  const std::string Text(8176, 'x');
+  ASSERT_TRUE(LogFile.Write(Text));
+  const std::string Bytes = ReadFileBytes(Dir.Path() + "a.log");
+  ASSERT_EQ(Bytes.size(), 8191u);
+  EXPECT_EQ(Bytes.substr(13), Text + "\r\n");
+}
+
+TEST(FileLog, LongerLineKeepsItsLineEnd) {
+  // The line is cut to 8191 bytes by cutting its text, so CR LF still ends it
+  // and the next line starts on a line of its own.
+  TScratchDir Dir;
+  const std::string Path = Dir.Path() + "a.log";
+  tFileLog LogFile(Path);
+  ASSERT_TRUE(LogFile.Write(std::string(8177, 'x')));
+  ASSERT_TRUE(LogFile.Write(std::string(100000, 'y')));
+  ASSERT_TRUE(LogFile.Write("next"));
+  const std::vector<std::string> Lines = SplitLines(ReadFileBytes(Path));
+  ASSERT_EQ(Lines.size(), 3u);
+  EXPECT_EQ(Lines[0].size(), 8189u);
+  EXPECT_EQ(Lines[0].substr(13), std::string(8176, 'x'));
+  EXPECT_EQ(Lines[1].size(), 8189u);
+  EXPECT_EQ(Lines[1].substr(13), std::string(8176, 'y'));
+  EXPECT_TRUE(HasStamp(Lines[2]));
+  EXPECT_EQ(Lines[2].substr(13), "next");
+  EXPECT_EQ(ReadFileBytes(Path).size(), 8191u * 2 + 19);
+}
+
+TEST(FileLog, RawLineLimits) {
+  TScratchDir Dir;
+  const std::string Path = Dir.Path() + "a.log";
+  tFileLog LogFile(Path);
+  ASSERT_TRUE(LogFile.WriteRaw(std::string(8189, 'a')));
+  ASSERT_TRUE(LogFile.WriteRaw(std::string(8190, 'b')));
+  ASSERT_TRUE(LogFile.WriteRaw(std::string(8192, 'c')));
+  EXPECT_EQ(ReadFileBytes(Path), std::string(8189, 'a') + "\r\n" + std::string(8189, 'b') +
+                                     "\r\n" + std::string(8189, 'c') + "\r\n");
+}
+
+// ------------------------------------------------------------- tagged files
+
+TEST(FileLog, TaggedWriteGoesToTheTaggedFileBesideTheCurrentOne) {
+  TScratchDir Dir;
+  tFileLog LogFile(Dir.Path() + "15_Velmora.dll.log");
+  ASSERT_TRUE(LogFile.WriteTagged("tagged", "S1"));
+  ASSERT_TRUE(LogFile.WriteRawTagged("raw tagged", "S1"));
+  ASSERT_TRUE(LogFile.WriteTagged("untagged", ""));
+  ASSERT_TRUE(LogFile.WriteRawTagged("raw untagged", ""));
+  const std::vector<std::string> Tagged = SplitLines(ReadFileBytes(Dir.Path() + "S1_15_Velmora.dll.log"));
+  ASSERT_EQ(Tagged.size(), 2u);
+  EXPECT_TRUE(HasStamp(Tagged[0]));
+  EXPECT_EQ(Tagged[0].substr(13), "tagged");
+  EXPECT_EQ(Tagged[1], "raw tagged");
+  const std::vector<std::string> Plain = SplitLines(ReadFileBytes(Dir.Path() + "15_Velmora.dll.log"));
+  ASSERT_EQ(Plain.size(), 2u);
+  EXPECT_EQ(Plain[0].substr(13), "untagged");
+  EXPECT_EQ(Plain[1], "raw untagged");
+}
+
+TEST(TimeSeparatedFileLog, TaggedWriteUsesTheHourlyFileName) {
+  TScratchDir Dir;
+  tTimeSeparatedFileLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"));
+  const Platform::TDateTime Now = Platform::LocalNow();
+  ASSERT_TRUE(LogFile.WriteRawTagged("x", "S1"));
+  const std::string Untagged = LogFile.GetFileName();
+  std::string Expected = HourlyLogPath(Dir.Path(), "Velmora.dll", Now);
+  if (Expected != Untagged) Expected = HourlyLogPath(Dir.Path(), "Velmora.dll", Platform::LocalNow());
+  ASSERT_EQ(Untagged, Expected);
+  const std::string Tagged = Platform::DirectoryPart(Untagged) + "S1_" + Platform::FileNamePart(Untagged);
+  EXPECT_EQ(ReadFileBytes(Tagged), "x\r\n");
+}
+
+// ------------------------------------------- per-line names and directories
+
+TEST(TimeSeparatedFileLog, WritesUnderLogsDayDirectoryHourFile) {
+  TScratchDir Dir;
+  tTimeSeparatedFileLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"));
+  const Platform::TDateTime Before = Platform::LocalNow();
+  ASSERT_TRUE(LogFile.Write("first"));
+  const Platform::TDateTime After = Platform::LocalNow();
+  const std::string Name = LogFile.GetFileName();
+  EXPECT_TRUE(Name == HourlyLogPath(Dir.Path(), "Velmora.dll", Before) ||
+              Name == HourlyLogPath(Dir.Path(), "Velmora.dll", After))
+      << Name;
+  const std::vector<std::string> Lines = SplitLines(ReadFileBytes(Name));
+  ASSERT_FALSE(Lines.empty());
+  EXPECT_EQ(Lines.back().substr(13), "first");
+  // The stamp's hour is the hour of the file the line landed in.
+  EXPECT_EQ(Lines.back().substr(0, 2), Platform::FileNamePart(Name).substr(0, 2));
+}
+
+TEST(TimeSeparatedFileLog, RecreatesDirectoriesDeletedMeanwhile) {
+  TScratchDir Dir;
+  tTimeSeparatedFileLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"));
+  ASSERT_TRUE(LogFile.WriteRaw("before"));
+  TestSupport::RemoveTree(Dir.Path() + "Logs");
+  ASSERT_FALSE(FileExists(Dir.Path() + "Logs"));
+  ASSERT_TRUE(LogFile.WriteRaw("after"));
+  EXPECT_EQ(ReadFileBytes(LogFile.GetFileName()), "after\r\n");
+}
+
+TEST(TimeSeparatedFileLog, CreatesEveryMissingLevel) {
+  TScratchDir Dir;
+  tTimeSeparatedFileLog LogFile("'" + Dir.Path() + "a\\b\\c\\'HH'.log'");
+  ASSERT_TRUE(LogFile.WriteRaw("deep"));
+  EXPECT_TRUE(Platform::DirectoryExists(Dir.Path() + "a\\b\\c"));
+  EXPECT_EQ(ReadFileBytes(LogFile.GetFileName()), "deep\r\n");
+}
+
+// ----------------------------------------------------------------- failures
+
+TEST(TimeSeparatedFileLog, DirectoryThatCannotBeCreatedLosesTheLine) {
+  TScratchDir Dir;
+  TestSupport::WriteFileBytes(Dir.Path() + "blocker", "a file where a directory should be");
+  tTimeSeparatedFileLog LogFile("'" + Dir.Path() + "blocker\\sub\\x.log'");
+  EXPECT_FALSE(LogFile.Write("lost"));
+  EXPECT_FALSE(LogFile.WriteTagged("lost", "S1"));
+  EXPECT_EQ(LogFile.GetFileName(), "");
+  EXPECT_EQ(ReadFileBytes(Dir.Path() + "blocker"), "a file where a directory should be");
+}
+
+TEST(FileLog, FileHeldOpenByAnotherWriterLosesTheLine) {
+  TScratchDir Dir;
+  const std::string Path = Dir.Path() + "a.log";
+  tFileLog LogFile(Path);
+  const Platform::TFile Other = Platform::OpenForAppend(Path);
+  ASSERT_NE(Other, Platform::InvalidFile);
+  EXPECT_FALSE(LogFile.Write("lost"));
+  EXPECT_FALSE(LogFile.WriteRaw("lost"));
+  Platform::CloseFile(Other);
+  EXPECT_TRUE(LogFile.WriteRaw("kept"));
+  EXPECT_EQ(ReadFileBytes(Path), "kept\r\n");
+}
+
+TEST(TimeSeparatedFileLog, NameWithoutDirectoryRaisesToTheCallerAndLeavesTheLock) {
+  tTimeSeparatedFileLog LogFile("'velmora_no_directory.log'");
+  try {
+    LogFile.Write("x");
+    FAIL() << "no failure raised";
+  } catch (const EInOutError& Error) {
+    EXPECT_STREQ(Error.what(), "Unable to create directory");
+  }
+  EXPECT_THROW(LogFile.WriteRaw("x"), std::runtime_error);
+  EXPECT_THROW(LogFile.WriteRawTagged("x", "S1"), std::runtime_error);
+  // Another thread gets in as well: the failure left the lock.
+  bool RaisedThere = false;
+  RunOnThreads(1, [&](int) {
+    try {
+      LogFile.Write("x");
+    } catch (const std::runtime_error&) {
+      RaisedThere = true;
+    }
+  });
+  EXPECT_TRUE(RaisedThere);
+  EXPECT_FALSE(FileExists("velmora_no_directory.log"));
+}
+
+TEST(TimeSeparatedFileLog, RelativeDirectoryWhoseFirstLevelIsMissingRaises) {
+  tTimeSeparatedFileLog LogFile("'velmora_missing_dir\\sub\\x.log'");
+  EXPECT_THROW(LogFile.Write("x"), EInOutError);
+  EXPECT_THROW(LogFile.GetFileName(), EInOutError);
+}
+
+// -------------------------------------------------------------- concurrency
+
+TEST(FileLogConcurrency, ThreadsWritingThroughOneLogProduceWholeLines) {
+  TScratchDir Dir;
+  tTimeSeparatedFileLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"));
+  constexpr int ThreadCount = 4, LinesEach = 150;
+  RunOnThreads(ThreadCount, [&](int Thread) {
+    for (int Line = 0; Line < LinesEach; ++Line) {
+      const std::string Text = "T" + std::to_string(Thread) + " L" + std::to_string(Line) + " " +
+                               std::string(static_cast<size_t>(50 + Line * 7 % 300), 'a' + Thread);
+      EXPECT_TRUE(Line % 2 ? LogFile.Write(Text) : LogFile.WriteRaw(Text));
+    }
+  });
+  // The hour may turn during the run: gather every file of the log.
+  std::set<std::string> Seen;
+  std::vector<std::string> Lines;
+  for (const auto& Entry : std::filesystem::recursive_directory_iterator(
+           Platform::ToNativePath(Dir.Path() + "Logs"))) {
+    if (!Entry.is_regular_file()) continue;
+    for (std::string& Line : SplitLines(ReadFileBytes(Platform::FromNativePath(Entry.path().string())))) {
+      Lines.push_back(std::move(Line));
+    }
+  }
+  for (const std::string& Line : Lines) {
+    const std::string Body = HasStamp(Line) ? Line.substr(13) : Line;
+    const size_t Blank = Body.find(' ', Body.find(' ') + 1);
+    ASSERT_NE(Blank, std::string::npos) << Line;
+    const std::string Key = Body.substr(0, Blank);
+    const int Thread = Body[1] - '0';
+    const int Number = std::stoi(Body.substr(Body.find('L') + 1));
+    EXPECT_EQ(Body.substr(Blank + 1), std::string(static_cast<size_t>(50 + Number * 7 % 300), 'a' + Thread));
+    EXPECT_EQ(HasStamp(Line), Number % 2 == 1) << Line;
+    EXPECT_TRUE(Seen.insert(Key).second) << "twice: " << Key;
+  }
+  EXPECT_EQ(Seen.size(), static_cast<size_t>(ThreadCount * LinesEach));
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// Helpers of the log suites (no dependency on the log library itself).
+#include "tests/support/LogTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "tests/support/TestSupport.h"
+
+namespace LogTestSupport {
+
+std::vector<std::string> SplitLines(const std::string& Bytes) {
+  std::vector<std::string> Lines;
+  size_t At = 0;
+  while (At < Bytes.size()) {
+    const size_t End = Bytes.find("\r\n", At);
+    if (End == std::string::npos) {
+      ADD_FAILURE() << "bytes after the last CR LF: " << Bytes.substr(At, 80);
+      break;
+    }
+    std::string Line = Bytes.substr(At, End - At);
+    if (Line.find_first_of("\r\n") != std::string::npos) ADD_FAILURE() << "stray line break in " << Line;
+    Lines.push_back(std::move(Line));
+    At = End + 2;
+  }
+  return Lines;
+}
+
+namespace {
+bool Digits(const std::string& Text, size_t At, size_t Count) {
+  if (Text.size() < At + Count) return false;
+  for (size_t I = At; I < At + Count; ++I) {
+    if (Text[I] < '0' || Text[I] > '9') return false;
+  }
+  return true;
+}
+int Number(const std::string& Text, size_t At, size_t Count) {
+  return std::stoi(Text.substr(At, Count));
+}
+}  // namespace
+
+bool HasStamp(const std::string& Line) {
+  const std::string Sep = Platform::TimeSeparator();
+  const size_t S = Sep.size();
+  // HH sep NN sep SS . ZZZ space
+  return Digits(Line, 0, 2) && Line.compare(2, S, Sep) == 0 && Digits(Line, 2 + S, 2) &&
+         Line.compare(4 + S, S, Sep) == 0 && Digits(Line, 4 + 2 * S, 2) &&
+         Line.size() > 6 + 2 * S && Line[6 + 2 * S] == '.' && Digits(Line, 7 + 2 * S, 3) &&
+         Line.size() > 10 + 2 * S && Line[10 + 2 * S] == ' ' && Number(Line, 0, 2) < 24 &&
+         Number(Line, 2 + S, 2) < 60 && Number(Line, 4 + 2 * S, 2) < 60;
+}
+
+int StampMilliseconds(const std::string& Line) {
+  const size_t S = Platform::TimeSeparator().size();
+  return ((Number(Line, 0, 2) * 60 + Number(Line, 2 + S, 2)) * 60 + Number(Line, 4 + 2 * S, 2)) *
+             1000 +
+         Number(Line, 7 + 2 * S, 3);
+}
+
+int MillisecondsOfDay(const Platform::TDateTime& Time) {
+  return ((Time.Hour * 60 + Time.Minute) * 60 + Time.Second) * 1000 + Time.Millisecond;
+}
+
+std::vector<TRecordedCall> ReadRecord(const std::string& Path) {
+  std::vector<TRecordedCall> Calls;
+  for (const std::string& Line : SplitLines(TestSupport::ReadFileBytes(Path))) {
+    TRecordedCall Call;
+    size_t At = 0;
+    for (;;) {
+      const size_t Tab = Line.find('\t', At);
+      const std::string Field = Line.substr(At, Tab == std::string::npos ? std::string::npos : Tab - At);
+      if (Call.Kind.empty()) {
+        Call.Kind = Field;
+      } else {
+        Call.Fields.push_back(Field);
+      }
+      if (Tab == std::string::npos) break;
+      At = Tab + 1;
+    }
+    if (Call.Kind == "M" && !Call.Fields.empty()) {
+      const uint64_t Bits = std::stoull(Call.Fields[0], nullptr, 16);
+      std::memcpy(&Call.Time, &Bits, sizeof(Bits));
+    }
+    Calls.push_back(std::move(Call));
+  }
+  return Calls;
+}
+
+std::string StandInLogClient(const std::string& BinDir, const std::string& Folder) {
+  return BinDir + Folder + "\\LogClient.dll";
+}
+
+void RunOnThreads(int Count, const std::function<void(int)>& Body) {
+  struct TContext {
+    const std::function<void(int)>* Body;
+    int Index;
+  };
+  std::vector<std::unique_ptr<Platform::TThread>> Threads;
+  std::vector<TContext> Contexts(static_cast<size_t>(Count));
+  for (int I = 0; I < Count; ++I) {
+    Contexts[static_cast<size_t>(I)] = TContext{&Body, I};
+    auto Thread = std::make_unique<Platform::TThread>();
+    ASSERT_TRUE(Thread->Create(
+        [](void* Context) {
+          const auto* C = static_cast<TContext*>(Context);
+          (*C->Body)(C->Index);
+        },
+        &Contexts[static_cast<size_t>(I)]));
+    Threads.push_back(std::move(Thread));
+  }
+  for (auto& Thread : Threads) ASSERT_TRUE(Thread->Start());
+  for (auto& Thread : Threads) ASSERT_TRUE(Thread->WaitForEnd());
+}
+
+std::string HourlyLogPath(const std::string& Directory, const std::string& PluginFile,
+                          const Platform::TDateTime& Time) {
+  char Text[64];
+  std::snprintf(Text, sizeof Text, "Logs\\%04u_%02u_%02u\\%02u_", Time.Year, Time.Month, Time.Day,
+                Time.Hour);
+  return Directory + Text + PluginFile + ".log";
+}
+
+}  // namespace LogTestSupport

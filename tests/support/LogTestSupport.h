@@ -1,0 +1,42 @@
+// Helpers of the log suites: reading log files back as lines, the time stamp
+// shape, the log-client stand-in's record and running bodies on threads.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace LogTestSupport {
+
+// The lines of a log file's bytes, each without its CR LF. Fails the calling
+// test when the bytes do not end in CR LF or hold a CR or LF elsewhere.
+std::vector<std::string> SplitLines(const std::string& Bytes);
+
+// True when Line starts with "HH:NN:SS.ZZZ " (the system's time separator).
+bool HasStamp(const std::string& Line);
+// Milliseconds since midnight of a line's stamp (HasStamp must hold).
+int StampMilliseconds(const std::string& Line);
+int MillisecondsOfDay(const Platform::TDateTime& Time);
+
+// One call recorded by the log-client stand-in: Kind is "I", "M" or "F"; the
+// fields follow as recorded; for "M" Time is the decoded double.
+struct TRecordedCall {
+  std::string Kind;
+  std::vector<std::string> Fields;
+  double Time = -1.0;
+};
+std::vector<TRecordedCall> ReadRecord(const std::string& Path);
+
+// The stand-in library in a folder of the build's bin\ (e.g. "logclient").
+std::string StandInLogClient(const std::string& BinDir, const std::string& Folder);
+
+// Runs Body(0) .. Body(Count - 1) on Count threads at once and waits for all.
+void RunOnThreads(int Count, const std::function<void(int)>& Body);
+
+// The file the process-log pattern gives for Directory and PluginFile at Time.
+std::string HourlyLogPath(const std::string& Directory, const std::string& PluginFile,
+                          const Platform::TDateTime& Time);
+
+}  // namespace LogTestSupport
