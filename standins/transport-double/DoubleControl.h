@@ -1,0 +1,56 @@
+// The control entries of the transport double, by which tests script its
+// results, fire its notifications and read back the calls it received.
+#pragma once
+
+#include <cstdint>
+
+// Entry names for the scripted results and call counts are the export names:
+// "CreateTermination", "DestroyTermination", "ConnectToServer",
+// "DisconnectFromServer", "SendToServer".
+
+// Forgets every call, script and setting and ends the notifier thread (so the
+// library can be unloaded safely whatever the test left behind).
+using TDouble_Reset = void(VELMORA_STDCALL*)();
+// Forgets the recorded calls only.
+using TDouble_ClearLog = void(VELMORA_STDCALL*)();
+// From now on Entry returns Code; with Code 1 it leaves LastError as the
+// calling thread's last error.
+using TDouble_SetResult = void(VELMORA_STDCALL*)(const char* Entry, int32_t Code,
+                                                 uint32_t LastError);
+// The function through which the double sets the last error. A native build
+// keeps the last error per module, so a test hands in the setter of the
+// module that reads it; by default the double uses its own.
+using TDouble_LastErrorSetter = void(VELMORA_STDCALL*)(uint32_t Code);
+using TDouble_SetLastErrorSetter = void(VELMORA_STDCALL*)(TDouble_LastErrorSetter Setter);
+
+// Notifications for the newest live termination, delivered on the double's
+// own thread; the call returns once the callback has returned. 1: delivered,
+// 0: no termination (or no answer within 10 s).
+using TDouble_FireConnect = int32_t(VELMORA_STDCALL*)();
+using TDouble_FireDisconnect = int32_t(VELMORA_STDCALL*)();
+using TDouble_FireReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size);
+using TDouble_FireAuxReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size);
+
+// Calls of Entry since the last reset or clear.
+using TDouble_CallCount = int32_t(VELMORA_STDCALL*)(const char* Entry);
+// The recorded calls, one line each ending in "\n", for example
+// "CreateTermination(0.0.0.0:0,192.0.2.10:900)", "ConnectToServer(100)",
+// "SendToServer(100,0a0b,2)" (bytes in hex; "null" for a null pointer).
+// Copies at most Capacity - 1 characters and a terminator; returns the full
+// length.
+using TDouble_CallLog = int32_t(VELMORA_STDCALL*)(char* Buffer, int32_t Capacity);
+// The byte count of the last SendToServer call (-1 when none) and up to
+// Capacity of its bytes.
+using TDouble_LastSend = int32_t(VELMORA_STDCALL*)(void* Buffer, int32_t Capacity);
+
+// Automatic behaviour, asynchronous on the double's thread, all off by
+// default: a successful ConnectToServer is followed by a connect notice; a
+// successful DisconnectFromServer of a connection that is up by a disconnect
+// notice.
+using TDouble_SetAutoConnect = void(VELMORA_STDCALL*)(int32_t Enabled);
+using TDouble_SetAutoDisconnect = void(VELMORA_STDCALL*)(int32_t Enabled);
+// Answers every successful SendToServer of at least one byte with one
+// receive notice: the request's first byte, ErrorByte, the rest of the
+// request, then Extra. Enabled 0 turns it off.
+using TDouble_SetAutoEcho = void(VELMORA_STDCALL*)(int32_t Enabled, uint8_t ErrorByte,
+                                                   const void* Extra, int32_t ExtraSize);

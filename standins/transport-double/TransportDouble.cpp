@@ -1,0 +1,393 @@
+// The transport double: a "cl_vexo_transport.dll" for tests. It records every
+// call with its arguments, returns scripted results, and delivers the
+// notifications tests ask for on a thread of its own, as the real library
+// calls back on its threads.
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "standins/transport-double/DoubleControl.h"
+#include "transport/TransportApi.h"
+
+#define DOUBLE_ENTRY extern "C" VELMORA_EXPORT
+
+namespace {
+
+struct TTermination {
+  int32_t TermID;
+  TTransportReceiveCallback Receive;
+  TTransportReceiveCallback AuxReceive;
+  TTransportStateCallback Disconnect;
+  TTransportStateCallback Connect;
+  void* UserValue;
+  bool Up;  // as of the notices queued so far
+};
+
+struct TScript {
+  int32_t Code = 0;
+  uint32_t LastError = 0;
+};
+
+enum class TNoticeKind { Stop, Connect, Disconnect, Receive, AuxReceive };
+
+struct TNotice {
+  TNoticeKind Kind;
+  int32_t TermID;
+  std::string Bytes;
+  std::shared_ptr<Platform::TEvent> Done;  // set once delivered, when someone waits
+};
+
+// All state of the double. Made on first use and never destroyed, so that
+// nothing depends on the order of static destruction.
+struct TDouble {
+  Platform::TCriticalSection Lock;  // guards everything below but Delivery
+  std::vector<TTermination> Terminations;
+  int32_t NextTermID = 100;
+  std::map<std::string, TScript> Scripts;
+  std::vector<std::string> Calls;
+  std::string LastSendBytes;
+  int32_t LastSendSize = -1;
+  bool AutoConnect = false;
+  bool AutoDisconnect = false;
+  bool AutoEcho = false;
+  uint8_t EchoErrorByte = 0;
+  std::string EchoExtra;
+  TDouble_LastErrorSetter LastErrorSetter = nullptr;
+
+  std::deque<TNotice> Notices;
+  Platform::TSemaphore Pending{0, 0x7FFFFFFF};
+  std::unique_ptr<Platform::TThread> Notifier;
+  // Held by the notifier while it runs a callback: DestroyTermination passes
+  // through it so that no callback runs once it returned.
+  Platform::TCriticalSection Delivery;
+};
+
+TDouble& State() {
+  static TDouble* const Instance = new TDouble;
+  return *Instance;
+}
+
+std::string Hex(const void* Data, int32_t Size) {
+  static const char Digits[] = "0123456789abcdef";
+  std::string Text;
+  const auto* Bytes = static_cast<const unsigned char*>(Data);
+  for (int32_t I = 0; I < Size; ++I) {
+    Text += Digits[Bytes[I] >> 4];
+    Text += Digits[Bytes[I] & 15];
+  }
+  return Text;
+}
+
+// Records the call and returns its scripted result, setting the last error
+// for code 1. Lock held by the caller.
+int32_t Called(TDouble& D, const char* Entry, const std::string& Arguments) {
+  D.Calls.push_back(std::string(Entry) + "(" + Arguments + ")");
+  const TScript Script = D.Scripts[Entry];
+  if (Script.Code == teLASTERROR) {
+    if (D.LastErrorSetter != nullptr) {
+      D.LastErrorSetter(Script.LastError);
+    } else {
+      Platform::SetLastError(Script.LastError);
+    }
+  }
+  return Script.Code;
+}
+
+TTermination* Find(TDouble& D, int32_t TermID) {
+  for (TTermination& Termination : D.Terminations) {
+    if (Termination.TermID == TermID) return &Termination;
+  }
+  return nullptr;
+}
+
+void Deliver(TDouble& D, const TNotice& Notice) {
+  Platform::TLockGuard DeliveryGuard(D.Delivery);
+  TTermination Target{};
+  {
+    Platform::TLockGuard Guard(D.Lock);
+    const TTermination* Found = Find(D, Notice.TermID);
+    if (Found == nullptr) return;  // destroyed meanwhile: the notice is dropped
+    Target = *Found;
+  }
+  const auto Size = static_cast<int32_t>(Notice.Bytes.size());
+  switch (Notice.Kind) {
+    case TNoticeKind::Connect:
+      Target.Connect(Target.TermID, Target.UserValue);
+      break;
+    case TNoticeKind::Disconnect:
+      Target.Disconnect(Target.TermID, Target.UserValue);
+      break;
+    case TNoticeKind::Receive:
+      Target.Receive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
+      break;
+    case TNoticeKind::AuxReceive:
+      Target.AuxReceive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
+      break;
+    case TNoticeKind::Stop:
+      break;
+  }
+}
+
+void NotifierBody(void*) {
+  TDouble& D = State();
+  for (;;) {
+    D.Pending.Wait(Platform::Infinite);
+    TNotice Notice;
+    {
+      Platform::TLockGuard Guard(D.Lock);
+      Notice = std::move(D.Notices.front());
+      D.Notices.pop_front();
+    }
+    if (Notice.Kind == TNoticeKind::Stop) return;
+    Deliver(D, Notice);
+    if (Notice.Done) Notice.Done->Set();
+  }
+}
+
+// Queues a notice, starting the notifier when it is not running. Lock held.
+void Queue(TDouble& D, TNotice Notice) {
+  if (!D.Notifier) {
+    auto Thread = std::make_unique<Platform::TThread>();
+    if (!Thread->Create(&NotifierBody, nullptr) || !Thread->Start()) return;
+    D.Notifier = std::move(Thread);
+  }
+  TTermination* Termination = Find(D, Notice.TermID);
+  if (Termination != nullptr && Notice.Kind == TNoticeKind::Connect) Termination->Up = true;
+  if (Termination != nullptr && Notice.Kind == TNoticeKind::Disconnect) Termination->Up = false;
+  D.Notices.push_back(std::move(Notice));
+  D.Pending.Release();
+}
+
+// Ends the notifier after the notices queued before. Not on the notifier.
+void StopNotifier(TDouble& D) {
+  std::unique_ptr<Platform::TThread> Thread;
+  {
+    Platform::TLockGuard Guard(D.Lock);
+    if (!D.Notifier || D.Notifier->Id() == Platform::CurrentThreadId()) return;
+    D.Notices.push_back(TNotice{TNoticeKind::Stop, 0, std::string(), nullptr});
+    D.Pending.Release();
+    Thread = std::move(D.Notifier);
+  }
+  Thread->WaitForEnd();
+}
+
+// Delivers one notice to the newest termination and waits until it is done.
+int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size) {
+  TDouble& D = State();
+  auto Done = std::make_shared<Platform::TEvent>();
+  {
+    Platform::TLockGuard Guard(D.Lock);
+    if (D.Terminations.empty()) return 0;
+    std::string Bytes;
+    if (Data != nullptr && Size > 0) Bytes.assign(static_cast<const char*>(Data), Size);
+    Queue(D, TNotice{Kind, D.Terminations.back().TermID, std::move(Bytes), Done});
+  }
+  return Done->Wait(10000) == Platform::TWaitResult::Signaled ? 1 : 0;
+}
+
+}  // namespace
+
+// ------------------------------------------------------- the library's entries
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL CreateTermination(const char* ConnectionText,
+                                                       TTransportReceiveCallback Receive,
+                                                       TTransportReceiveCallback AuxReceive,
+                                                       TTransportStateCallback Disconnect,
+                                                       TTransportStateCallback Connect,
+                                                       int32_t* TermID, void* UserValue) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  const int32_t Code =
+      Called(D, "CreateTermination", ConnectionText != nullptr ? ConnectionText : "null");
+  if (Code != 0) return Code;
+  const int32_t NewID = D.NextTermID++;
+  D.Terminations.push_back(
+      TTermination{NewID, Receive, AuxReceive, Disconnect, Connect, UserValue, false});
+  *TermID = NewID;
+  return 0;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL DestroyTermination(int32_t TermID) {
+  TDouble& D = State();
+  bool NoneLeft = false;
+  {
+    Platform::TLockGuard Guard(D.Lock);
+    const int32_t Code = Called(D, "DestroyTermination", std::to_string(TermID));
+    if (Code != 0) return Code;
+    for (auto It = D.Terminations.begin(); It != D.Terminations.end(); ++It) {
+      if (It->TermID == TermID) {
+        D.Terminations.erase(It);
+        break;
+      }
+    }
+    NoneLeft = D.Terminations.empty();
+  }
+  {
+    // A callback running now ends before the termination counts as gone.
+    Platform::TLockGuard Barrier(D.Delivery);
+  }
+  if (NoneLeft) StopNotifier(D);
+  return 0;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL ConnectToServer(int32_t TermID) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  const int32_t Code = Called(D, "ConnectToServer", std::to_string(TermID));
+  if (Code == 0 && D.AutoConnect && Find(D, TermID) != nullptr) {
+    Queue(D, TNotice{TNoticeKind::Connect, TermID, std::string(), nullptr});
+  }
+  return Code;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL DisconnectFromServer(int32_t TermID) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  const int32_t Code = Called(D, "DisconnectFromServer", std::to_string(TermID));
+  const TTermination* Termination = Find(D, TermID);
+  if (Code == 0 && D.AutoDisconnect && Termination != nullptr && Termination->Up) {
+    Queue(D, TNotice{TNoticeKind::Disconnect, TermID, std::string(), nullptr});
+  }
+  return Code;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL SendToServer(int32_t TermID, const void* Data, int32_t Size) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  const bool HasBytes = Data != nullptr && Size > 0;
+  const int32_t Code =
+      Called(D, "SendToServer",
+             std::to_string(TermID) + "," + (Data == nullptr ? "null" : Hex(Data, HasBytes ? Size : 0)) +
+                 "," + std::to_string(Size));
+  D.LastSendSize = Size;
+  D.LastSendBytes = HasBytes ? std::string(static_cast<const char*>(Data), Size) : std::string();
+  if (Code == 0 && D.AutoEcho && HasBytes && Find(D, TermID) != nullptr) {
+    std::string Reply = D.LastSendBytes.substr(0, 1);
+    Reply += static_cast<char>(D.EchoErrorByte);
+    Reply += D.LastSendBytes.substr(1) + D.EchoExtra;
+    Queue(D, TNotice{TNoticeKind::Receive, TermID, std::move(Reply), nullptr});
+  }
+  return Code;
+}
+
+// Required by the contract, never called by the client.
+DOUBLE_ENTRY int32_t VELMORA_STDCALL SetSendLoadInfoEvent(int32_t, void*) { return teNOTIMPLEMENTED; }
+DOUBLE_ENTRY int32_t VELMORA_STDCALL GetConnectionInfo(int32_t, void*, int32_t) {
+  return teNOTIMPLEMENTED;
+}
+#ifndef VELMORA_DOUBLE_WITHOUT_DNS
+DOUBLE_ENTRY int32_t VELMORA_STDCALL GetDNSFistServerName(char*, int32_t) {
+  return teNOTIMPLEMENTED;
+}
+#endif
+
+// ----------------------------------------------------------- control entries
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_Reset() {
+  TDouble& D = State();
+  StopNotifier(D);
+  Platform::TLockGuard Guard(D.Lock);
+  D.Terminations.clear();
+  D.NextTermID = 100;
+  D.Scripts.clear();
+  D.Calls.clear();
+  D.LastSendBytes.clear();
+  D.LastSendSize = -1;
+  D.AutoConnect = D.AutoDisconnect = D.AutoEcho = false;
+  D.EchoExtra.clear();
+  D.LastErrorSetter = nullptr;
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_ClearLog() {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.Calls.clear();
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetResult(const char* Entry, int32_t Code,
+                                                  uint32_t LastError) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.Scripts[Entry] = TScript{Code, LastError};
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetLastErrorSetter(TDouble_LastErrorSetter Setter) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.LastErrorSetter = Setter;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireConnect() {
+  return Fire(TNoticeKind::Connect, nullptr, 0);
+}
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireDisconnect() {
+  return Fire(TNoticeKind::Disconnect, nullptr, 0);
+}
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireReceive(const void* Data, int32_t Size) {
+  return Fire(TNoticeKind::Receive, Data, Size);
+}
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireAuxReceive(const void* Data, int32_t Size) {
+  return Fire(TNoticeKind::AuxReceive, Data, Size);
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_CallCount(const char* Entry) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  const std::string Prefix = std::string(Entry) + "(";
+  int32_t Count = 0;
+  for (const std::string& Call : D.Calls) {
+    if (Call.compare(0, Prefix.size(), Prefix) == 0) ++Count;
+  }
+  return Count;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_CallLog(char* Buffer, int32_t Capacity) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  std::string Text;
+  for (const std::string& Call : D.Calls) Text += Call + "\n";
+  if (Buffer != nullptr && Capacity > 0) {
+    const size_t Copied = std::min(Text.size(), static_cast<size_t>(Capacity - 1));
+    std::memcpy(Buffer, Text.data(), Copied);
+    Buffer[Copied] = '\0';
+  }
+  return static_cast<int32_t>(Text.size());
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_LastSend(void* Buffer, int32_t Capacity) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  if (Buffer != nullptr && Capacity > 0) {
+    std::memcpy(Buffer, D.LastSendBytes.data(),
+                std::min(D.LastSendBytes.size(), static_cast<size_t>(Capacity)));
+  }
+  return D.LastSendSize;
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetAutoConnect(int32_t Enabled) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.AutoConnect = Enabled != 0;
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetAutoDisconnect(int32_t Enabled) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.AutoDisconnect = Enabled != 0;
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetAutoEcho(int32_t Enabled, uint8_t ErrorByte,
+                                                    const void* Extra, int32_t ExtraSize) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.AutoEcho = Enabled != 0;
+  D.EchoErrorByte = ErrorByte;
+  D.EchoExtra = Extra != nullptr && ExtraSize > 0
+                    ? std::string(static_cast<const char*>(Extra), ExtraSize)
+                    : std::string();
+}

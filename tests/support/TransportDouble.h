@@ -1,0 +1,69 @@
+// TTransportDouble: the tests' handle on the transport double, the stand-in
+// "cl_vexo_transport.dll" that the client under test loads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Platform.h"
+#include "standins/transport-double/DoubleControl.h"
+
+namespace TestSupport {
+
+// Loads the double by the client's own library name, so both share one
+// instance, and resets it. The destructor resets it again (ending its thread)
+// before letting it go. Throws std::runtime_error when it cannot be loaded.
+class TTransportDouble {
+public:
+  TTransportDouble();
+  ~TTransportDouble();
+  TTransportDouble(const TTransportDouble&) = delete;
+  TTransportDouble& operator=(const TTransportDouble&) = delete;
+
+  void Reset() { FReset(); }
+  void ClearLog() { FClearLog(); }
+  // Entry returns Code from now on; with code 1 it leaves LastError as the
+  // calling thread's last error, as this program's platform layer sees it.
+  void SetResult(const std::string& Entry, int32_t Code, uint32_t LastError = 0) {
+    FSetResult(Entry.c_str(), Code, LastError);
+  }
+  // Each returns true once the client's callback has returned.
+  bool FireConnect() { return FFireConnect() == 1; }
+  bool FireDisconnect() { return FFireDisconnect() == 1; }
+  bool FireReceive(const std::string& Bytes) {
+    return FFireReceive(Bytes.data(), static_cast<int32_t>(Bytes.size())) == 1;
+  }
+  bool FireAuxReceive(const std::string& Bytes) {
+    return FFireAuxReceive(Bytes.data(), static_cast<int32_t>(Bytes.size())) == 1;
+  }
+  int32_t CallCount(const std::string& Entry) { return FCallCount(Entry.c_str()); }
+  // The calls so far, one "Entry(arguments)" line each ending in "\n".
+  std::string CallLog();
+  // The byte count of the last SendToServer (-1 when none) and its bytes.
+  int32_t LastSendSize() { return FLastSend(nullptr, 0); }
+  std::string LastSendBytes();
+  void SetAutoConnect(bool Enabled) { FSetAutoConnect(Enabled ? 1 : 0); }
+  void SetAutoDisconnect(bool Enabled) { FSetAutoDisconnect(Enabled ? 1 : 0); }
+  void SetAutoEcho(bool Enabled, uint8_t ErrorByte = 0, const std::string& Extra = std::string()) {
+    FSetAutoEcho(Enabled ? 1 : 0, ErrorByte, Extra.data(), static_cast<int32_t>(Extra.size()));
+  }
+
+private:
+  Platform::TLibrary Library = nullptr;
+  TDouble_Reset FReset = nullptr;
+  TDouble_ClearLog FClearLog = nullptr;
+  TDouble_SetResult FSetResult = nullptr;
+  TDouble_SetLastErrorSetter FSetLastErrorSetter = nullptr;
+  TDouble_FireConnect FFireConnect = nullptr;
+  TDouble_FireDisconnect FFireDisconnect = nullptr;
+  TDouble_FireReceive FFireReceive = nullptr;
+  TDouble_FireAuxReceive FFireAuxReceive = nullptr;
+  TDouble_CallCount FCallCount = nullptr;
+  TDouble_CallLog FCallLog = nullptr;
+  TDouble_LastSend FLastSend = nullptr;
+  TDouble_SetAutoConnect FSetAutoConnect = nullptr;
+  TDouble_SetAutoDisconnect FSetAutoDisconnect = nullptr;
+  TDouble_SetAutoEcho FSetAutoEcho = nullptr;
+};
+
+}  // namespace TestSupport

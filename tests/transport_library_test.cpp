@@ -1,0 +1,113 @@
+// The transport library binding: sharing among clients, the result code
+// names, and the two load failures. The failures run from programs placed in
+// folders of their own (bin/variants/absent, bin/variants/no-dns), because
+// the library search starts in the program's folder, which the suites in bin
+// share while they run in parallel.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "platform/LibraryProbe.h"
+#include "platform/Platform.h"
+#include "tests/support/TestSupport.h"
+#include "transport/TPKTClient.h"
+#include "transport/TransportLibrary.h"
+
+namespace {
+
+// "Не найдена библиотека "cl_vexo_transport.dll""
+const std::string NotFoundText =
+    "\xCD\xE5 \xED\xE0\xE9\xE4\xE5\xED\xE0 \xE1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xE0 "
+    "\"cl_vexo_transport.dll\"";
+// "Версия библиотеки "cl_vexo_transport.dll" не соответствует требуемой."
+const std::string VersionText =
+    "\xC2\xE5\xF0\xF1\xE8\xFF \xE1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xE8 \"cl_vexo_transport.dll\" "
+    "\xED\xE5 \xF1\xEE\xEE\xF2\xE2\xE5\xF2\xF1\xF2\xE2\xF3\xE5\xF2 "
+    "\xF2\xF0\xE5\xE1\xF3\xE5\xEC\xEE\xE9.";
+
+// The general failure text of constructing a client; empty when it worked.
+std::string ConstructionError() {
+  try {
+    TTPKTClient Client;
+  } catch (const std::runtime_error& Error) {
+    return Error.what();
+  }
+  return std::string();
+}
+
+// ------------------------------------------------------ with the double in bin
+
+TEST(TransportLibrary, ClientsShareOneLoadAndTheLastFreesIt) {
+  EXPECT_EQ(TransportLibraryRefCount(), 0);
+  auto First = std::make_unique<TTPKTClient>();
+  EXPECT_EQ(TransportLibraryRefCount(), 1);
+  EXPECT_TRUE(Platform::IsLibraryLoaded(TransportLibraryName));
+  const TTransportEntries Loaded = TransportEntries();
+  EXPECT_NE(Loaded.CreateTermination, nullptr);
+  EXPECT_NE(Loaded.GetDNSFistServerName, nullptr);
+
+  auto Second = std::make_unique<TTPKTClient>();
+  EXPECT_EQ(TransportLibraryRefCount(), 2);
+  EXPECT_EQ(TransportEntries().SendToServer, Loaded.SendToServer);
+
+  First.reset();
+  EXPECT_EQ(TransportLibraryRefCount(), 1);
+  EXPECT_TRUE(TransportLibraryLoaded());
+  EXPECT_NE(TransportEntries().SendToServer, nullptr);
+
+  Second.reset();
+  EXPECT_EQ(TransportLibraryRefCount(), 0);
+  EXPECT_FALSE(TransportLibraryLoaded());
+  EXPECT_EQ(TransportEntries().SendToServer, nullptr);
+  EXPECT_FALSE(Platform::IsLibraryLoaded(TransportLibraryName));
+}
+
+TEST(TransportLibrary, ResultCodesHaveTheirNames) {
+  const char* const Names[] = {"teSUCCESS",       "teLASTERROR", "teCONNECTTIMEOUTED",
+                               "teINVALIDPARAMS", "teMOREDATA",  "teNODLLFOUND",
+                               "teNODATA",        "teNOTIMPLEMENTED", "teDISCONNECT"};
+  for (int32_t Code = 0; Code <= 8; ++Code) EXPECT_EQ(TransportErrorName(Code), Names[Code]);
+  for (int32_t Code : {9, -1, INT32_MIN, INT32_MAX}) {
+    EXPECT_EQ(TransportErrorName(Code), "Unknown error") << Code;
+  }
+}
+
+// ------------------------------------------- from bin/variants/absent (no library)
+
+TEST(TransportLibraryAbsent, MissingLibraryIsNamedAndLoadedAnewLater) {
+  namespace fs = std::filesystem;
+  const std::string Here = TestSupport::BinaryDir();
+  const fs::path Copy = Platform::ToNativePath(Here + TRANSPORT_DOUBLE_FILE_NAME);
+  const fs::path Original = Platform::ToNativePath(Here + "..\\..\\" TRANSPORT_DOUBLE_FILE_NAME);
+  fs::remove(Copy);  // left behind by an interrupted run
+
+  EXPECT_EQ(ConstructionError(), NotFoundText);
+  EXPECT_EQ(TransportLibraryRefCount(), 0);
+  EXPECT_EQ(ConstructionError(), NotFoundText);  // tried anew, failing the same way
+
+  fs::copy_file(Original, Copy);
+  {
+    TTPKTClient Client;
+    EXPECT_EQ(TransportLibraryRefCount(), 1);
+    EXPECT_TRUE(TransportLibraryLoaded());
+  }
+  EXPECT_EQ(TransportLibraryRefCount(), 0);
+  fs::remove(Copy);
+}
+
+// ----------------------- from bin/variants/no-dns (a double lacking one entry)
+
+TEST(TransportLibraryNoDns, LibraryLackingAnEntryIsRefusedAndFreed) {
+  EXPECT_EQ(ConstructionError(), VersionText);
+  EXPECT_EQ(TransportLibraryRefCount(), 0);
+  EXPECT_FALSE(TransportLibraryLoaded());
+  EXPECT_EQ(TransportEntries().CreateTermination, nullptr);
+  EXPECT_FALSE(Platform::IsLibraryLoaded(TransportLibraryName));
+
+  EXPECT_EQ(ConstructionError(), VersionText);  // and again, not stuck half-loaded
+  EXPECT_EQ(TransportLibraryRefCount(), 0);
+}
+
+}  // namespace

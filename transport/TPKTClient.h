@@ -1,0 +1,117 @@
+// TTPKTClient: one connection ("termination") of the transport library, with
+// its properties, its connection state and its events; ETPKTClientError.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "platform/Platform.h"
+#include "transport/ClientEvent.h"
+
+// A failed operation of the transport client; carries only its message text.
+class ETPKTClientError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Threads: one owner thread creates, configures, connects, disconnects and
+// destroys the client; one worker thread may call Send and Connected; the
+// library's threads run the notifications. The connection state crosses the
+// threads in the three kernel events; TermID, DeactivateRequested and
+// Destroying are atomic. The properties belong to the owner thread and change
+// only while no connection is up.
+class TTPKTClient {
+public:
+  // Operation codes reported to OnError.
+  enum : uint8_t { opCreate = 0, opDestroy = 1, opActivate = 2, opDeactivate = 3, opSend = 4 };
+
+  // Takes a reference to the transport library; throws its load errors.
+  TTPKTClient();
+  // Destroys the connection (a failure is dropped here: call DestroyConnection
+  // first to see it), then releases the library reference and the events.
+  ~TTPKTClient();
+  TTPKTClient(const TTPKTClient&) = delete;
+  TTPKTClient& operator=(const TTPKTClient&) = delete;
+
+  // Events; Sender is always this client. OnError may cancel a failure by
+  // setting ErrorCode to 0. OnDisconnect may ask for deactivation.
+  TClientEvent<TTPKTClient&, uint8_t, const std::string&, int32_t&> OnError;
+  TClientEvent<TTPKTClient&, const void*, int32_t> OnAuxReceive;
+  TClientEvent<TTPKTClient&, const void*, int32_t> OnReceive;
+  TClientEvent<TTPKTClient&> OnConnect;
+  TClientEvent<TTPKTClient&, bool&> OnDisconnect;
+
+  // Properties. A setter stores a new value only while not Connected and
+  // throws ETPKTClientError otherwise; an equal value (texts without regard
+  // to ASCII case) is never a change.
+  const std::string& LocalAddress() const { return FLocalAddress; }
+  void SetLocalAddress(const std::string& Value);
+  const std::string& RemoteAddress() const { return FRemoteAddress; }
+  void SetRemoteAddress(const std::string& Value);
+  uint16_t LocalPort() const { return FLocalPort; }
+  void SetLocalPort(uint16_t Value);
+  uint16_t RemotePort() const { return FRemotePort; }
+  void SetRemotePort(uint16_t Value);
+  bool NoTPKT() const { return FNoTPKT; }
+  void SetNoTPKT(bool Value);
+
+  // The library's identifier of the termination; -1 while there is none.
+  int32_t TermID() const { return FTermID.load(); }
+  // "local:port,remote:port", followed by ",NOTPKT=YES" when NoTPKT.
+  std::string ConnectionString() const;
+
+  void CreateConnection();
+  // Deactivates a live connection and waits up to DisconnectWaitMs for the
+  // library's disconnect notice, then destroys the termination.
+  void DestroyConnection();
+  void Activate();
+  void Deactivate();
+  void SetActive(bool Value);
+  bool Connected() const { return ConnectedEvent.IsSet(); }
+  // True when the library took the bytes. Waits up to TimeoutMs for the
+  // connection; a deactivated client fails at once.
+  bool Send(const void* Data, int32_t Size, uint32_t TimeoutMs);
+
+  // Offers a failure to OnError, then raises ETPKTClientError unless the
+  // handler cancelled it. SystemError is the thread's last error as it stood
+  // when the failing call returned; it names the failure for code 1.
+  void RaiseError(uint8_t Operation, const std::string& Message, int32_t ErrorCode,
+                  uint32_t SystemError);
+
+  // The longest wait of DestroyConnection for the disconnect notice.
+  uint32_t DisconnectWaitMs() const { return FDisconnectWaitMs; }
+  void SetDisconnectWaitMs(uint32_t Value) { FDisconnectWaitMs = Value; }
+
+private:
+  // The library's notifications (on its threads); nothing escapes them.
+  static void VELMORA_STDCALL ReceiveCallback(int32_t Reserved, const void* Data, int32_t Size,
+                                              void* UserValue);
+  static void VELMORA_STDCALL AuxReceiveCallback(int32_t Reserved, const void* Data, int32_t Size,
+                                                 void* UserValue);
+  static void VELMORA_STDCALL DisconnectCallback(int32_t Reserved, void* UserValue);
+  static void VELMORA_STDCALL ConnectCallback(int32_t Reserved, void* UserValue);
+  void DoConnect();
+  void DoDisconnect();
+
+  // RaiseError with the operation's own message when Code is not 0.
+  void Check(uint8_t Operation, int32_t Code, uint32_t SystemError);
+  std::string OperationMessage(uint8_t Operation) const;
+  void RefuseWhileConnected() const;
+
+  std::atomic<int32_t> FTermID{-1};  // written by the owner thread, read by all
+  Platform::TEvent ConnectedEvent;     // on while the library reports the connection up
+  Platform::TEvent DisconnectedEvent;  // on once the library reported it down
+  Platform::TEvent DeactivatedEvent;   // on after Deactivate: sends fail at once
+  std::atomic<bool> DeactivateRequested{false};  // library threads only
+  std::atomic<bool> Destroying{false};  // written by the owner, read by library threads
+
+  // Properties: the owner thread's.
+  bool FNoTPKT = false;
+  std::string FRemoteAddress;
+  std::string FLocalAddress;
+  uint16_t FRemotePort = 0;
+  uint16_t FLocalPort = 0;
+  uint32_t FDisconnectWaitMs = 5000;
+};
