@@ -1,0 +1,48 @@
+// The host's view of a plug-in library: its four entry points, resolved by
+// their undecorated names, and the callback type it is given. Declared here
+// and not taken from the plug-in's own headers: the host is a program of its
+// own that knows the plug-in only by this contract.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace HostContract {
+using TScenarioCallback = void(VELMORA_STDCALL*)(int32_t SessionACT, const char* PluginName,
+                                                 const void* Data, int32_t Length,
+                                                 uintptr_t UserValue);
+using TInitPlugin = void(VELMORA_STDCALL*)(const char** PluginName, TScenarioCallback Callback,
+                                           uintptr_t UserValue);
+using TGetNamePlugin = void(VELMORA_STDCALL*)(const char** PluginName);
+using TCommandPlugin = int32_t(VELMORA_STDCALL*)(int32_t SessionACT, const void* Data,
+                                                 uint32_t Length);
+using TFinalizePlugin = void(VELMORA_STDCALL*)();
+}  // namespace HostContract
+
+// A plug-in library that could not be loaded or lacks an entry point.
+class EPluginLoad : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Loads the library on construction and frees it on destruction; the entry
+// points are valid in between. Throws EPluginLoad with the system's reason.
+class TPluginBinding {
+public:
+  explicit TPluginBinding(const std::string& Path);  // Path in Windows form
+  ~TPluginBinding();
+  TPluginBinding(const TPluginBinding&) = delete;
+  TPluginBinding& operator=(const TPluginBinding&) = delete;
+
+  HostContract::TInitPlugin Init = nullptr;
+  HostContract::TGetNamePlugin GetName = nullptr;
+  HostContract::TCommandPlugin Command = nullptr;
+  HostContract::TFinalizePlugin Finalize = nullptr;
+
+private:
+  Platform::TLibrary Library = nullptr;
+  void* Resolve(const char* Name);
+};
