@@ -1,0 +1,377 @@
+// Tests of the file server, run in-process on a loopback port and spoken to
+// over TPKT as the transport does.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "params/PackedParams.h"
+#include "params/ParamList.h"
+#include "platform/Platform.h"
+#include "standins/fileserver/FileServer.h"
+#include "standins/net/Socket.h"
+#include "standins/net/Tpkt.h"
+#include "tests/support/TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t WaitMs = 5000;
+
+struct TResponse {
+  bool Received = false;
+  uint8_t Operation = 0;
+  uint8_t Error = 0;
+  TParamList List;
+  std::string Raw;  // the whole message
+};
+
+TParamList MakeList(const std::vector<std::string>& Items) {
+  TParamList List;
+  for (const std::string& Item : Items) List.Add(Item);
+  return List;
+}
+
+std::vector<std::string> ItemsOf(const TParamList& List) {
+  std::vector<std::string> Items;
+  for (int Index = 0; Index < List.Count(); ++Index) Items.push_back(List.Item(Index));
+  return Items;
+}
+
+// One client connection to the server.
+class TClient {
+public:
+  bool Connect(uint16_t Port) {
+    if (!Socket.Open()) return false;
+    Net::TConnectState State = Socket.BeginConnect(0x7F000001u, Port);
+    for (int Slice = 0; State == Net::TConnectState::Pending && Slice < 50; ++Slice) {
+      State = Socket.WaitConnect(100);
+    }
+    return State == Net::TConnectState::Connected;
+  }
+  void SendRaw(const std::string& Bytes) { ASSERT_TRUE(Socket.SendAll(Bytes.data(), Bytes.size())); }
+  void SendMessage(const std::string& Payload) { SendRaw(Net::TpktFrame(Payload.data(), Payload.size())); }
+  void SendRequest(uint8_t Operation, const TParamList& List) {
+    std::string Message(1 + 70000, '\0');
+    size_t Count = 0;
+    ASSERT_TRUE(PackParams(List, Message.data() + 1, Message.size() - 1, Count));
+    Message.resize(1 + Count);
+    Message[0] = static_cast<char>(Operation);
+    SendMessage(Message);
+  }
+  // The next response message, if one arrives in time.
+  TResponse Receive(uint32_t TimeoutMs = WaitMs) {
+    TResponse Response;
+    const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
+    for (;;) {
+      if (Assembler.Next(Response.Raw) == Net::TTpktAssembler::TNext::Message) break;
+      if (Platform::TickCountMs() >= Deadline) return Response;
+      if (!Socket.WaitReadable(50)) continue;
+      char Buffer[16384];
+      const int Read = Socket.Receive(Buffer, sizeof Buffer);
+      if (Read <= 0) return Response;
+      Assembler.Append(Buffer, static_cast<size_t>(Read));
+    }
+    Response.Received = Response.Raw.size() >= 2;
+    if (Response.Received) {
+      Response.Operation = static_cast<uint8_t>(Response.Raw[0]);
+      Response.Error = static_cast<uint8_t>(Response.Raw[1]);
+      UnpackParams(Response.List, Response.Raw.data() + 2, static_cast<int32_t>(Response.Raw.size() - 2));
+    }
+    return Response;
+  }
+  // True when the server closed the connection.
+  bool Closed(uint32_t TimeoutMs = WaitMs) {
+    if (!Socket.WaitReadable(TimeoutMs)) return false;
+    char Byte;
+    return Socket.Receive(&Byte, 1) <= 0;
+  }
+
+  Net::TSocket Socket;
+  Net::TTpktAssembler Assembler;
+};
+
+class FileServerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(Net::Startup());
+    Root = fs::path(Platform::ToNativePath(Scratch.Path())) / "root";
+    fs::create_directories(Root);
+    Server = std::make_unique<TFileServer>(Root, [this](const std::string& Line) {
+      std::lock_guard<std::mutex> Guard(LinesLock);
+      Lines.push_back(Line);
+    });
+    std::string Error;
+    ASSERT_TRUE(Server->Start("127.0.0.1", 0, Error)) << Error;
+    ASSERT_NE(Server->Port(), 0);
+    ASSERT_TRUE(Client.Connect(Server->Port()));
+  }
+  void TearDown() override {
+    Server.reset();
+    Net::Cleanup();
+  }
+
+  TResponse Ask(uint8_t Operation, const std::vector<std::string>& Items) {
+    Client.SendRequest(Operation, MakeList(Items));
+    return Client.Receive();
+  }
+  void WriteFile(const fs::path& Path, const std::string& Bytes) {
+    fs::create_directories(Path.parent_path());
+    std::ofstream(Path, std::ios::binary) << Bytes;
+  }
+  std::string ReadFile(const fs::path& Path) {
+    std::ifstream Stream(Path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(Stream)), std::istreambuf_iterator<char>());
+  }
+  std::vector<std::string> LogLines() {
+    std::lock_guard<std::mutex> Guard(LinesLock);
+    return Lines;
+  }
+
+  TestSupport::TScratchDir Scratch;
+  fs::path Root;
+  std::mutex LinesLock;
+  std::vector<std::string> Lines;  // LinesLock
+  std::unique_ptr<TFileServer> Server;
+  TClient Client;
+};
+
+// ------------------------------------------------------------ the operations
+
+TEST_F(FileServerTest, ListsAFolderSortedWithFoldersMarked) {
+  WriteFile(Root / "b.txt", "b");
+  WriteFile(Root / "a.txt", "a");
+  fs::create_directories(Root / "sub" / "deeper");
+  TResponse Response = Ask(fsopList, {"UserData=Sess=5"});
+  ASSERT_TRUE(Response.Received);
+  EXPECT_EQ(Response.Operation, fsopList);
+  EXPECT_EQ(Response.Error, fserrOk);
+  EXPECT_EQ(ItemsOf(Response.List),
+            (std::vector<std::string>{"UserData=Sess=5", "Count=3", "Item1=a.txt", "Item2=b.txt", "Item3=sub\\"}));
+
+  Response = Ask(fsopList, {"Path=sub"});
+  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"Count=1", "Item1=deeper\\"}));
+  EXPECT_EQ(Ask(fsopList, {"Path=sub\\deeper"}).List.GetParam("Count"), "0");
+  EXPECT_EQ(Ask(fsopList, {"Path=nowhere"}).Error, fserrNotFound);
+  EXPECT_EQ(Ask(fsopList, {"Path=a.txt"}).Error, fserrBadParameter);
+}
+
+TEST_F(FileServerTest, InfoTellsKindAndSize) {
+  WriteFile(Root / "docs" / "note.txt", "12345");
+  TResponse Response = Ask(fsopInfo, {"Path=docs\\note.txt"});
+  EXPECT_EQ(Response.Error, fserrOk);
+  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"Kind=file", "Size=5"}));
+  Response = Ask(fsopInfo, {"Path=docs/"});
+  EXPECT_EQ(Response.List.GetParam("Kind"), "dir");
+  EXPECT_EQ(Ask(fsopInfo, {"Path=docs\\none.txt"}).Error, fserrNotFound);
+  EXPECT_EQ(Ask(fsopInfo, {}).Error, fserrBadParameter);
+}
+
+TEST_F(FileServerTest, WriteReadAndDeleteRoundTrip) {
+  fs::create_directories(Root / "notes");
+  const std::string Text = "\xCF\xF0\xE8\xE2\xE5\xF2, \"world\"\r\nline 2";  // code page 1251 bytes
+  TResponse Response = Ask(fsopWrite, {"Path=notes\\n.txt", "Data=" + Text, "UserData=u"});
+  EXPECT_EQ(Response.Error, fserrOk);
+  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"UserData=u", "Size=" + std::to_string(Text.size())}));
+  EXPECT_EQ(ReadFile(Root / "notes" / "n.txt"), Text);
+
+  Response = Ask(fsopRead, {"Path=notes/n.txt"});
+  EXPECT_EQ(Response.Error, fserrOk);
+  EXPECT_EQ(Response.List.GetParam("Data"), Text);
+  EXPECT_EQ(Response.List.GetParam("Size"), std::to_string(Text.size()));
+
+  // Writing again replaces the content; an empty Data makes an empty file.
+  EXPECT_EQ(Ask(fsopWrite, {"Path=notes\\n.txt", "Data="}).Error, fserrOk);
+  EXPECT_EQ(ReadFile(Root / "notes" / "n.txt"), "");
+  Response = Ask(fsopRead, {"Path=notes\\n.txt"});
+  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"Size=0", "Data="}));
+
+  EXPECT_EQ(Ask(fsopDelete, {"Path=notes\\n.txt"}).Error, fserrOk);
+  EXPECT_FALSE(fs::exists(Root / "notes" / "n.txt"));
+  EXPECT_EQ(Ask(fsopDelete, {"Path=notes\\n.txt"}).Error, fserrNotFound);
+  EXPECT_EQ(Ask(fsopRead, {"Path=notes\\n.txt"}).Error, fserrNotFound);
+}
+
+TEST_F(FileServerTest, RefusesWhatTheOperationsCannotServe) {
+  fs::create_directories(Root / "folder");
+  WriteFile(Root / "big.txt", std::string(MaxTextSize + 1, 'b'));
+  WriteFile(Root / "limit.txt", std::string(MaxTextSize, 'l'));
+  WriteFile(Root / "binary.bin", std::string("a\0b", 3));
+
+  EXPECT_EQ(Ask(fsopWrite, {"Path=x.txt"}).Error, fserrBadParameter);  // no Data
+  EXPECT_EQ(Ask(fsopWrite, {"Data=x"}).Error, fserrBadParameter);      // no Path
+  EXPECT_EQ(Ask(fsopWrite, {"Path=missing\\x.txt", "Data=x"}).Error, fserrNotFound);
+  EXPECT_EQ(Ask(fsopWrite, {"Path=folder", "Data=x"}).Error, fserrBadParameter);
+  EXPECT_EQ(Ask(fsopWrite, {"Path=y.txt", "Data=" + std::string(MaxTextSize + 1, 'y')}).Error, fserrTooLarge);
+  EXPECT_FALSE(fs::exists(Root / "y.txt"));
+  EXPECT_EQ(Ask(fsopRead, {"Path=big.txt"}).Error, fserrTooLarge);
+  EXPECT_EQ(Ask(fsopRead, {"Path=limit.txt"}).List.GetParam("Data").size(), MaxTextSize);
+  EXPECT_EQ(Ask(fsopRead, {"Path=binary.bin"}).Error, fserrNotText);
+  EXPECT_EQ(Ask(fsopRead, {"Path=folder"}).Error, fserrBadParameter);
+  EXPECT_EQ(Ask(fsopDelete, {"Path=folder"}).Error, fserrBadParameter);
+  EXPECT_TRUE(fs::exists(Root / "folder"));
+  const TResponse Response = Ask(fsopRead, {"Path=big.txt"});
+  EXPECT_EQ(Response.List.GetParam("Reason"), "file of 4001 bytes exceeds 4000");
+}
+
+TEST_F(FileServerTest, ResponseThatWouldNotFitIsRefused) {
+  for (int Index = 0; Index < 300; ++Index) {
+    WriteFile(Root / ("a-rather-long-file-name-number-" + std::to_string(Index) + ".txt"), "");
+  }
+  const TResponse Response = Ask(fsopList, {"UserData=keep"});
+  EXPECT_EQ(Response.Error, fserrTooLarge);
+  EXPECT_EQ(Response.List.GetParam("UserData"), "keep");
+  EXPECT_LE(Response.Raw.size(), 2 + MaxResponseList);
+}
+
+TEST_F(FileServerTest, EchoReturnsTheItemsUnchanged) {
+  const std::vector<std::string> Items{"Operation=6", "", "no equals", "A=1", "a=2", "UserData=x", "Z=="};
+  const TResponse Response = Ask(fsopEcho, Items);
+  EXPECT_EQ(Response.Error, fserrOk);
+  EXPECT_EQ(Response.Operation, fsopEcho);
+  EXPECT_EQ(ItemsOf(Response.List), Items);
+}
+
+// ------------------------------------------------------------------ the root
+
+TEST_F(FileServerTest, RefusesPathsThatLeaveTheRoot) {
+  const fs::path Outside = Root.parent_path() / "outside";
+  fs::create_directories(Outside);
+  WriteFile(Outside / "secret.txt", "secret");
+  fs::create_directory_symlink(Outside, Root / "link");
+  fs::create_directories(Root / "sub");
+
+  const char* Escapes[] = {
+      "..",          "../outside/secret.txt", "sub/../../outside/secret.txt", "sub\\..\\..\\outside\\secret.txt",
+      "sub/../x",    "/etc/passwd",           "\\outside\\secret.txt",         "C:\\outside\\secret.txt",
+      "c:secret",    "secret.txt:stream",     "link/secret.txt",              "link\\secret.txt",
+      "link",        "./../outside",          "sub//..//..//outside",
+  };
+  for (const char* Path : Escapes) {
+    for (const uint8_t Operation : {fsopList, fsopInfo, fsopRead, fsopWrite, fsopDelete}) {
+      const TResponse Response = Ask(Operation, {"Path=" + std::string(Path), "Data=overwritten"});
+      EXPECT_EQ(Response.Error, fserrOutsideRoot) << Path << " op " << int(Operation);
+    }
+  }
+  EXPECT_EQ(ReadFile(Outside / "secret.txt"), "secret");
+  EXPECT_EQ(fs::directory_iterator(Root.parent_path() / "outside") == fs::directory_iterator(), false);
+  EXPECT_FALSE(fs::exists(Root.parent_path() / "x"));
+  // Harmless forms stay inside.
+  WriteFile(Root / "sub" / "in.txt", "in");
+  EXPECT_EQ(Ask(fsopRead, {"Path=./sub//in.txt"}).List.GetParam("Data"), "in");
+  EXPECT_EQ(Ask(fsopRead, {"Path=sub\\.\\in.txt"}).List.GetParam("Data"), "in");
+}
+
+// ------------------------------------------------------------ the message form
+
+TEST_F(FileServerTest, UnknownOperationsAnswerErrorOneWithUserData) {
+  for (const uint8_t Operation : {uint8_t{0}, uint8_t{7}, uint8_t{200}, uint8_t{255}}) {
+    const TResponse Response = Ask(Operation, {"Path=a", "UserData=Sess=3"});
+    ASSERT_TRUE(Response.Received);
+    EXPECT_EQ(Response.Operation, Operation);
+    EXPECT_EQ(Response.Error, fserrUnknownOperation);
+    EXPECT_EQ(Response.List.Item(0), "UserData=Sess=3");
+  }
+}
+
+TEST_F(FileServerTest, UserDataComesBackByteForByteFromEveryOperation) {
+  WriteFile(Root / "f.txt", "f");
+  const std::string UserData = "UserData=Sess=7,\"SrcUserData=a b, \"\"q\"\" \xC0\xDF\"";
+  for (const uint8_t Operation : {fsopList, fsopInfo, fsopRead, fsopWrite, fsopDelete, fsopEcho, uint8_t{99}}) {
+    const TResponse Response = Ask(Operation, {"Path=f.txt", UserData, "Data=g"});
+    ASSERT_TRUE(Response.Received) << int(Operation);
+    EXPECT_EQ(Response.List.FindParam("UserData") >= 0 ? Response.List.Item(Response.List.FindParam("UserData")) : "",
+              UserData)
+        << int(Operation);
+  }
+  // Without UserData none is made up.
+  EXPECT_EQ(Ask(fsopInfo, {"Path=."}).List.FindParam("UserData"), -1);
+}
+
+TEST_F(FileServerTest, KeepAliveIsNotAnswered) {
+  Client.SendMessage("");
+  Client.SendMessage("");
+  const TResponse Response = Ask(fsopEcho, {"X=1"});
+  EXPECT_EQ(ItemsOf(Response.List), std::vector<std::string>{"X=1"});
+  EXPECT_FALSE(Client.Receive(300).Received);
+  for (const std::string& Line : LogLines()) EXPECT_EQ(Line.find("op=0"), std::string::npos) << Line;
+}
+
+TEST_F(FileServerTest, MalformedRequestsAreAnsweredOrDropped) {
+  // An operation byte alone: a request without parameters.
+  Client.SendMessage(std::string(1, static_cast<char>(fsopRead)));
+  EXPECT_EQ(Client.Receive().Error, fserrBadParameter);
+  Client.SendMessage(std::string(1, static_cast<char>(fsopEcho)));
+  TResponse Response = Client.Receive();
+  EXPECT_EQ(Response.Raw, std::string("\x06\x00", 2));
+  // A list without its final NUL.
+  Client.SendMessage("\x03Path=nothing.txt");
+  EXPECT_EQ(Client.Receive().Error, fserrNotFound);
+  // A UserData too big to send back: the answer is too large, without it.
+  Client.SendRequest(fsopEcho, MakeList({"UserData=" + std::string(9000, 'u')}));
+  Response = Client.Receive();
+  EXPECT_EQ(Response.Error, fserrTooLarge);
+  EXPECT_EQ(Response.List.Count(), 0);
+  // NUL bytes only.
+  Client.SendMessage(std::string("\x05\0\0\0", 4));
+  EXPECT_EQ(Client.Receive().Error, fserrBadParameter);
+
+  // A stream that is not TPKT is dropped; the server goes on serving.
+  Client.SendRaw("GET / HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(Client.Closed());
+  TClient Next;
+  ASSERT_TRUE(Next.Connect(Server->Port()));
+  // A frame that promises more than ever comes, then the client goes away.
+  Next.SendRaw(std::string("\x03\x00\xFF\xFF\x06", 5));
+  Next.Socket.Close();
+  TClient Last;
+  ASSERT_TRUE(Last.Connect(Server->Port()));
+  Last.SendRequest(fsopEcho, MakeList({"alive"}));
+  EXPECT_EQ(ItemsOf(Last.Receive().List), std::vector<std::string>{"alive"});
+}
+
+TEST_F(FileServerTest, ServesSeveralClientsAtOnce) {
+  std::vector<std::unique_ptr<TClient>> Clients;
+  for (int Index = 0; Index < 4; ++Index) {
+    Clients.push_back(std::make_unique<TClient>());
+    ASSERT_TRUE(Clients.back()->Connect(Server->Port()));
+  }
+  for (int Round = 0; Round < 5; ++Round) {
+    for (size_t Index = 0; Index < Clients.size(); ++Index) {
+      Clients[Index]->SendRequest(fsopEcho, MakeList({"C=" + std::to_string(Index), "R=" + std::to_string(Round)}));
+    }
+  }
+  for (int Round = 0; Round < 5; ++Round) {
+    for (size_t Index = 0; Index < Clients.size(); ++Index) {
+      const TResponse Response = Clients[Index]->Receive();
+      EXPECT_EQ(ItemsOf(Response.List),
+                (std::vector<std::string>{"C=" + std::to_string(Index), "R=" + std::to_string(Round)}));
+    }
+  }
+}
+
+TEST_F(FileServerTest, PrintsOneLinePerRequest) {
+  ASSERT_TRUE(Ask(fsopRead, {"Path=missing.txt"}).Received);
+  ASSERT_TRUE(Ask(fsopEcho, {}).Received);
+  std::vector<std::string> Requests;
+  for (const std::string& Line : LogLines()) {
+    if (Line.find(" op=") != std::string::npos) Requests.push_back(Line.substr(Line.find(' ') + 1));
+  }
+  EXPECT_EQ(Requests, (std::vector<std::string>{"op=3 error=4 path=missing.txt", "op=6 error=0 path="}));
+  EXPECT_EQ(LogLines().front().rfind("127.0.0.1:", 0), 0u);
+}
+
+TEST_F(FileServerTest, StopEndsConnectedClients) {
+  ASSERT_TRUE(Ask(fsopEcho, {"x"}).Received);
+  const uint64_t Start = Platform::TickCountMs();
+  Server->Stop();
+  EXPECT_LT(Platform::TickCountMs() - Start, 2000u);
+  EXPECT_TRUE(Client.Closed(1000));
+}
+
+}  // namespace
