@@ -39,11 +39,15 @@ struct TNotice {
   TNoticeKind Kind;
   int32_t TermID;
   std::string Bytes;
-  std::shared_ptr<Platform::TEvent> Done;  // set once delivered, when someone waits
+  // Released once delivered, when someone waits. (A semaphore, not an event:
+  // the posix events share a hub that lives until the process ends, which an
+  // unloadable library must not leave behind.)
+  std::shared_ptr<Platform::TSemaphore> Done;
 };
 
-// All state of the double. Made on first use and never destroyed, so that
-// nothing depends on the order of static destruction.
+// All state of the double, made on first use and destroyed when the library
+// is unloaded (the notifier must have ended by then: DestroyTermination of
+// the last termination and Double_Reset end it).
 struct TDouble {
   Platform::TCriticalSection Lock;  // guards everything below but Delivery
   std::vector<TTermination> Terminations;
@@ -65,11 +69,20 @@ struct TDouble {
   // Held by the notifier while it runs a callback: DestroyTermination passes
   // through it so that no callback runs once it returned.
   Platform::TCriticalSection Delivery;
+
+  TDouble() = default;
+  TDouble(const TDouble&) = delete;
+  TDouble& operator=(const TDouble&) = delete;
+  ~TDouble() {
+    // A notifier still running cannot be joined while the library goes:
+    // its thread object is abandoned rather than destroyed under it.
+    if (Notifier) (void)Notifier.release();
+  }
 };
 
 TDouble& State() {
-  static TDouble* const Instance = new TDouble;
-  return *Instance;
+  static TDouble Instance;
+  return Instance;
 }
 
 std::string Hex(const void* Data, int32_t Size) {
@@ -145,7 +158,7 @@ void NotifierBody(void*) {
     }
     if (Notice.Kind == TNoticeKind::Stop) return;
     Deliver(D, Notice);
-    if (Notice.Done) Notice.Done->Set();
+    if (Notice.Done) Notice.Done->Release();
   }
 }
 
@@ -179,7 +192,7 @@ void StopNotifier(TDouble& D) {
 // Delivers one notice to the newest termination and waits until it is done.
 int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size) {
   TDouble& D = State();
-  auto Done = std::make_shared<Platform::TEvent>();
+  auto Done = std::make_shared<Platform::TSemaphore>(0, 1);
   {
     Platform::TLockGuard Guard(D.Lock);
     if (D.Terminations.empty()) return 0;
