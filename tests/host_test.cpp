@@ -158,7 +158,7 @@ TEST(HostOptions, ReadsEveryOptionAndRefusesBadOnes) {
   const THostOptions Options = ParseHostOptions(
       {"p.dll", "--scenario", "s.txt", "--user-value", "0xFFFFFFFF", "--timeout-ms", "0",
        "--repeat", "3", "--threads", "2", "--sessions-per-thread", "5", "--expect", "7",
-       "--quiet", "--stats", "--cycles", "2", "--no-tag"});
+       "--quiet", "--stats", "--cycles", "2", "--no-tag", "--in-flight", "64"});
   EXPECT_EQ(Options.PluginPath, "p.dll");
   EXPECT_EQ(Options.ScenarioPath, "s.txt");
   EXPECT_EQ(Options.UserValue, 0xFFFFFFFFu);
@@ -168,6 +168,7 @@ TEST(HostOptions, ReadsEveryOptionAndRefusesBadOnes) {
   EXPECT_EQ(Options.SessionsPerThread, 5u);
   EXPECT_EQ(Options.Expect, 7);
   EXPECT_EQ(Options.Cycles, 2u);
+  EXPECT_EQ(Options.InFlight, 64u);
   EXPECT_TRUE(Options.Quiet && Options.Stats);
   EXPECT_FALSE(Options.TagsUserData());
   EXPECT_TRUE(ParseHostOptions({"p", "--repeat", "2"}).TagsUserData());
@@ -312,6 +313,24 @@ TEST(HostRun, SessionsPerThreadSpreadCommandsRoundRobin) {
   EXPECT_TRUE(Has(R.Output.Out, "answer 1000002 A=2,UserData=1:1:\n"));
   EXPECT_FALSE(Has(R.Output.Out, "answer 99 "));
   EXPECT_TRUE(Has(R.Output.Out, "\nstats round-trips 4 p50-us "));
+}
+
+TEST(HostRun, InFlightLimitKeepsSendingPastALostAnswer) {
+  TRun R;
+  RunHostWith(R, {"--in-flight", "1", "--threads", "3", "--repeat", "20", "--quiet", "--stats"},
+              "1 A=1\n2 A=2\n");
+  EXPECT_EQ(R.Exit, HostExitOk) << R.Output.Err;
+  EXPECT_TRUE(Has(R.Output.Out, "sent 120 answered 120 missing 0 "));
+
+  // With room for one command, the dropped one holds the next sender up for
+  // the time-out, then sending goes on and only the dropped answer is missing.
+  TRun Lost;
+  const uint64_t Start = Platform::TickCountMs();
+  RunHostWith(Lost, {"--in-flight", "1", "--timeout-ms", "200", "--quiet"},
+              "1 A=1,FakeDrop=1\n1 A=2\n1 A=3\n");
+  EXPECT_EQ(Lost.Exit, HostExitMissing);
+  EXPECT_TRUE(Has(Lost.Output.Out, "sent 3 answered 2 missing 1 duplicates 0 out-of-order 0\n"));
+  EXPECT_GE(Platform::TickCountMs() - Start, 190u);
 }
 
 TEST(HostRun, CyclesLoadAndUnloadThePluginEachTime) {

@@ -52,6 +52,8 @@ THostOptions ParseHostOptions(const std::vector<std::string>& Arguments) {
       }
     } else if (Argument == "--cycles") {
       Options.Cycles = Unsigned(Argument, Next(), 1);
+    } else if (Argument == "--in-flight") {
+      Options.InFlight = Unsigned(Argument, Next(), 1);
     } else if (Argument == "--expect") {
       Options.Expect = Unsigned(Argument, Next(), 0);
     } else if (Argument == "--tag") {
@@ -93,6 +95,8 @@ std::string HostUsageText() {
          "                           over sessions t*1000000+1 .. t*1000000+K\n"
          "  --tag / --no-tag         prefix UserData with \"<thread>:<seq>:\" (default: when\n"
          "                           the scenario goes out more than once)\n"
+         "  --in-flight N            at most N unanswered commands at a time, over all\n"
+         "                           threads (a sender waits up to the time-out for room)\n"
          "  --expect N               wait for N answers instead of one per command\n"
          "  --cycles N               load, run and unload the plug-in N times (default 1)\n"
          "  --quiet                  do not print the answers\n"

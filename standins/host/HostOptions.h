@@ -25,6 +25,7 @@ struct THostOptions {
   uint32_t Threads = 1;
   uint32_t SessionsPerThread = 0;  // 0: the scenario's own session numbers
   uint32_t Cycles = 1;
+  uint32_t InFlight = 0;           // 0: no limit on unanswered commands
   int64_t Expect = -1;             // -1: one answer per non-empty command
   TTagging Tagging = TTagging::Auto;
   bool Quiet = false;

@@ -28,13 +28,27 @@ std::atomic<THostCycle*> ActiveCycle{nullptr};
 void VELMORA_STDCALL OnAnswer(int32_t SessionACT, const char* PluginName, const void* Data,
                               int32_t Length, uintptr_t UserValue);
 
+// A plug-in name for a message: quoted, or (null).
+std::string Quoted(const char* Name) {
+  if (Name == nullptr) return "(null)";
+  std::string Text(1, '"');
+  Text.append(Name);
+  Text.push_back('"');
+  return Text;
+}
+
 // One load-to-unload pass over the scenario.
 class THostCycle {
 public:
   THostCycle(const THostOptions& Options, const std::vector<TScenarioCommand>& Scenario,
              THostOutput& Output, TPluginBinding& Plugin, bool PrintName)
       : Book(Options.Expect), Options(Options), Scenario(Scenario), Output(Output),
-        Plugin(Plugin), PrintName(PrintName) {}
+        Plugin(Plugin), PrintName(PrintName) {
+    if (Options.InFlight > 0) {
+      Window = std::make_unique<Platform::TSemaphore>(static_cast<int32_t>(Options.InFlight),
+                                                      static_cast<int32_t>(Options.InFlight));
+    }
+  }
 
   // Returns false when a sending thread could not be started (the plug-in is
   // finalised all the same).
@@ -58,6 +72,11 @@ private:
   TPluginBinding& Plugin;
   bool PrintName;
   std::atomic<int> ProblemLines{0};  // any thread
+  // One unit per command that may be unanswered at a time (--in-flight):
+  // taken by a sender before it books a command, given back by each matched
+  // answer. A sender that finds no room within the time-out sends anyway, so
+  // a lost answer costs time, not a hang.
+  std::unique_ptr<Platform::TSemaphore> Window;
 
   void CheckName(const char* Where, const char* Name);
   void Problem(const std::string& Text);
@@ -84,9 +103,8 @@ void THostCycle::Problem(const std::string& Text) {
 void THostCycle::CheckName(const char* Where, const char* Name) {
   if (Name == nullptr || std::strcmp(Name, ExpectedName) != 0) {
     Book.BadCallback();
-    Problem(std::string(Where) + " gave the plug-in name " +
-            (Name == nullptr ? std::string("(null)") : "\"" + std::string(Name) + "\"") +
-            ", expected \"" + ExpectedName + "\"");
+    Problem(std::string(Where) + " gave the plug-in name " + Quoted(Name) + ", expected " +
+            Quoted(ExpectedName));
   }
 }
 
@@ -157,6 +175,7 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
       if (Length == 0) {
         Book.SentWithoutAnswer();
       } else {
+        if (Window) Window->Wait(Options.TimeoutMs);
         Book.Expect(static_cast<int32_t>(Session), List.GetParam("UserData"));
       }
       Plugin.Command(static_cast<int32_t>(Session), Buffer.data(), static_cast<uint32_t>(Length));
@@ -180,8 +199,7 @@ void THostCycle::TakeAnswer(int32_t SessionACT, const char* PluginName, const vo
 
   if (PluginName == nullptr || std::strcmp(PluginName, ExpectedName) != 0) {
     Book.BadCallback();
-    Problem(Where + " names the plug-in " +
-            (PluginName == nullptr ? std::string("(null)") : "\"" + std::string(PluginName) + "\""));
+    Problem(Where + " names the plug-in " + Quoted(PluginName));
   }
   if (UserValue != Options.UserValue) {
     Book.BadCallback();
@@ -194,6 +212,7 @@ void THostCycle::TakeAnswer(int32_t SessionACT, const char* PluginName, const vo
             (Data == nullptr ? " and no data" : ""));
   }
   const TAnswerVerdict Verdict = Book.Answer(SessionACT, List.GetParam("UserData"));
+  if (Window && Verdict != TAnswerVerdict::Unmatched) Window->Release();
   if (!Options.Quiet) Output.Line("answer " + std::to_string(SessionACT) + " " + Text);
   if (Verdict == TAnswerVerdict::Unmatched) {
     Problem(Where + " matches no outstanding command: " + Text);
