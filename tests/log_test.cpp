@@ -3,7 +3,6 @@
 // concurrent writers.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -362,14 +361,7 @@ TEST(FileLogConcurrency, ThreadsWritingThroughOneLogProduceWholeLines) {
   });
   // The hour may turn during the run: gather every file of the log.
   std::set<std::string> Seen;
-  std::vector<std::string> Lines;
-  for (const auto& Entry : std::filesystem::recursive_directory_iterator(
-           Platform::ToNativePath(Dir.Path() + "Logs"))) {
-    if (!Entry.is_regular_file()) continue;
-    for (std::string& Line : SplitLines(ReadFileBytes(Platform::FromNativePath(Entry.path().string())))) {
-      Lines.push_back(std::move(Line));
-    }
-  }
+  const std::vector<std::string> Lines = LinesOfAllFilesUnder(Dir.Path() + "Logs");
   for (const std::string& Line : Lines) {
     const std::string Body = HasStamp(Line) ? Line.substr(13) : Line;
     const size_t Blank = Body.find(' ', Body.find(' ') + 1);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "tests/support/TestSupport.h"
@@ -25,6 +26,20 @@ std::vector<std::string> SplitLines(const std::string& Bytes) {
     if (Line.find_first_of("\r\n") != std::string::npos) ADD_FAILURE() << "stray line break in " << Line;
     Lines.push_back(std::move(Line));
     At = End + 2;
+  }
+  return Lines;
+}
+
+std::vector<std::string> LinesOfAllFilesUnder(const std::string& Dir) {
+  std::vector<std::string> Lines;
+  std::error_code Error;
+  for (const auto& Entry :
+       std::filesystem::recursive_directory_iterator(Platform::ToNativePath(Dir), Error)) {
+    if (!Entry.is_regular_file()) continue;
+    for (std::string& Line :
+         SplitLines(TestSupport::ReadFileBytes(Platform::FromNativePath(Entry.path().string())))) {
+      Lines.push_back(std::move(Line));
+    }
   }
   return Lines;
 }

@@ -14,6 +14,9 @@ namespace LogTestSupport {
 // test when the bytes do not end in CR LF or hold a CR or LF elsewhere.
 std::vector<std::string> SplitLines(const std::string& Bytes);
 
+// The lines of every file under Dir and its subfolders, file after file.
+std::vector<std::string> LinesOfAllFilesUnder(const std::string& Dir);
+
 // True when Line starts with "HH:NN:SS.ZZZ " (the system's time separator).
 bool HasStamp(const std::string& Line);
 // Milliseconds since midnight of a line's stamp (HasStamp must hold).
