@@ -105,5 +105,5 @@ std::string HostUsageText() {
          "  \"stats ...\" with --stats, then\n"
          "  \"sent N answered M missing K duplicates D out-of-order O\".\n"
          "exit: 0 all answered, 1 usage or load error, 2 answers missing,\n"
-         "  3 duplicate, out-of-order or malformed answers.\n";
+         "  3 duplicate, out-of-order or malformed answers (3 wins over 2).\n";
 }
