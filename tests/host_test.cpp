@@ -371,9 +371,9 @@ TEST(HostRun, LoadAndUsageErrorsGiveExit1) {
   EXPECT_TRUE(Has(Usage.Output.Err, "usage: velmora-host"));
 
   TRun Range;
-  RunHostWith(Range, {"--threads", "2000"}, "200000000 A=1\n");
+  RunHostWith(Range, {"--threads", "2"}, "1 A=1\n-5 A=2\n");  // -5 of thread 1 is 999995 of thread 0
   EXPECT_EQ(Range.Exit, HostExitUsage);
-  EXPECT_TRUE(Has(Range.Output.Err, "exceed"));
+  EXPECT_TRUE(Has(Range.Output.Err, "line 2: with --threads")) << Range.Output.Err;
 }
 
 }  // namespace

@@ -221,16 +221,16 @@ void THostCycle::TakeAnswer(int32_t SessionACT, const char* PluginName, const vo
   }
 }
 
-// Every session the threads will use must be a 32-bit number.
+// Every session the threads will use must be a 32-bit number, and with
+// several threads no two threads may share a session: each thread owns the
+// block t*HostSessionStride .. t*HostSessionStride+999999.
 void CheckSessionRange(const THostOptions& Options, const std::vector<TScenarioCommand>& Scenario) {
-  const int64_t LastBase = static_cast<int64_t>(Options.Threads - 1) * HostSessionStride;
-  int64_t Highest = Options.SessionsPerThread;
-  if (Options.SessionsPerThread == 0) {
-    for (const TScenarioCommand& Command : Scenario) Highest = std::max<int64_t>(Highest, Command.Session);
-  }
-  if (LastBase + Highest > INT32_MAX) {
-    throw EHostUsage("with " + std::to_string(Options.Threads) +
-                     " threads the session numbers would exceed 2147483647");
+  if (Options.Threads == 1 || Options.SessionsPerThread > 0) return;
+  for (const TScenarioCommand& Command : Scenario) {
+    if (Command.Session < 0 || Command.Session >= HostSessionStride) {
+      throw EHostUsage("scenario line " + std::to_string(Command.Line) + ": with --threads the " +
+                       "sessions must lie in 0..999999, not " + std::to_string(Command.Session));
+    }
   }
 }
 
