@@ -2,16 +2,27 @@
 # GoogleTest build used by both targets.
 
 set(VELMORA_WIN32 ${WIN32})
+# The product is the 32-bit build; a 64-bit Windows build of the same code
+# exists only to run the suites under 64-bit Wine (see CMakePresets.json).
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(VELMORA_PE32 ON)
+else()
+  set(VELMORA_PE32 OFF)
+endif()
 
 # Our own code builds with every warning fatal; GoogleTest does not.
 add_library(velmora_warnings INTERFACE)
 target_compile_options(velmora_warnings INTERFACE -Wall -Wextra -Wpedantic -Werror)
 
 # The calling convention of every exported entry and callback: stdcall on
-# 32-bit Windows, nothing natively. CMake chooses; the code only names it.
+# 32-bit Windows, nothing natively (x86-64 Windows has one convention and
+# the compiler warns about the attribute). CMake chooses; the code only names it.
 add_library(velmora_callconv INTERFACE)
-if(VELMORA_WIN32)
+if(VELMORA_PE32)
   target_compile_definitions(velmora_callconv INTERFACE "VELMORA_STDCALL=__attribute__((stdcall))"
+                                                      "VELMORA_EXPORT=__attribute__((dllexport))")
+elseif(VELMORA_WIN32)
+  target_compile_definitions(velmora_callconv INTERFACE "VELMORA_STDCALL="
                                                       "VELMORA_EXPORT=__attribute__((dllexport))")
 else()
   target_compile_definitions(velmora_callconv INTERFACE "VELMORA_STDCALL="
