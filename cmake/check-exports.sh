@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Checks the built plug-in library as a host sees it.
+#   check-exports.sh pe  FILE OBJDUMP VERSION MACHINE   (Velmora.dll)
+#   check-exports.sh elf FILE                           (Velmora.so)
+# pe: exactly the four entry points, undecorated, at ordinals 1 to 4 in the
+# order of their names; MACHINE (i386 or x86-64) as the file format; only
+# system DLLs imported (the C++ runtime and threads are linked in); the
+# version resource naming the product, the file and the version.
+# elf: the four entry points exported as functions.
+set -u
+mode=$1 file=$2
+fail=0
+problem() { echo "FAIL: $*"; fail=1; }
+
+names=(Command_Plugin Finalize_Plugin GetName_Plugin Init_Plugin)
+
+if [ "$mode" = elf ]; then
+  symbols=$(objdump -T "$file") || { echo "FAIL: cannot read $file"; exit 1; }
+  for n in "${names[@]}"; do
+    # objdump -T: address, flags (F for a function), section, size, name.
+    if ! awk -v n="$n" '$NF == n && $0 ~ / DF \.text/ { found = 1 } END { exit !found }' \
+         <<<"$symbols"; then
+      problem "$n is not exported as a function"
+    fi
+  done
+  [ $fail -eq 0 ] && echo "OK: $file exports ${names[*]}"
+  exit $fail
+fi
+
+objdump=$3 version=$4 machine=$5
+dump=$("$objdump" -p "$file") || { echo "FAIL: cannot read $file"; exit 1; }
+
+# File format: pei-i386 for a PE32 file, pei-x86-64 for PE32+.
+format=$(sed -n 's/.*file format \(.*\)$/\1/p' <<<"$dump" | head -1)
+[ "$format" = "pei-$machine" ] || problem "file format is '$format', not pei-$machine"
+
+# Exports: "[   i] Name" lines of the name pointer table; ordinal = i + base.
+base=$(sed -n 's/^Ordinal Base[[:space:]]*\([0-9]*\).*/\1/p' <<<"$dump" | head -1)
+table=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
+        sed -n 's/^[[:space:]]*\[[[:space:]]*\([0-9]*\)\][[:space:]]*\(.*\)$/\1 \2/p')
+expected=$(for i in 0 1 2 3; do echo "$((i + 1)) ${names[$i]}"; done)
+actual=$(while read -r index name; do
+           [ -n "$index" ] && echo "$((index + ${base:-0})) $name"
+         done <<<"$table")
+if [ "$actual" != "$expected" ]; then
+  problem "exports (ordinal name) are:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
+fi
+
+# Imports: system DLLs only.
+allowed='^(KERNEL32|USER32|ADVAPI32|msvcrt|WS2_32|GDI32|SHELL32|OLE32|OLEAUT32|VERSION|ntdll)\.dll$'
+while read -r dll; do
+  [ -z "$dll" ] && continue
+  grep -Eqi "$allowed" <<<"$dll" || problem "imports $dll, which is not a system DLL"
+done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
+
+# Version resource: each key's UTF-16 text directly followed (after its NUL
+# and alignment padding) by the value's.
+hex=$(od -An -v -tx1 "$file" | tr -d ' \n')
+utf16() { printf '%s' "$1" | iconv -f ASCII -t UTF-16LE | od -An -v -tx1 | tr -d ' \n'; }
+for pair in "ProductName=Velmora" "OriginalFilename=Velmora.dll" "FileVersion=$version" \
+            "ProductVersion=$version"; do
+  key=${pair%%=*} value=${pair#*=}
+  if ! grep -Eq "$(utf16 "$key")0000(0000)?$(utf16 "$value")0000" <<<"$hex"; then
+    problem "version resource has no $key \"$value\""
+  fi
+done
+
+[ $fail -eq 0 ] && echo "OK: $file: ${names[*]} at ordinals 1-4, pei-$machine, system imports," \
+                       "version $version"
+exit $fail
