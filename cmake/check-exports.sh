@@ -6,7 +6,7 @@
 # order of their names; MACHINE (i386 or x86-64) as the file format; only
 # system DLLs imported (the C++ runtime and threads are linked in); the
 # version resource naming the product, the file and the version.
-# elf: the four entry points exported as functions.
+# elf: the four entry points exported as functions, and nothing else.
 set -u
 mode=$1 file=$2
 fail=0
@@ -23,7 +23,10 @@ if [ "$mode" = elf ]; then
       problem "$n is not exported as a function"
     fi
   done
-  [ $fail -eq 0 ] && echo "OK: $file exports ${names[*]}"
+  others=$(awk '$0 !~ /\*UND\*/ && / D/ { print $NF }' <<<"$symbols" |
+           grep -vxF -e Command_Plugin -e Finalize_Plugin -e GetName_Plugin -e Init_Plugin)
+  [ -z "$others" ] || problem "exports more than the entry points:"$'\n'"$others"
+  [ $fail -eq 0 ] && echo "OK: $file exports exactly ${names[*]}"
   exit $fail
 fi
 
