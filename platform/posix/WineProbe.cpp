@@ -1,0 +1,8 @@
+// RunningUnderWine natively: never.
+#include "platform/WineProbe.h"
+
+namespace Platform {
+
+bool RunningUnderWine() { return false; }
+
+}  // namespace Platform
