@@ -1,6 +1,7 @@
 // Critical sections, semaphores and manual-reset events for the posix
 // backend, on pthread mutexes and condition variables that wait on the
 // monotonic clock (a clock change never stretches or cuts a time-out).
+#include <new>
 #include <pthread.h>
 
 #include <cerrno>
@@ -60,15 +61,17 @@ private:
 
 // Every event of the process shares one mutex and one condition variable:
 // events change state rarely, and a waiter on two events then needs no
-// registration with either. Created on first use and never destroyed, so that
-// events used while the process ends still find it.
+// registration with either. Built on first use in the module's own static
+// storage and never destroyed, so that events used while the process ends
+// still find it, and a module that is unloaded leaves no heap block behind.
 struct TEventHub {
   pthread_mutex_t Mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t Changed;
   TEventHub() { InitMonotonicCondition(Changed); }
 };
 TEventHub& Hub() {
-  static TEventHub* const Instance = new TEventHub;
+  alignas(TEventHub) static unsigned char Storage[sizeof(TEventHub)];
+  static TEventHub* const Instance = new (Storage) TEventHub;
   return *Instance;
 }
 

@@ -1,0 +1,67 @@
+// The four exported entry points and the one process-wide manager reference.
+// No failure of the plug-in reaches the host: every path returns normally.
+#include <exception>
+#include <string>
+
+#include "log/ProcessLog.h"
+#include "plugin/PluginApi.h"
+#include "relay/MailerManager.h"
+
+namespace {
+
+// Set by Init_Plugin, emptied by Finalize_Plugin; the host never overlaps
+// those two with each other or with Command_Plugin, so no lock guards it.
+TMailerManager* Manager = nullptr;
+
+void ReleaseManager() noexcept {
+  TMailerManager* Released = Manager;
+  Manager = nullptr;
+  delete Released;  // the destructor logs and swallows its own failures
+}
+
+void HandOutName(const char** PluginName) noexcept {
+  if (PluginName != nullptr) *PluginName = PluginNameText;
+}
+
+}  // namespace
+
+extern "C" {
+
+VELMORA_EXPORT void VELMORA_STDCALL Init_Plugin(const char** PluginName,
+                                                TScenarioCallback Callback,
+                                                uintptr_t UserValue) {
+  HandOutName(PluginName);
+  Log("Init_Plugin: Velmora");
+  // A second Init_Plugin replaces the running manager: the earlier one is
+  // released as Finalize_Plugin would, so there is never a second worker.
+  ReleaseManager();
+  try {
+    Manager = new TMailerManager(Callback, UserValue);
+  } catch (const std::exception& Failure) {
+    Log(std::string("Init_Plugin EXCEPTION: ") + Failure.what());
+  } catch (...) {
+    Log("Init_Plugin EXCEPTION: unknown failure");
+  }
+}
+
+VELMORA_EXPORT void VELMORA_STDCALL GetName_Plugin(const char** PluginName) {
+  HandOutName(PluginName);
+  Log("GetName_Plugin");
+}
+
+VELMORA_EXPORT int32_t VELMORA_STDCALL Command_Plugin(int32_t SessionACT, const void* Data,
+                                                      uint32_t Length) {
+  if (Length == 0) return 0;
+  if (Manager == nullptr) {
+    Log("PLUGIN PANIC: Plugin is not initialized!");
+    return 0;
+  }
+  return Manager->QueueCommand(SessionACT, Data, static_cast<int32_t>(Length));
+}
+
+VELMORA_EXPORT void VELMORA_STDCALL Finalize_Plugin() {
+  ReleaseManager();
+  Log("Finalize_Plugin");
+}
+
+}  // extern "C"

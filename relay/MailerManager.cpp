@@ -1,0 +1,192 @@
+// The relay manager's life cycle, settings and dispatcher; the command path,
+// the response path and the connection handlers live in their own files.
+#include "relay/MailerManager.h"
+
+#include <exception>
+#include <stdexcept>
+
+#include "log/ProcessLog.h"
+#include "params/IntegerText.h"
+#include "params/ParamList.h"
+#include "platform/Platform.h"
+#include "relay/TaskHandler.h"
+#include "transport/TPKTClient.h"
+
+const char PluginNameText[] = "Velmora";
+
+namespace {
+
+// Written by manager creation on the host thread, read there too.
+std::string CurrentServerAddress = "127.0.0.1";
+uint16_t CurrentServerPort = 25001;
+
+const char SettingsSection[] = "Server";
+const char AddressKey[] = "FSServerAddr";
+const char PortKey[] = "FSServerPort";
+
+std::string MessageOf(const std::exception& Failure) { return Failure.what(); }
+
+}  // namespace
+
+std::string ServerAddress() { return CurrentServerAddress; }
+uint16_t ServerPort() { return CurrentServerPort; }
+
+std::string ModuleDirectory() { return Platform::DirectoryPart(Platform::OwnModulePath(520)); }
+
+std::string ModuleFileName() { return Platform::FileNamePart(Platform::OwnModulePath(520)); }
+
+std::string SettingsFileName() {
+  std::string Name = ModuleFileName();
+  const size_t Dot = Name.rfind('.');
+  if (Dot != std::string::npos) Name.erase(Dot);
+  return ModuleDirectory() + Name + ".ini";
+}
+
+TMailerManager::TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
+                               uint32_t IdleTimeout)
+    : Callback(Callback), UserValue(UserValue), Buffer{} {
+  ReadSettings();
+  WriteMissingSettings();
+  Params = std::make_unique<TParamList>();
+  StartWorker(IdleTimeout);
+  StartClient();
+}
+
+TMailerManager::~TMailerManager() {
+  StopClient();
+  try {
+    StopWorker();
+  } catch (const std::exception& Failure) {
+    Log("ERR: FS Client worker stop fail: " + MessageOf(Failure));
+  } catch (...) {
+    Log("ERR: FS Client worker stop fail: unknown failure");
+  }
+  try {
+    Client.reset();
+  } catch (...) {
+    // The client's destructor releases its library reference and events on
+    // every path; a failure it reports here has already been logged above.
+  }
+  Params.reset();
+  Log("FS Client stopped.");
+}
+
+void TMailerManager::ReadSettings() {
+  const std::string File = SettingsFileName();
+  if (ModuleFileName().empty()) return;  // no module name: keep the defaults
+  CurrentServerAddress =
+      Platform::ReadProfileString(File, SettingsSection, AddressKey, CurrentServerAddress);
+  const std::string PortText = Platform::ReadProfileString(File, SettingsSection, PortKey, "");
+  CurrentServerPort = static_cast<uint16_t>(IntegerTextOr(PortText, CurrentServerPort));
+}
+
+// Only missing keys are written; a present key keeps its text even when it
+// was empty or not a number. A file that cannot be written is logged and
+// creation goes on with the values in effect.
+void TMailerManager::WriteMissingSettings() {
+  if (ModuleFileName().empty()) return;
+  const std::string File = SettingsFileName();
+  const std::pair<const char*, std::string> Keys[] = {
+      {AddressKey, CurrentServerAddress},
+      {PortKey, IntegerToText(CurrentServerPort)},
+  };
+  for (const auto& [Key, Value] : Keys) {
+    if (Platform::ProfileKeyExists(File, SettingsSection, Key)) continue;
+    if (!Platform::WriteProfileString(File, SettingsSection, Key, Value)) {
+      const uint32_t Code = Platform::LastError();
+      Log(std::string("ERR: Settings write fail: cannot write ") + Key + " to " + File + ": " +
+          Platform::SystemErrorText(Code) + "(" + std::to_string(Code) + ")");
+    }
+  }
+}
+
+void TMailerManager::StartWorker(uint32_t IdleTimeout) {
+  Worker = std::make_unique<TTaskHandler>(IdleTimeout);
+  Worker->OnTask = [this](TTaskRecord* Task, bool& Stop) { DispatchTask(Task, Stop); };
+  Worker->OnIdle = [this] { SendKeepAlive(); };
+  Worker->Start();
+}
+
+// Queues the stop record behind everything already queued and waits for the
+// worker to finish those records and end.
+void TMailerManager::StopWorker() {
+  if (!Worker) return;
+  TTaskRecord* Stop = NewTaskRecord(TaskStop, 0, nullptr, 1);
+  try {
+    Worker->AddTask(Stop);
+  } catch (...) {
+    FreeTaskRecord(Stop);
+    throw;
+  }
+  Worker->WaitFor();
+  Worker.reset();
+}
+
+void TMailerManager::StartClient() {
+  try {
+    Client = std::make_unique<TTPKTClient>();
+    Client->OnAuxReceive.Bind([](TTPKTClient&, const void*, int32_t) {});
+    Client->OnReceive.Bind([this](TTPKTClient& Sender, const void* Data, int32_t Size) {
+      ClientReceive(Sender, Data, Size);
+    });
+    Client->OnConnect.Bind([this](TTPKTClient& Sender) { ClientConnect(Sender); });
+    Client->OnDisconnect.Bind([this](TTPKTClient& Sender, bool& DeactivateRequested) {
+      ClientDisconnect(Sender, DeactivateRequested);
+    });
+    Client->SetLocalAddress("0.0.0.0");
+    Client->SetLocalPort(0);
+    Client->SetRemoteAddress(CurrentServerAddress);
+    Client->SetRemotePort(CurrentServerPort);
+    Client->SetNoTPKT(false);
+    // Bound last: failures of creating and activating the connection reach
+    // the log from here on and are cancelled there.
+    Client->OnError.Bind([this](TTPKTClient& Sender, uint8_t Operation,
+                                const std::string& Message, int32_t& ErrorCode) {
+      ClientError(Sender, Operation, Message, ErrorCode);
+    });
+    Client->CreateConnection();
+    Client->SetActive(true);
+    Log("FS Client started");
+  } catch (const std::exception& Failure) {
+    Log("ERR: FS Client initialization fail: " + MessageOf(Failure));
+  } catch (...) {
+    Log("ERR: FS Client initialization fail: unknown failure");
+  }
+}
+
+// Unbinds every event first, so that no transport thread enters the manager
+// from here on (unbinding waits for a handler that is running), then takes
+// the connection down.
+void TMailerManager::StopClient() noexcept {
+  if (!Client) return;
+  try {
+    Client->OnError.Unbind();
+    Client->OnAuxReceive.Unbind();
+    Client->OnReceive.Unbind();
+    Client->OnConnect.Unbind();
+    Client->OnDisconnect.Unbind();
+    if (Client->Connected()) Client->SetActive(false);
+    Client->DestroyConnection();
+  } catch (const std::exception& Failure) {
+    Log("ERR: FS Client shutdown fail: " + MessageOf(Failure));
+  } catch (...) {
+    Log("ERR: FS Client shutdown fail: unknown failure");
+  }
+}
+
+void TMailerManager::DispatchTask(TTaskRecord* Task, bool& Stop) {
+  Stop = false;
+  switch (TaskKind(Task)) {
+    case TaskStop:
+      Stop = true;
+      break;
+    case TaskCommand:
+      ProcessCommand(Task);
+      break;
+    case TaskMessage:
+      ReceiveResponse(Task);
+      break;
+    default:
+      break;  // unknown kinds are released unprocessed
+  }
+}

@@ -1,0 +1,78 @@
+// The relay manager: owns the settings, the worker thread, the transport
+// client, one parameter list and one message buffer, and relays commands from
+// the host to the file server and the server's answers back to the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "plugin/PluginApi.h"
+#include "relay/TaskRecord.h"
+
+class TTaskHandler;
+class TTPKTClient;
+class TParamList;
+
+// The plug-in's name, handed out by address to the host and in every
+// callback; it lives unchanged as long as the library is loaded.
+extern const char PluginNameText[];
+
+// Server settings shared by every manager of this library (host thread only).
+std::string ServerAddress();
+uint16_t ServerPort();
+
+// Paths of the settings file beside the library module.
+std::string ModuleDirectory();   // with its trailing separator
+std::string ModuleFileName();    // without directory
+std::string SettingsFileName();  // ModuleDirectory + ModuleFileName with ".ini"
+
+class TMailerManager {
+public:
+  static constexpr uint32_t DefaultIdleTimeout = 10000;
+  static constexpr size_t BufferSize = 8192;
+  static constexpr uint32_t CommandSendTimeout = 1000;
+
+  // Reads the settings, starts the worker and the client. Transport failures
+  // are logged, never raised; a worker that cannot be started raises.
+  TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
+                 uint32_t IdleTimeout = DefaultIdleTimeout);
+  // Detaches and closes the connection, stops the worker, frees everything;
+  // every failure on the way is logged and the rest still runs.
+  ~TMailerManager();
+  TMailerManager(const TMailerManager&) = delete;
+  TMailerManager& operator=(const TMailerManager&) = delete;
+
+  // Host thread: copies the command into a task record and queues it.
+  // Always 0; failures are logged.
+  int32_t QueueCommand(int32_t SessionACT, const void* Data, int32_t Length) noexcept;
+
+private:
+  void ReadSettings();
+  void WriteMissingSettings();
+  void StartWorker(uint32_t IdleTimeout);
+  void StopWorker();
+  void StartClient();
+  void StopClient() noexcept;
+
+  // Worker thread only.
+  void DispatchTask(TTaskRecord* Task, bool& Stop);
+  void ProcessCommand(const TTaskRecord* Task);
+  void ReceiveResponse(const TTaskRecord* Task);
+  void SendKeepAlive();
+
+  // Transport threads (and the failing operation's thread for ClientError).
+  void ClientReceive(TTPKTClient& Sender, const void* Data, int32_t Size);
+  void ClientError(TTPKTClient& Sender, uint8_t Operation, const std::string& Message,
+                   int32_t& ErrorCode);
+  void ClientConnect(TTPKTClient& Sender);
+  void ClientDisconnect(TTPKTClient& Sender, bool& DeactivateRequested);
+
+  const TScenarioCallback Callback;  // may be null: server messages are then dropped
+  const uintptr_t UserValue;
+  std::unique_ptr<TTPKTClient> Client;  // null when its creation failed
+  std::unique_ptr<TTaskHandler> Worker;
+  std::unique_ptr<TParamList> Params;   // worker thread only
+  alignas(8) uint8_t Buffer[BufferSize];  // worker thread only
+};

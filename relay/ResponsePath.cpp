@@ -1,0 +1,69 @@
+// The response path: a server message is copied and queued on the transport
+// thread, then unwrapped and handed to the host's callback on the worker.
+#include <exception>
+#include <stdexcept>
+
+#include "log/ProcessLog.h"
+#include "params/IntegerText.h"
+#include "params/PackedParams.h"
+#include "params/ParamList.h"
+#include "relay/MailerManager.h"
+#include "relay/TaskHandler.h"
+
+void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size) {
+  if (Size <= 0 || Callback == nullptr) return;
+  try {
+    if (Data == nullptr) {
+      throw std::invalid_argument("no message bytes: a null data pointer with a size of " +
+                                  IntegerToText(Size) + " bytes");
+    }
+    TTaskRecord* Task = NewTaskRecord(TaskMessage, 0, Data, static_cast<uint32_t>(Size));
+    try {
+      Worker->AddTask(Task);
+    } catch (...) {
+      FreeTaskRecord(Task);
+      throw;
+    }
+  } catch (const std::exception& Failure) {
+    Log(std::string("OnReceive response EXCEPTION: ") + Failure.what());
+  } catch (...) {
+    Log("OnReceive response EXCEPTION: unknown failure");
+  }
+}
+
+// Restores the host's own "UserData" and the session from the wrapped value,
+// adds the server's error and operation codes, and calls the host back with
+// the packed list in Buffer.
+void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
+  if (Callback == nullptr) return;
+  try {
+    const uint32_t Length = TaskLength(Task);
+    const uint8_t* Message = TaskPayload(Task);
+    if (Length < 2) {
+      throw std::length_error("server message of " + IntegerToText(Length) +
+                              " byte(s) lacks the operation and error bytes (2 needed); dropped");
+    }
+    UnpackParams(*Params, Message + 2, static_cast<int32_t>(Length - 2));
+    Log("Receive response. Params=" + Params->ParamsToText());
+
+    TParamList Wrapped;
+    Wrapped.ParamsFromText(Params->GetParam("UserData"));
+    const int32_t SessionACT = IntegerTextOr(Wrapped.GetParam("Sess"), -1);
+    Params->SetParam("UserData", Wrapped.GetParam("SrcUserData"));
+    Params->SetParam("Error", IntegerToText(Message[1]));
+    Params->SetParam("Operation", IntegerToText(Message[0]));
+
+    size_t Count = 0;
+    if (!PackParams(*Params, reinterpret_cast<char*>(Buffer), BufferSize, Count)) {
+      throw std::length_error("response list of " + IntegerToText(Count) + " bytes exceeds the " +
+                              IntegerToText(BufferSize) + "-byte buffer; dropped");
+    }
+    Callback(SessionACT, PluginNameText, Buffer, static_cast<int32_t>(Count), UserValue);
+    Log("Send to SCENARIO [SessionACT=" + IntegerToText(SessionACT) +
+        "], Params=" + Params->ParamsToText());
+  } catch (const std::exception& Failure) {
+    Log(std::string("Receive response EXCEPTION: ") + Failure.what());
+  } catch (...) {
+    Log("Receive response EXCEPTION: unknown failure");
+  }
+}
