@@ -1,0 +1,45 @@
+# End-to-end runs (scripts/e2e.sh): the host runner drives the real plug-in,
+# which talks through the TCP transport to the native file server. Natively
+# everything comes from this build; in a Windows build the programs run under
+# Wine and the file server is a native program built beside it (or the one
+# named by VELMORA_NATIVE_FILESERVER).
+if(TARGET velmora_plugin AND TARGET velmora-host AND TARGET velmora_transport_tcp)
+  set(e2e_fileserver "")
+  set(e2e_wine "")
+  if(NOT VELMORA_WIN32)
+    if(TARGET velmora-fileserver)
+      set(e2e_fileserver $<TARGET_FILE:velmora-fileserver>)
+    endif()
+  elseif(VELMORA_RUN_TESTS)
+    set(VELMORA_NATIVE_FILESERVER "" CACHE FILEPATH
+        "A native velmora-fileserver for the end-to-end runs under Wine (empty: build one)")
+    set(e2e_wine --wine)
+    if(VELMORA_NATIVE_FILESERVER)
+      set(e2e_fileserver ${VELMORA_NATIVE_FILESERVER})
+    else()
+      # The file server is a Linux program: a native Release build of that one
+      # target, with the host's compilers (no toolchain file), inside this build.
+      include(ExternalProject)
+      ExternalProject_Add(e2e_native_fileserver
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}
+        BINARY_DIR ${CMAKE_BINARY_DIR}/native-fileserver
+        CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=OFF
+        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velmora-fileserver --parallel 2
+        INSTALL_COMMAND ""
+        BUILD_ALWAYS ON
+        BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/native-fileserver/bin/velmora-fileserver)
+      set(e2e_fileserver ${CMAKE_BINARY_DIR}/native-fileserver/bin/velmora-fileserver)
+    endif()
+  endif()
+
+  if(e2e_fileserver)
+    foreach(e2e_case operations quoted sessions restart noserver)
+      add_test(NAME e2e_${e2e_case}
+               COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/e2e.sh ${e2e_wine}
+                       --bin ${CMAKE_BINARY_DIR}/bin --fileserver ${e2e_fileserver}
+                       --work ${CMAKE_BINARY_DIR}/e2e/${e2e_case} ${e2e_case})
+      set_tests_properties(e2e_${e2e_case} PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 125
+                           LABELS e2e)
+    endforeach()
+  endif()
+endif()
