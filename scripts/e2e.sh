@@ -168,7 +168,7 @@ EOF
     fail "docs/new.txt does not hold the written text"
   [ ! -e "$work/root/docs/old.txt" ] || fail "docs/old.txt was not deleted"
   [ ! -e "$work/outside.txt" ] || fail "a file was written outside the root"
-  plugin_log | grep -a -q 'Command_Plugin \[SessionACT=5\], Params=Operation=1,Path=docs,UserData=list' ||
+  plugin_log | grep -a -c 'Command_Plugin \[SessionACT=5\], Params=Operation=1,Path=docs,UserData=list' >/dev/null ||
     fail "the log lacks the first command's line"
   [ "$(plugin_log | grep -a -c 'Send to SCENARIO \[SessionACT=5\]')" -eq 10 ] ||
     fail "the log does not show 10 answers sent to the scenario"
@@ -264,7 +264,7 @@ restart)
   # its way when the server stopped.
   [ "$dropped" -le "${missing:-0}" ] && [ "$dropped" -ge $((${missing:-0} - 1)) ] ||
     fail "$dropped commands dropped in the log, $missing missing in the runner"
-  plugin_log | grep -a -q 'FS Client disconnected from FileServer' || fail "the disconnection is not logged"
+  plugin_log | grep -a -c 'FS Client disconnected from FileServer' >/dev/null || fail "the disconnection is not logged"
   [ "$(plugin_log | grep -a -c 'FS Client connected to FileServer')" -ge 2 ] || fail "the reconnection is not logged"
   echo "restart: $summary; server1 $first, server2 $second, dropped $dropped"
   finish
