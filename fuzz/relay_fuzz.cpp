@@ -1,0 +1,97 @@
+// Fuzz target for the relay's two paths: any bytes as a host command (through
+// QueueCommand and the worker's ProcessCommand) or as a server message
+// (through the transport's receive and the worker's ReceiveResponse). The
+// relay runs against the transport double, connected and echoing; after each
+// input a known command must still come back, so a path that wedges the
+// worker or loses its place is caught, as are the sanitizers' reports.
+//
+// Input: first byte even = command bytes, odd = server message bytes; the
+// rest is the payload.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/Platform.h"
+#include "relay/MailerManager.h"
+#include "standins/transport-double/DoubleControl.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char* What) {
+  std::fprintf(stderr, "relay fuzz: %s\n", What);
+  std::abort();
+}
+
+// The session of the last callback; the sentinel's answer carries a session
+// no fuzzed input can produce (fuzzed commands all use session 1).
+std::atomic<int32_t> LastSession{0};
+std::atomic<uint64_t> Callbacks{0};
+
+void VELMORA_STDCALL OnCallback(int32_t SessionACT, const char* PluginName, const void* Data,
+                                int32_t Length, uintptr_t) {
+  // The host reads every byte it is handed; so does this, for the sanitizers.
+  volatile uint8_t Sum = 0;
+  for (int32_t I = 0; I < Length; ++I) Sum = Sum + static_cast<const uint8_t*>(Data)[I];
+  if (PluginName == nullptr) Fail("callback without the plug-in's name");
+  LastSession.store(SessionACT);
+  Callbacks.fetch_add(1);
+}
+
+void VELMORA_STDCALL SetLastErrorHere(uint32_t Code) { Platform::SetLastError(Code); }
+
+template <typename TEntry>
+TEntry Resolve(Platform::TLibrary Library, const char* Name) {
+  auto Entry = reinterpret_cast<TEntry>(Platform::GetLibraryProc(Library, Name));
+  if (Entry == nullptr) Fail(Name);
+  return Entry;
+}
+
+struct TRig {
+  TDouble_FireReceive FireReceive = nullptr;
+  TMailerManager* Manager = nullptr;
+  int32_t NextSentinel = 1000000;
+
+  TRig() {
+    // The client finds the double by the same bare name, so both share it.
+    Platform::TLibrary Double = Platform::LoadLibraryByName("cl_vexo_transport.dll");
+    if (Double == nullptr) Fail("transport double not found beside the fuzzer");
+    Resolve<TDouble_Reset>(Double, "Double_Reset")();
+    Resolve<TDouble_SetLastErrorSetter>(Double, "Double_SetLastErrorSetter")(&SetLastErrorHere);
+    Resolve<TDouble_SetAutoEcho>(Double, "Double_SetAutoEcho")(1, 0, nullptr, 0);
+    FireReceive = Resolve<TDouble_FireReceive>(Double, "Double_FireReceive");
+    Manager = new TMailerManager(&OnCallback, 0);  // lives for the whole run
+    if (Resolve<TDouble_FireConnect>(Double, "Double_FireConnect")() != 1) Fail("no connect");
+  }
+
+  // Queues an ordinary command with a fresh session and waits for its answer:
+  // the worker handles tasks in order, so everything before it is done.
+  void Sentinel() {
+    const int32_t Session = ++NextSentinel;
+    static const char Command[] = "Operation=6\0Text=sentinel";
+    Manager->QueueCommand(Session, Command, sizeof Command);
+    const uint64_t Deadline = Platform::TickCountMs() + 10000;
+    while (LastSession.load() != Session) {
+      if (Platform::TickCountMs() > Deadline) Fail("the sentinel command was never answered");
+      Platform::SleepMs(0);
+    }
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  static TRig Rig;
+  if (Size == 0 || Size > 64 * 1024) return 0;
+  const uint8_t* Payload = Data + 1;
+  const int32_t Length = static_cast<int32_t>(Size - 1);
+  if (Data[0] % 2 == 0) {
+    Rig.Manager->QueueCommand(1, Payload, Length);
+  } else if (Length > 0 && Rig.FireReceive(Payload, Length) != 1) {
+    Fail("the double could not deliver the server message");
+  }
+  Rig.Sentinel();
+  return 0;
+}
