@@ -90,7 +90,7 @@ TLibrary LoadLibraryByName(const std::string& Name) {
 
 void* GetLibraryProc(TLibrary Library, const char* Name) {
   if (Library == nullptr || Name == nullptr) {
-    SetLastError(Library == nullptr ? ErrorModNotFound : ErrorProcNotFound);
+    SetLastError(Library == nullptr ? 6 : ErrorProcNotFound);  // ERROR_INVALID_HANDLE
     return nullptr;
   }
   void* Proc = dlsym(Library, Name);
