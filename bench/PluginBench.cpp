@@ -1,0 +1,245 @@
+// velmora-bench: the plug-in's host-side latency, in-process relay rate and
+// queue memory, each beside its floor measured in the same run. Prints one
+// table row per figure: medians over --reps repetitions.
+//
+//   velmora-bench [--reps N] [--calls N] [--round-trips N] [--queue N]
+#include <malloc.h>  // mallinfo2: the heap in use, the figure the memory target is about
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/BenchHost.h"
+#include "bench/Floors.h"
+#include "platform/Platform.h"
+
+namespace fs = std::filesystem;
+using namespace Bench;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+struct TOptions {
+  int Reps = 5;
+  int Calls = 20000;       // Command_Plugin calls per thread per repetition
+  int RoundTrips = 20000;  // per repetition
+  int InFlight = 64;
+  int Queue = 100000;
+};
+
+double Percentile(std::vector<double> Values, double P) {
+  if (Values.empty()) return 0;
+  std::sort(Values.begin(), Values.end());
+  const size_t At = std::min(Values.size() - 1, static_cast<size_t>(P * (Values.size() - 1) + 0.5));
+  return Values[At];
+}
+double Median(const std::vector<double>& Values) { return Percentile(Values, 0.5); }
+
+void Row(const char* Measure, double Value, double Floor, const char* Unit, bool HigherIsBetter,
+         double TargetRatio) {
+  const double Ratio = Floor > 0 ? Value / Floor : 0;
+  const bool Met = HigherIsBetter ? Ratio >= TargetRatio : Ratio <= TargetRatio;
+  std::printf("| %-44s | %12.1f | %12.1f | %-9s | %6.2f | %s %.2f | %-6s |\n", Measure, Value, Floor,
+              Unit, Ratio, HigherIsBetter ? ">=" : "<=", TargetRatio, Met ? "met" : "MISSED");
+  std::fflush(stdout);
+}
+
+void RemoveLogs() {
+  std::error_code Error;
+  fs::remove_all(Platform::ToNativePath(ProgramDir() + "Logs"), Error);
+}
+
+// ------------------------------------------------ 1. Command_Plugin latency
+
+struct TSender {
+  TBenchHost* Host = nullptr;
+  int32_t Session = 0;
+  int Calls = 0;
+  std::vector<double> Ns;
+};
+
+void Send(void* Context) {
+  TSender& S = *static_cast<TSender*>(Context);
+  const std::string Command = Command128();
+  S.Ns.reserve(static_cast<size_t>(S.Calls));
+  for (int I = 0; I < S.Calls; ++I) {
+    const auto Start = TClock::now();
+    S.Host->Command(S.Session, Command);
+    S.Ns.push_back(std::chrono::duration<double, std::nano>(TClock::now() - Start).count());
+  }
+}
+
+std::vector<double> PluginLatencyNs(int Threads, int Calls) {
+  TDoubleControl Double;
+  Double.AutoEcho(true);
+  Double.AutoDisconnect(true);
+  TBenchHost Host("bench_latency");
+  Host.Init();
+  Double.FireConnect();
+  const uint64_t Before = TBenchHost::Answers().load();
+  std::vector<TSender> Senders(static_cast<size_t>(Threads));
+  std::vector<std::unique_ptr<Platform::TThread>> Workers;
+  for (size_t I = 0; I < Senders.size(); ++I) {
+    Senders[I].Host = &Host;
+    Senders[I].Session = static_cast<int32_t>(I + 1);
+    Senders[I].Calls = Calls;
+    Workers.push_back(std::make_unique<Platform::TThread>());
+    Workers.back()->Create(&Send, &Senders[I]);
+  }
+  for (auto& W : Workers) W->Start();
+  for (auto& W : Workers) W->WaitForEnd();
+  if (!TBenchHost::WaitForAnswers(Before + static_cast<uint64_t>(Threads) * Calls, 120000)) {
+    std::fprintf(stderr, "latency run: answers missing\n");
+  }
+  std::vector<double> All;
+  for (auto& S : Senders) All.insert(All.end(), S.Ns.begin(), S.Ns.end());
+  return All;
+}
+
+void LatencyRows(const TOptions& O) {
+  for (int Threads : {1, 4}) {
+    std::vector<double> P50, P99, F50, F99;
+    for (int R = 0; R < O.Reps; ++R) {
+      const std::vector<double> Floor = HandOffFloorNs(Threads, O.Calls);
+      const std::vector<double> Plugin = PluginLatencyNs(Threads, O.Calls);
+      F50.push_back(Percentile(Floor, 0.5));
+      F99.push_back(Percentile(Floor, 0.99));
+      P50.push_back(Percentile(Plugin, 0.5));
+      P99.push_back(Percentile(Plugin, 0.99));
+      RemoveLogs();
+    }
+    const std::string T = std::to_string(Threads) + (Threads == 1 ? " thread" : " threads");
+    Row(("1. Command_Plugin p50, " + T).c_str(), Median(P50), Median(F50), "ns", false, 1.5);
+    Row(("1. Command_Plugin p99, " + T).c_str(), Median(P99), Median(F99), "ns", false, 5.0);
+  }
+}
+
+// ------------------------------------------------ 2. in-process round trips
+
+double RoundTripsPerSecond(const std::string& CopyName, int RoundTrips, int InFlight) {
+  TDoubleControl Double;
+  Double.AutoEcho(true);
+  Double.AutoDisconnect(true);
+  TBenchHost Host(CopyName);
+  Host.Init();
+  Double.FireConnect();
+  while (TBenchHost::AnswerSlots().Wait(0) == Platform::TWaitResult::Signaled) {
+  }
+  const std::string Command = Command128();
+  const uint64_t Before = TBenchHost::Answers().load();
+  const auto Start = TClock::now();
+  for (int I = 0; I < RoundTrips; ++I) {
+    if (I >= InFlight) TBenchHost::AnswerSlots().Wait(0xFFFFFFFFu);
+    Host.Command(1, Command);
+  }
+  if (!TBenchHost::WaitForAnswers(Before + static_cast<uint64_t>(RoundTrips), 120000)) {
+    std::fprintf(stderr, "round-trip run: answers missing\n");
+  }
+  const double Seconds = std::chrono::duration<double>(TClock::now() - Start).count();
+  Double.ClearLog();
+  return RoundTrips / Seconds;
+}
+
+void RoundTripRows(const TOptions& O) {
+  // A log line of a 128-byte command is about 150 bytes with its time stamp.
+  std::vector<double> File, Floor, Client;
+  for (int R = 0; R < O.Reps; ++R) {
+    Floor.push_back(AppendFloorPerSecond(ProgramDir(), O.RoundTrips / 4, 150));
+    File.push_back(RoundTripsPerSecond("bench_file", O.RoundTrips / 4, O.InFlight));
+    RemoveLogs();
+  }
+  Row("2a. round trips/s, log to file", Median(File), Median(Floor), "1/s", true, 0.75);
+
+  // The host's settings file hands this copy's log lines to the log client.
+  const std::string Settings = ProgramDir() + Platform::FileNamePart(Platform::HostExePath(1024));
+  const std::string SettingsPath =
+      (Settings.rfind('.') != std::string::npos && Settings.rfind('.') > Settings.find_last_of("\\:")
+           ? Settings.substr(0, Settings.rfind('.'))
+           : Settings) +
+      ".ini";
+  const std::string Copy = "bench_client";
+  WriteText(SettingsPath, "[Debug]\r\n" + Copy + ".so=take\r\n" + Copy + ".dll=take\r\n");
+  for (int R = 0; R < O.Reps; ++R) {
+    Client.push_back(RoundTripsPerSecond(Copy, O.RoundTrips, O.InFlight));
+  }
+  std::error_code Error;
+  fs::remove(Platform::ToNativePath(SettingsPath), Error);
+  const bool Wrote = fs::exists(Platform::ToNativePath(ProgramDir() + "Logs"), Error);
+  RemoveLogs();
+  Row("2b. round trips/s, log client takes lines", Median(Client), 100000, "1/s", true, 1.0);
+  if (Wrote) std::printf("note: 2b wrote a log file: the log client was not in use\n");
+}
+
+// ------------------------------------------------ 4. memory of a queue
+
+double HeapInUse() { return static_cast<double>(mallinfo2().uordblks); }
+
+void MemoryRows(const TOptions& O) {
+  std::vector<double> Growth, After, Base;
+  for (int R = 0; R < std::min(O.Reps, 3); ++R) {
+    TDoubleControl Double;
+    Double.AutoEcho(true);
+    Double.AutoDisconnect(true);
+    TBenchHost Host("bench_memory");
+    Host.Init();
+    Platform::SleepMs(100);
+    const double Start = HeapInUse();
+    Base.push_back(Start);
+    const std::string Command = Command128(100);
+    const uint64_t Before = TBenchHost::Answers().load();
+    for (int I = 0; I < O.Queue; ++I) Host.Command(1 + I % 16, Command);
+    Platform::SleepMs(200);  // the worker has taken every command into its queue
+    Growth.push_back(HeapInUse() - Start);
+    Double.FireConnect();
+    if (!TBenchHost::WaitForAnswers(Before + static_cast<uint64_t>(O.Queue), 120000)) {
+      std::fprintf(stderr, "memory run: answers missing\n");
+    }
+    Double.ClearLog();
+    Platform::SleepMs(100);
+    After.push_back(HeapInUse() - Start);
+    Host.Finalize();
+    RemoveLogs();
+  }
+  const double Bound = 100000.0 * (109 + sizeof(void*));
+  Row("4. heap growth, 100k queued 100-byte cmds", Median(Growth) * 100000.0 / O.Queue / 1024,
+      Bound / 1024, "KiB", false, 1.5);
+  // Back to within 10% of the heap in use before the commands were queued.
+  const double Left = Median(After);
+  const double Start = Median(Base);
+  std::printf("| %-44s | %12.1f | %12.1f | %-9s | %6.2f | <= 1.10 | %-6s |\n",
+              "4. heap after the queue drained vs before", (Start + Left) / 1024, Start / 1024,
+              "KiB", (Start + Left) / Start, Start + Left <= 1.10 * Start ? "met" : "MISSED");
+}
+
+}  // namespace
+
+int main(int Count, char** Arguments) {
+  TOptions O;
+  for (int I = 1; I + 1 < Count; I += 2) {
+    const int Value = std::atoi(Arguments[I + 1]);
+    if (std::strcmp(Arguments[I], "--reps") == 0) O.Reps = Value;
+    if (std::strcmp(Arguments[I], "--calls") == 0) O.Calls = Value;
+    if (std::strcmp(Arguments[I], "--round-trips") == 0) O.RoundTrips = Value;
+    if (std::strcmp(Arguments[I], "--queue") == 0) O.Queue = Value;
+  }
+  std::printf("| %-44s | %12s | %12s | %-9s | %6s | %-7s | %-6s |\n", "Measure", "Velmora", "Floor",
+              "Unit", "Ratio", "Target", "Result");
+  std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(14, '-').c_str(),
+              std::string(14, '-').c_str(), std::string(11, '-').c_str(), std::string(8, '-').c_str(),
+              std::string(9, '-').c_str(), std::string(8, '-').c_str());
+  try {
+    RemoveLogs();
+    LatencyRows(O);
+    RoundTripRows(O);
+    MemoryRows(O);
+  } catch (const std::exception& Error) {
+    std::fprintf(stderr, "velmora-bench: %s\n", Error.what());
+    return 1;
+  }
+  return 0;
+}
