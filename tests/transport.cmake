@@ -22,7 +22,7 @@ function(velmora_transport_library_test target folder suite)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${dir})
   endif()
   gtest_discover_tests(${target} TEST_FILTER "${suite}.*" WORKING_DIRECTORY ${dir}
-                       DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)
+                       DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300 PROPERTIES TIMEOUT 300)
 endfunction()
 
 velmora_transport_library_test(transport_library_test "" TransportLibrary)
