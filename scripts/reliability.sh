@@ -204,12 +204,21 @@ cycles)
   host_pid=$!
   pid=
   for ((i = 0; i < 500; i++)); do
-    pid=$(pgrep -n -f "$work/$host_exe" 2>/dev/null | head -1)
+    # Under Wine the command line shows the program's Windows path.
+    if [ $wine = yes ]; then pid=$(pgrep -n -f "[\\/]$host_exe" 2>/dev/null | head -1)
+    else pid=$(pgrep -n -f "$work/$host_exe" 2>/dev/null | head -1); fi
     [ -n "$pid" ] && break
     sleep 0.01
   done
   min_tasks=999999 max_tasks=0 min_fds=999999 max_fds=0 samples=0 last_tasks=0 last_fds=0
   while kill -0 $host_pid 2>/dev/null; do
+    # Under Wine the first match may be the runner script itself: look again
+    # until the match is the program's own process.
+    if [ $wine = yes ] && { [ -z "$pid" ] || [ "$(cat /proc/$pid/comm 2>/dev/null)" = bash ]; }; then
+      pid=$(pgrep -f "[\\/]$host_exe" 2>/dev/null | while read -r p; do
+              [ "$(cat /proc/$p/comm 2>/dev/null)" != bash ] && echo "$p"; done | tail -1)
+      [ -z "$pid" ] && { sleep 0.05; continue; }
+    fi
     if [ -n "$pid" ] && [ -d /proc/$pid ]; then
       t=$(ls /proc/$pid/task 2>/dev/null | wc -l) f=$(ls /proc/$pid/fd 2>/dev/null | wc -l)
       if [ "$t" -gt 0 ]; then
