@@ -60,6 +60,8 @@ TBenchHost::~TBenchHost() {
   Platform::UnloadLibrary(Library);
   std::error_code Error;
   fs::remove(Platform::ToNativePath(CopyPath), Error);
+  // The plug-in writes its default settings beside itself: no leftovers.
+  fs::remove(Platform::ToNativePath(CopyPath.substr(0, CopyPath.rfind('.')) + ".ini"), Error);
 }
 
 void TBenchHost::Init() {
