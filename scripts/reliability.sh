@@ -11,7 +11,8 @@
 #
 # DIR holds velmora-host(.exe), Velmora.so/.dll and tcp/cl_vexo_transport.*;
 # FILE is a native velmora-fileserver; the work folder is emptied first.
-# Modes: load, faults, cycles; "reliability.sh all" builds and runs them all.
+# Modes: load, faults, cycles; "reliability.sh all" builds and runs them all,
+# "reliability.sh fuzz" builds and runs the fuzz targets only.
 # Options: --threads N (8), --repeat N commands per thread (25000),
 #          --in-flight N (64), --restarts N (10, faults), --cycles N (200, cycles).
 # Exit: 0 passed, 1 failed, 125 skipped (the Windows build cannot run here).
@@ -37,20 +38,22 @@ mode=${1:-}
 # "all": builds what the runs need (native ASan/UBSan build, clang fuzz build)
 # in build/reliability-*, then runs every suite with the figures as RESULT
 # lines. REL_QUICK=1 runs CI-sized versions; FUZZ_SECONDS sets each fuzz run.
-if [ "$mode" = all ]; then
+# "fuzz": only the fuzz targets (what CI runs).
+if [ "$mode" = all ] || [ "$mode" = fuzz ]; then
   root=$(cd "$here/.." && pwd)
   cd "$root" || exit 1
   quick=${REL_QUICK:-0} fuzz_seconds=${FUZZ_SECONDS:-60} status=0
   nb=build/reliability-native fb=build/reliability-fuzz
-  cmake --preset native -B $nb >/dev/null &&
+  [ "$mode" = all ] && { cmake --preset native -B $nb >/dev/null &&
     cmake --build $nb -j2 --target velmora-host velmora_plugin velmora_transport_tcp \
       velmora-fileserver reliability_test || exit 1
   b=$nb/bin
   if [ "$quick" = 1 ]; then lr=1000 fr=3000 rs=3 cy=30; else lr=25000 fr=8000 rs=10 cy=2000; fi
-  "$0" --bin $b --fileserver $b/velmora-fileserver --work $nb/rel-load --threads 8 --repeat $lr load || status=1
-  "$0" --bin $b --fileserver $b/velmora-fileserver --work $nb/rel-faults --threads 4 --repeat $fr --restarts $rs faults || status=1
-  "$0" --bin $b --fileserver $b/velmora-fileserver --work $nb/rel-cycles --cycles $cy cycles || status=1
+  bash "$here/reliability.sh" --bin $b --fileserver $b/velmora-fileserver --work $nb/rel-load --threads 8 --repeat $lr load || status=1
+  bash "$here/reliability.sh" --bin $b --fileserver $b/velmora-fileserver --work $nb/rel-faults --threads 4 --repeat $fr --restarts $rs faults || status=1
+  bash "$here/reliability.sh" --bin $b --fileserver $b/velmora-fileserver --work $nb/rel-cycles --cycles $cy cycles || status=1
   $b/reliability_test || status=1
+  }
   if command -v clang++ >/dev/null; then
     cmake --preset fuzz -B $fb >/dev/null &&
       cmake --build $fb -j2 --target fuzz_params fuzz_relay fuzz_settings || exit 1
@@ -60,6 +63,9 @@ if [ "$mode" = all ]; then
         >$fb/fuzz_$f.log 2>&1 || { status=1; tail -30 $fb/fuzz_$f.log; }
       echo "RESULT fuzz $f executions $(sed -n 's/^stat::number_of_executed_units: *//p' $fb/fuzz_$f.log) seconds $fuzz_seconds"
     done
+  else
+    echo "reliability: no clang++, fuzz targets not run" >&2
+    [ "$mode" = fuzz ] && status=1
   fi
   exit $status
 fi
