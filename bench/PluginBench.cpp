@@ -2,7 +2,7 @@
 // queue memory, each beside its floor measured in the same run. Prints one
 // table row per figure: medians over --reps repetitions.
 //
-//   velmora-bench [--reps N] [--calls N] [--round-trips N] [--queue N]
+//   velmora-bench [--reps N] [--calls N] [--round-trips N] [--queue N] [--only 1|2|4]
 #include <malloc.h>  // mallinfo2: the heap in use, the figure the memory target is about
 
 #include <algorithm>
@@ -30,6 +30,7 @@ struct TOptions {
   int RoundTrips = 20000;  // per repetition
   int InFlight = 64;
   int Queue = 100000;
+  int Only = 0;  // 1, 2 or 4: that benchmark alone (for profiling)
 };
 
 double Percentile(std::vector<double> Values, double P) {
@@ -226,6 +227,7 @@ int main(int Count, char** Arguments) {
     if (std::strcmp(Arguments[I], "--calls") == 0) O.Calls = Value;
     if (std::strcmp(Arguments[I], "--round-trips") == 0) O.RoundTrips = Value;
     if (std::strcmp(Arguments[I], "--queue") == 0) O.Queue = Value;
+    if (std::strcmp(Arguments[I], "--only") == 0) O.Only = Value;
   }
   std::printf("| %-44s | %12s | %12s | %-9s | %6s | %-7s | %-6s |\n", "Measure", "Velmora", "Floor",
               "Unit", "Ratio", "Target", "Result");
@@ -234,9 +236,9 @@ int main(int Count, char** Arguments) {
               std::string(9, '-').c_str(), std::string(8, '-').c_str());
   try {
     RemoveLogs();
-    LatencyRows(O);
-    RoundTripRows(O);
-    MemoryRows(O);
+    if (O.Only == 0 || O.Only == 1) LatencyRows(O);
+    if (O.Only == 0 || O.Only == 2) RoundTripRows(O);
+    if (O.Only == 0 || O.Only == 4) MemoryRows(O);
   } catch (const std::exception& Error) {
     std::fprintf(stderr, "velmora-bench: %s\n", Error.what());
     return 1;
