@@ -5,8 +5,8 @@
 #   scripts/bench.sh [build folder] [velmora-bench options, e.g. --reps 7]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build/native-release}
-shift || true
+build=$root/build/native-release
+if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then build=$1; shift; fi
 cmake --preset native-release -B "$build" -S "$root" >/dev/null
 cmake --build "$build" -j2 --target velmora-bench velmora-host velmora-fileserver velmora_transport_tcp velmora-plain-client logclient >/dev/null
 echo "machine: $(uname -srm), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
