@@ -69,6 +69,8 @@ TEST(ShutdownUnderFire, RepeatedCyclesLeaveNoThreadOrDescriptor) {
   std::printf("cycles %d threads %d -> %d descriptors %d -> %d\n", Cycles, ThreadsBefore,
               ThreadsAfter, FilesBefore, FilesAfter);
   if (ThreadsBefore < 0 || FilesBefore < 0) GTEST_SKIP() << "no /proc to count threads in";
-  EXPECT_EQ(ThreadsAfter, ThreadsBefore);
-  EXPECT_EQ(FilesAfter, FilesBefore);
+  // A leak shows as growth; Wine may close descriptors of its own start-up
+  // meanwhile, so fewer is fine.
+  EXPECT_LE(ThreadsAfter, ThreadsBefore);
+  EXPECT_LE(FilesAfter, FilesBefore);
 }
