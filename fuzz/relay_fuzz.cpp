@@ -49,6 +49,8 @@ TEntry Resolve(Platform::TLibrary Library, const char* Name) {
   return Entry;
 }
 
+TMailerManager* TheManager = nullptr;
+
 struct TRig {
   TDouble_FireReceive FireReceive = nullptr;
   TMailerManager* Manager = nullptr;
@@ -62,7 +64,12 @@ struct TRig {
     Resolve<TDouble_SetLastErrorSetter>(Double, "Double_SetLastErrorSetter")(&SetLastErrorHere);
     Resolve<TDouble_SetAutoEcho>(Double, "Double_SetAutoEcho")(1, 0, nullptr, 0);
     FireReceive = Resolve<TDouble_FireReceive>(Double, "Double_FireReceive");
-    Manager = new TMailerManager(&OnCallback, 0);  // lives for the whole run
+    Manager = new TMailerManager(&OnCallback, 0);
+    // libFuzzer ends with exit(): stop the worker and the client first, as a
+    // host's Finalize would, so no thread of theirs outlives the libraries.
+    // Registered after the double was loaded, so it runs before its teardown.
+    TheManager = Manager;
+    std::atexit([] { delete TheManager; });
     if (Resolve<TDouble_FireConnect>(Double, "Double_FireConnect")() != 1) Fail("no connect");
   }
 
