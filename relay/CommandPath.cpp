@@ -30,13 +30,7 @@ int32_t TMailerManager::QueueCommand(int32_t SessionACT, const void* Data,
       throw std::invalid_argument("no command bytes: a null data pointer with a length of " +
                                   IntegerToText(Length) + " bytes");
     }
-    TTaskRecord* Task = NewTaskRecord(TaskCommand, SessionACT, Data, static_cast<uint32_t>(Length));
-    try {
-      Worker->AddTask(Task);
-    } catch (...) {
-      FreeTaskRecord(Task);
-      throw;
-    }
+    QueueRecord(TaskCommand, SessionACT, Data, static_cast<uint32_t>(Length));
   } catch (const std::exception& Failure) {
     Log(SessionPrefix("Command_Plugin", SessionACT) + " EXCEPTION: " + Failure.what());
   } catch (...) {

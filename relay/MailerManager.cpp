@@ -111,15 +111,22 @@ void TMailerManager::StartWorker(uint32_t IdleTimeout) {
 // worker to finish those records and end.
 void TMailerManager::StopWorker() {
   if (!Worker) return;
-  TTaskRecord* Stop = NewTaskRecord(TaskStop, 0, nullptr, 1);
-  try {
-    Worker->AddTask(Stop);
-  } catch (...) {
-    FreeTaskRecord(Stop);
-    throw;
-  }
+  QueueRecord(TaskStop, 0, nullptr, 1);
   Worker->WaitFor();
   Worker.reset();
+}
+
+// One record in one allocation, handed to the worker; a record the queue
+// refused is released here, so a failure leaves nothing behind.
+void TMailerManager::QueueRecord(uint8_t Kind, int32_t SessionACT, const void* Payload,
+                                 uint32_t Length) {
+  TTaskRecord* Task = NewTaskRecord(Kind, SessionACT, Payload, Length);
+  try {
+    Worker->AddTask(Task);
+  } catch (...) {
+    FreeTaskRecord(Task);
+    throw;
+  }
 }
 
 void TMailerManager::StartClient() {

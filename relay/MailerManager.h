@@ -53,6 +53,7 @@ private:
   void WriteMissingSettings();
   void StartWorker(uint32_t IdleTimeout);
   void StopWorker();
+  void QueueRecord(uint8_t Kind, int32_t SessionACT, const void* Payload, uint32_t Length);
   void StartClient();
   void StopClient() noexcept;
 

@@ -17,13 +17,7 @@ void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size)
       throw std::invalid_argument("no message bytes: a null data pointer with a size of " +
                                   IntegerToText(Size) + " bytes");
     }
-    TTaskRecord* Task = NewTaskRecord(TaskMessage, 0, Data, static_cast<uint32_t>(Size));
-    try {
-      Worker->AddTask(Task);
-    } catch (...) {
-      FreeTaskRecord(Task);
-      throw;
-    }
+    QueueRecord(TaskMessage, 0, Data, static_cast<uint32_t>(Size));
   } catch (const std::exception& Failure) {
     Log(std::string("OnReceive response EXCEPTION: ") + Failure.what());
   } catch (...) {
