@@ -63,8 +63,9 @@ void TMailerManager::ProcessCommand(const TTaskRecord* Task) {
                               " bytes exceeds the " + IntegerToText(BufferSize) +
                               "-byte message buffer; command dropped");
     }
-    if (!Client) throw std::runtime_error("no transport client; command dropped");
-    Client->Send(Buffer, static_cast<int32_t>(Count + 1), CommandSendTimeout);
+    TTPKTClient* const Current = Client.load();
+    if (Current == nullptr) throw std::runtime_error("no transport client; command dropped");
+    Current->Send(Buffer, static_cast<int32_t>(Count + 1), CommandSendTimeout);
   } catch (const std::exception& Failure) {
     Log(SessionPrefix("ProcessCommand", SessionACT) + " EXCEPTION: " + Failure.what());
   } catch (...) {

@@ -31,7 +31,8 @@ void TMailerManager::ClientDisconnect(TTPKTClient& Sender, bool&) {
 
 void TMailerManager::SendKeepAlive() {
   try {
-    if (Client && Client->Connected()) Client->Send(nullptr, 0, 0);
+    TTPKTClient* const Current = Client.load();
+    if (Current != nullptr && Current->Connected()) Current->Send(nullptr, 0, 0);
   } catch (const std::exception& Failure) {
     Log(std::string("SEND KEEP ALIVE EXCEPTION: ") + Failure.what());
   } catch (...) {

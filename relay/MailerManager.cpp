@@ -62,7 +62,8 @@ TMailerManager::~TMailerManager() {
     Log("ERR: FS Client worker stop fail: unknown failure");
   }
   try {
-    Client.reset();
+    Client.store(nullptr);
+    OwnedClient.reset();
   } catch (...) {
     // The client's destructor releases its library reference and events on
     // every path; a failure it reports here has already been logged above.
@@ -131,28 +132,30 @@ void TMailerManager::QueueRecord(uint8_t Kind, int32_t SessionACT, const void* P
 
 void TMailerManager::StartClient() {
   try {
-    Client = std::make_unique<TTPKTClient>();
-    Client->OnAuxReceive.Bind([](TTPKTClient&, const void*, int32_t) {});
-    Client->OnReceive.Bind([this](TTPKTClient& Sender, const void* Data, int32_t Size) {
+    OwnedClient = std::make_unique<TTPKTClient>();
+    TTPKTClient* const Current = OwnedClient.get();
+    Client.store(Current);
+    Current->OnAuxReceive.Bind([](TTPKTClient&, const void*, int32_t) {});
+    Current->OnReceive.Bind([this](TTPKTClient& Sender, const void* Data, int32_t Size) {
       ClientReceive(Sender, Data, Size);
     });
-    Client->OnConnect.Bind([this](TTPKTClient& Sender) { ClientConnect(Sender); });
-    Client->OnDisconnect.Bind([this](TTPKTClient& Sender, bool& DeactivateRequested) {
+    Current->OnConnect.Bind([this](TTPKTClient& Sender) { ClientConnect(Sender); });
+    Current->OnDisconnect.Bind([this](TTPKTClient& Sender, bool& DeactivateRequested) {
       ClientDisconnect(Sender, DeactivateRequested);
     });
-    Client->SetLocalAddress("0.0.0.0");
-    Client->SetLocalPort(0);
-    Client->SetRemoteAddress(CurrentServerAddress);
-    Client->SetRemotePort(CurrentServerPort);
-    Client->SetNoTPKT(false);
+    Current->SetLocalAddress("0.0.0.0");
+    Current->SetLocalPort(0);
+    Current->SetRemoteAddress(CurrentServerAddress);
+    Current->SetRemotePort(CurrentServerPort);
+    Current->SetNoTPKT(false);
     // Bound last: failures of creating and activating the connection reach
     // the log from here on and are cancelled there.
-    Client->OnError.Bind([this](TTPKTClient& Sender, uint8_t Operation,
+    Current->OnError.Bind([this](TTPKTClient& Sender, uint8_t Operation,
                                 const std::string& Message, int32_t& ErrorCode) {
       ClientError(Sender, Operation, Message, ErrorCode);
     });
-    Client->CreateConnection();
-    Client->SetActive(true);
+    Current->CreateConnection();
+    Current->SetActive(true);
     Log("FS Client started");
   } catch (const std::exception& Failure) {
     Log("ERR: FS Client initialization fail: " + MessageOf(Failure));
@@ -165,15 +168,16 @@ void TMailerManager::StartClient() {
 // from here on (unbinding waits for a handler that is running), then takes
 // the connection down.
 void TMailerManager::StopClient() noexcept {
-  if (!Client) return;
+  TTPKTClient* const Current = Client.load();
+  if (Current == nullptr) return;
   try {
-    Client->OnError.Unbind();
-    Client->OnAuxReceive.Unbind();
-    Client->OnReceive.Unbind();
-    Client->OnConnect.Unbind();
-    Client->OnDisconnect.Unbind();
-    if (Client->Connected()) Client->SetActive(false);
-    Client->DestroyConnection();
+    Current->OnError.Unbind();
+    Current->OnAuxReceive.Unbind();
+    Current->OnReceive.Unbind();
+    Current->OnConnect.Unbind();
+    Current->OnDisconnect.Unbind();
+    if (Current->Connected()) Current->SetActive(false);
+    Current->DestroyConnection();
   } catch (const std::exception& Failure) {
     Log("ERR: FS Client shutdown fail: " + MessageOf(Failure));
   } catch (...) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -72,7 +73,11 @@ private:
 
   const TScenarioCallback Callback;  // may be null: server messages are then dropped
   const uintptr_t UserValue;
-  std::unique_ptr<TTPKTClient> Client;  // null when its creation failed
+  // The client, owned here; null when its creation failed. The worker is
+  // already running while the host thread creates it, so the worker reads it
+  // only through Client, published once the object exists.
+  std::unique_ptr<TTPKTClient> OwnedClient;
+  std::atomic<TTPKTClient*> Client{nullptr};
   std::unique_ptr<TTaskHandler> Worker;
   std::unique_ptr<TParamList> Params;   // worker thread only
   alignas(8) uint8_t Buffer[BufferSize];  // worker thread only
