@@ -11,7 +11,7 @@ void TTaskQueue::PushBack(TTaskRecord* Task) {
   if (Count == Slots.size()) {
     // Grow into a new ring, front first; the old ring stays intact until the
     // new one exists, so a failed allocation changes nothing.
-    std::vector<TTaskRecord*> Grown(Slots.empty() ? 64 : Slots.size() * 2);
+    std::vector<TTaskRecord*> Grown(Slots.empty() ? SmallSlots : Slots.size() * 2);
     for (size_t i = 0; i < Count; ++i) Grown[i] = Slots[(Head + i) % Slots.size()];
     Slots.swap(Grown);
     Head = 0;
@@ -20,11 +20,19 @@ void TTaskQueue::PushBack(TTaskRecord* Task) {
   ++Count;
 }
 
-TTaskRecord* TTaskQueue::PopFront() {
+TTaskRecord* TTaskQueue::PopFront(std::vector<TTaskRecord*>* Released) {
   if (Count == 0) return nullptr;
   TTaskRecord* Task = Slots[Head];
   Head = (Head + 1) % Slots.size();
   --Count;
+  if (Count == 0 && Slots.size() > LargeSlots) {
+    // The burst is over: give its ring back. A swap moves the block without
+    // freeing it, so the caller decides where that happens.
+    std::vector<TTaskRecord*> Spare;
+    Spare.swap(Slots);
+    if (Released != nullptr) Released->swap(Spare);
+    Head = 0;
+  }
   return Task;
 }
 
@@ -86,9 +94,12 @@ TTaskRecord* TTaskHandler::GetTask() {
     switch (QueueSemaphore.Wait(IdleTimeoutMs)) {
       case Platform::TWaitResult::Signaled: {
         TTaskRecord* Task;
+        // A ring given back by the queue is freed here, after the lock is
+        // left, so producers never wait for that release.
+        std::vector<TTaskRecord*> Released;
         {
           Platform::TLockGuard Guard(QueueLock);
-          Task = Queue.PopFront();
+          Task = Queue.PopFront(&Released);
         }
         if (Task != nullptr) return Task;  // always, as counts follow records
         break;

@@ -12,18 +12,29 @@
 #include "relay/ThreadBase.h"
 #include "relay/TaskRecord.h"
 
-// First-in first-out list of record pointers in a ring that only grows
-// (doubling), so that appending and taking allocate nothing once the ring
-// has reached the longest backlog seen. Not thread-safe: its owner locks.
+// First-in first-out list of record pointers in a ring that grows by
+// doubling, so that appending and taking allocate nothing once the ring has
+// reached the longest backlog seen. A ring grown beyond LargeSlots is given
+// back when it runs empty (the queue falls back to no ring; the next append
+// makes a SmallSlots one), so a burst's memory does not stay with the process,
+// while any backlog up to LargeSlots stays allocation-free. Not thread-safe:
+// its owner locks.
 class TTaskQueue {
 public:
+  static constexpr size_t SmallSlots = 64;
+  static constexpr size_t LargeSlots = 4096;
+
   bool Empty() const { return Count == 0; }
   size_t Size() const { return Count; }
+  size_t Capacity() const { return Slots.size(); }
   // Appends at the end. Throws std::bad_alloc when the ring must grow and
   // cannot; the queue is then unchanged.
   void PushBack(TTaskRecord* Task);
-  // Takes the front record out; null when empty.
-  TTaskRecord* PopFront();
+  // Takes the front record out; null when empty. When that empties a ring
+  // larger than LargeSlots, the ring is moved into Released (an empty
+  // vector), so that the caller can free it after leaving its lock; without
+  // Released the ring is freed here.
+  TTaskRecord* PopFront(std::vector<TTaskRecord*>* Released = nullptr);
   // Takes the last record out again (undoes a PushBack); null when empty.
   TTaskRecord* PopBack();
 

@@ -69,6 +69,67 @@ std::vector<int32_t> Range(int32_t From, int32_t To) {
 
 }  // namespace
 
+// ------------------------------------------------------------------ the queue
+
+namespace {
+
+// Distinct fake record pointers: the queue never looks behind them.
+TTaskRecord* Fake(size_t I) { return reinterpret_cast<TTaskRecord*>(I + 1); }
+
+}  // namespace
+
+TEST(TaskQueue, KeepsOrderAcrossWrapAroundAndGrowth) {
+  TTaskQueue Queue;
+  size_t Next = 0, Expected = 0;
+  // Move the head off zero, then grow while the content wraps around.
+  for (; Next < 40; ++Next) Queue.PushBack(Fake(Next));
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(Fake(Expected++), Queue.PopFront());
+  for (; Next < 1000; ++Next) Queue.PushBack(Fake(Next));
+  EXPECT_EQ(970u, Queue.Size());
+  EXPECT_EQ(Fake(Next - 1), Queue.PopBack());
+  --Next;
+  while (!Queue.Empty()) EXPECT_EQ(Fake(Expected++), Queue.PopFront());
+  EXPECT_EQ(Next, Expected);
+  EXPECT_EQ(nullptr, Queue.PopFront());
+  EXPECT_EQ(nullptr, Queue.PopBack());
+}
+
+TEST(TaskQueue, SteadyBacklogUpToTheLargeSizeKeepsItsRing) {
+  TTaskQueue Queue;
+  std::vector<TTaskRecord*> Released;
+  for (int Cycle = 0; Cycle < 3; ++Cycle) {
+    for (size_t i = 0; i < TTaskQueue::LargeSlots; ++i) Queue.PushBack(Fake(i));
+    EXPECT_EQ(TTaskQueue::LargeSlots, Queue.Capacity());
+    for (size_t i = 0; i < TTaskQueue::LargeSlots; ++i) EXPECT_EQ(Fake(i), Queue.PopFront(&Released));
+    EXPECT_TRUE(Released.empty());
+    EXPECT_EQ(TTaskQueue::LargeSlots, Queue.Capacity());  // no give-back, no regrowth
+  }
+}
+
+TEST(TaskQueue, LargeRingIsGivenBackOnceEmptyAndGrowsAgain) {
+  TTaskQueue Queue;
+  const size_t Burst = 100000;
+  for (size_t i = 0; i < Burst; ++i) Queue.PushBack(Fake(i));
+  const size_t Peak = Queue.Capacity();
+  EXPECT_GE(Peak, Burst);
+  std::vector<TTaskRecord*> Released;
+  for (size_t i = 0; i + 1 < Burst; ++i) ASSERT_EQ(Fake(i), Queue.PopFront(&Released));
+  EXPECT_TRUE(Released.empty());  // not while a record is left
+  EXPECT_EQ(Peak, Queue.Capacity());
+  EXPECT_EQ(Fake(Burst - 1), Queue.PopFront(&Released));
+  EXPECT_EQ(Peak, Released.size());  // handed to the caller to free
+  EXPECT_EQ(0u, Queue.Capacity());
+  EXPECT_TRUE(Queue.Empty());
+  // Usable again at once, from a small ring.
+  Queue.PushBack(Fake(7));
+  EXPECT_EQ(TTaskQueue::SmallSlots, Queue.Capacity());
+  EXPECT_EQ(Fake(7), Queue.PopFront());
+  // Without a Released vector the queue frees the ring itself.
+  for (size_t i = 0; i < 2 * TTaskQueue::LargeSlots; ++i) Queue.PushBack(Fake(i));
+  while (!Queue.Empty()) Queue.PopFront();
+  EXPECT_EQ(0u, Queue.Capacity());
+}
+
 // ------------------------------------------------------------------ the record
 
 TEST(TaskRecord, HeaderIsLittleEndianAndPayloadIsCopied) {
@@ -364,6 +425,22 @@ TEST(TaskHandler, ManyProducersEveryRecordOnceInEachProducersOrder) {
     ASSERT_EQ(Next[p], Session & 0xFFFF) << "producer " << p;
     ++Next[p];
   }
+}
+
+// A backlog beyond the large ring size is given back when it drains; the
+// worker then carries on with a fresh ring, records still in order.
+TEST(TaskHandler, BurstBeyondTheLargeRingRunsInOrderAndWorkGoesOnAfterIt) {
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Probe.Bind(Worker);
+  const int32_t Burst = static_cast<int32_t>(3 * TTaskQueue::LargeSlots);
+  for (int32_t i = 0; i < Burst; ++i) AddCommand(Worker, i);
+  Worker.Start();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Tasks.load() == Burst; }));
+  for (int32_t i = Burst; i < Burst + 100; ++i) AddCommand(Worker, i);
+  AddStop(Worker);
+  Worker.WaitFor();
+  EXPECT_EQ(Range(0, Burst + 100), Probe.Seen);
 }
 
 TEST(TaskHandler, FailureEscapingOnTaskBecomesFatalErrorAndLeaksNothing) {
