@@ -1,12 +1,12 @@
-// Fuzz target for the relay's two paths: any bytes as a host command (through
-// QueueCommand and the worker's ProcessCommand) or as a server message
-// (through the transport's receive and the worker's ReceiveResponse). The
-// relay runs against the transport double, connected and echoing; after each
-// input a known command must still come back, so a path that wedges the
-// worker or loses its place is caught, as are the sanitizers' reports.
+// Fuzz targets for the relay's two paths, one target each: fuzz_command takes
+// any bytes as a host command (through QueueCommand and the worker's
+// ProcessCommand), fuzz_response any bytes as a server message (through the
+// transport's receive and the worker's ReceiveResponse). The relay runs
+// against the transport double, connected and echoing; after each input a
+// known command must still come back, so a path that wedges the worker or
+// loses its place is caught, as are the sanitizers' reports.
 //
-// Input: first byte even = command bytes, odd = server message bytes; the
-// rest is the payload.
+// VELMORA_FUZZ_RESPONSE selects the server-message path at compile time.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -91,14 +91,15 @@ struct TRig {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   static TRig Rig;
-  if (Size == 0 || Size > 64 * 1024) return 0;
-  const uint8_t* Payload = Data + 1;
-  const int32_t Length = static_cast<int32_t>(Size - 1);
-  if (Data[0] % 2 == 0) {
-    Rig.Manager->QueueCommand(1, Payload, Length);
-  } else if (Length > 0 && Rig.FireReceive(Payload, Length) != 1) {
+  if (Size > 64 * 1024) return 0;
+  const int32_t Length = static_cast<int32_t>(Size);
+#if defined(VELMORA_FUZZ_RESPONSE)
+  if (Length > 0 && Rig.FireReceive(Data, Length) != 1) {
     Fail("the double could not deliver the server message");
   }
+#else
+  Rig.Manager->QueueCommand(1, Data, Length);
+#endif
   Rig.Sentinel();
   return 0;
 }

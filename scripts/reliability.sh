@@ -56,8 +56,8 @@ if [ "$mode" = all ] || [ "$mode" = fuzz ]; then
   }
   if command -v clang++ >/dev/null; then
     cmake --preset fuzz -B $fb >/dev/null &&
-      cmake --build $fb -j2 --target fuzz_params fuzz_relay fuzz_settings || exit 1
-    for f in params relay settings; do
+      cmake --build $fb -j2 --target fuzz_params fuzz_command fuzz_response fuzz_settings || exit 1
+    for f in params command response settings; do
       mkdir -p $fb/rel-corpus/$f
       $fb/bin/fuzz_$f -max_total_time=$fuzz_seconds -print_final_stats=1 $fb/rel-corpus/$f fuzz/corpus/$f \
         >$fb/fuzz_$f.log 2>&1 || { status=1; tail -30 $fb/fuzz_$f.log; }
