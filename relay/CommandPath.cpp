@@ -65,10 +65,48 @@ void TMailerManager::ProcessCommand(const TTaskRecord* Task) {
     }
     TTPKTClient* const Current = Client.load();
     if (Current == nullptr) throw std::runtime_error("no transport client; command dropped");
-    Current->Send(Buffer, static_cast<int32_t>(Count + 1), CommandSendTimeout);
+    if (Current->Send(Buffer, static_cast<int32_t>(Count + 1), CommandSendTimeout)) {
+      TrackSent(SessionACT);
+    }
   } catch (const std::exception& Failure) {
     Log(SessionPrefix("ProcessCommand", SessionACT) + " EXCEPTION: " + Failure.what());
   } catch (...) {
     Log(SessionPrefix("ProcessCommand", SessionACT) + " EXCEPTION: unknown failure");
+  }
+}
+
+// The request is with the transport: from now on it ends as an answer or as
+// one dropped line (lost connection, the cap, or the stop).
+void TMailerManager::TrackSent(int32_t SessionACT) noexcept {
+  if (Callback == nullptr) return;
+  try {
+    Outstanding.Sent(SessionACT, ConnectionGeneration.load(), [](int32_t Oldest) {
+      LogDropped(Oldest, ("no answer while " + IntegerToText(OutstandingCapacity) +
+                          " later requests were awaited; command dropped")
+                             .c_str());
+    });
+  } catch (...) {
+    // Memory exhausted: this request goes unkept. Logging it as dropped
+    // would be wrong when its answer does come.
+  }
+}
+
+// Worker thread, at the stop record: the connection is already closed and
+// every message it delivered has been handled.
+void TMailerManager::DropOutstanding() noexcept {
+  try {
+    Outstanding.DropAll([](int32_t SessionACT) {
+      LogDropped(SessionACT, "relay stopped before the answer arrived; command dropped");
+    });
+  } catch (...) {
+    // Only the log is called; it raises nothing.
+  }
+}
+
+void TMailerManager::LogDropped(int32_t SessionACT, const char* Reason) noexcept {
+  try {
+    Log(SessionPrefix("ProcessCommand", SessionACT) + " EXCEPTION: " + Reason);
+  } catch (...) {
+    // A line that cannot be built is lost, as any log line may be.
   }
 }

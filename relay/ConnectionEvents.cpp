@@ -24,9 +24,35 @@ void TMailerManager::ClientError(TTPKTClient& Sender, uint8_t Operation,
 void TMailerManager::ClientConnect(TTPKTClient&) { Log("FS Client connected to FileServer"); }
 
 // Called before the client clears its connected state: the line is written
-// only when an established connection is lost.
+// only when an established connection is lost. The loss then follows, in the
+// worker's queue, every message received on that connection, so the worker
+// gives up only requests whose answers can no longer come.
 void TMailerManager::ClientDisconnect(TTPKTClient& Sender, bool&) {
-  if (Sender.Connected()) Log("FS Client disconnected from FileServer");
+  if (!Sender.Connected()) return;
+  Log("FS Client disconnected from FileServer");
+  const uint32_t Lost = ConnectionGeneration.fetch_add(1);
+  if (Callback == nullptr) return;  // no requests are kept
+  try {
+    QueueRecord(TaskConnectionLost, static_cast<int32_t>(Lost), nullptr, 0);
+  } catch (const std::exception& Failure) {
+    // The requests stay kept; the next loss, the cap or the stop gives them up.
+    Log(std::string("OnDisconnect EXCEPTION: ") + Failure.what());
+  } catch (...) {
+    Log("OnDisconnect EXCEPTION: unknown failure");
+  }
+}
+
+// Worker thread: every request sent on the lost connection or an earlier one
+// is still unanswered after all that connection delivered.
+void TMailerManager::ConnectionLost(uint32_t Generation) noexcept {
+  try {
+    Outstanding.ConnectionLost(Generation, [](int32_t SessionACT) {
+      LogDropped(SessionACT, "connection to the file server lost before the answer arrived; "
+                             "command dropped");
+    });
+  } catch (...) {
+    // Only the log is called; it raises nothing.
+  }
 }
 
 void TMailerManager::SendKeepAlive() {

@@ -189,6 +189,9 @@ void TMailerManager::DispatchTask(TTaskRecord* Task, bool& Stop) {
   Stop = false;
   switch (TaskKind(Task)) {
     case TaskStop:
+      // Every record queued before the stop has been handled: what is still
+      // awaited will never reach the host.
+      DropOutstanding();
       Stop = true;
       break;
     case TaskCommand:
@@ -196,6 +199,9 @@ void TMailerManager::DispatchTask(TTaskRecord* Task, bool& Stop) {
       break;
     case TaskMessage:
       ReceiveResponse(Task);
+      break;
+    case TaskConnectionLost:
+      ConnectionLost(static_cast<uint32_t>(TaskSession(Task)));
       break;
     default:
       break;  // unknown kinds are released unprocessed

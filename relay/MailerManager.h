@@ -10,6 +10,7 @@
 #include <string>
 
 #include "plugin/PluginApi.h"
+#include "relay/OutstandingRequests.h"
 #include "relay/TaskRecord.h"
 
 class TTaskHandler;
@@ -34,6 +35,9 @@ public:
   static constexpr uint32_t DefaultIdleTimeout = 10000;
   static constexpr size_t BufferSize = 8192;
   static constexpr uint32_t CommandSendTimeout = 1000;
+  // Requests kept while their answers are awaited; beyond this the oldest
+  // are given up (and logged as dropped).
+  static constexpr size_t OutstandingCapacity = 65536;
 
   // Reads the settings, starts the worker and the client. Transport failures
   // are logged, never raised; a worker that cannot be started raises.
@@ -50,6 +54,11 @@ public:
   int32_t QueueCommand(int32_t SessionACT, const void* Data, int32_t Length) noexcept;
 
 private:
+  // A record kind of the manager's own, queued by ClientDisconnect behind
+  // the messages received before the loss; its session field carries the
+  // generation of the lost connection.
+  static constexpr uint8_t TaskConnectionLost = 3;
+
   void ReadSettings();
   void WriteMissingSettings();
   void StartWorker(uint32_t IdleTimeout);
@@ -63,6 +72,12 @@ private:
   void ProcessCommand(const TTaskRecord* Task);
   void ReceiveResponse(const TTaskRecord* Task);
   void SendKeepAlive();
+  // Accounting of requests handed to the transport: each one ends as an
+  // answer to the host or as one "ProcessCommand ... EXCEPTION: " line.
+  void TrackSent(int32_t SessionACT) noexcept;
+  void ConnectionLost(uint32_t Generation) noexcept;
+  void DropOutstanding() noexcept;
+  static void LogDropped(int32_t SessionACT, const char* Reason) noexcept;
 
   // Transport threads (and the failing operation's thread for ClientError).
   void ClientReceive(TTPKTClient& Sender, const void* Data, int32_t Size);
@@ -80,5 +95,13 @@ private:
   std::atomic<TTPKTClient*> Client{nullptr};
   std::unique_ptr<TTaskHandler> Worker;
   std::unique_ptr<TParamList> Params;   // worker thread only
+  // Requests sent and not yet answered; worker thread only. Kept only while
+  // there is a Callback (without one no answer reaches the host anyway).
+  TOutstandingRequests Outstanding{OutstandingCapacity};
+  // Connections lost so far: ClientDisconnect (a transport thread) advances
+  // it before the client clears its connected state; the worker reads it
+  // right after each successful send, so a request that went out on a new
+  // connection never carries the number of the one lost before.
+  std::atomic<uint32_t> ConnectionGeneration{0};
   alignas(8) uint8_t Buffer[BufferSize];  // worker thread only
 };

@@ -43,6 +43,9 @@ void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
     TParamList Wrapped;
     Wrapped.ParamsFromText(Params->GetParam("UserData"));
     const int32_t SessionACT = IntegerTextOr(Wrapped.GetParam("Sess"), -1);
+    // The session's oldest request is answered now; should the rest of this
+    // fail, the line below accounts for it.
+    Outstanding.Answered(SessionACT);
     Params->SetParam("UserData", Wrapped.GetParam("SrcUserData"));
     Params->SetParam("Error", IntegerToText(Message[1]));
     Params->SetParam("Operation", IntegerToText(Message[0]));

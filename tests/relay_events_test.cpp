@@ -1,8 +1,10 @@
-// Connection events and the idle keep-alive as the log and the transport
-// double see them. The keep-alive cases wait out the real 10-second idle
+// Connection events, the requests a lost connection takes with it, and the
+// idle keep-alive as the log and the transport double see them. The keep-alive cases wait out the real 10-second idle
 // period of the plug-in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -135,4 +137,154 @@ TEST(KeepAlive, RefusedKeepAliveIsLoggedAndTheWorkerGoesOn) {
   const auto Log = Host.LogLines();
   EXPECT_EQ(Count(Log, "FSClient Error (TermID=100, Operate=4, Error=" + SendText + "(3))"), 1);
   EXPECT_EQ(Count(Log, "SEND KEEP ALIVE EXCEPTION: " + SendText + " teINVALIDPARAMS(3)"), 1);
+}
+
+// ---------------------------------------------- requests lost with a connection
+
+namespace {
+
+const char LostReason[] =
+    " EXCEPTION: connection to the file server lost before the answer arrived; command dropped";
+const char StoppedReason[] = " EXCEPTION: relay stopped before the answer arrived; command dropped";
+
+std::string Dropped(int32_t SessionACT, const char* Reason) {
+  return "ProcessCommand [SessionACT=" + std::to_string(SessionACT) + "]" + Reason;
+}
+
+std::vector<std::string> DroppedLines(const std::vector<std::string>& Log) {
+  std::vector<std::string> Found;
+  for (const auto& Line : Log) {
+    if (Line.rfind("ProcessCommand [", 0) == 0) Found.push_back(Line);
+  }
+  return Found;
+}
+
+// The answer the server gives to a request of SessionACT.
+std::string AnswerFor(int32_t SessionACT) {
+  const std::string Item = "UserData=Sess=" + std::to_string(SessionACT);
+  return std::string("\x06\x00", 2) + Item + std::string(1, '\0');
+}
+
+// Sends a command and waits until the double has taken it.
+void SendAndWait(TTransportDouble& Double, TPluginHost& Host, int32_t SessionACT) {
+  const int32_t Before = Double.CallCount("SendToServer");
+  Host.Command(SessionACT, Packed({"Operation=6"}));
+  const uint64_t Deadline = Platform::TickCountMs() + 5000;
+  while (Double.CallCount("SendToServer") == Before && Platform::TickCountMs() < Deadline) {
+    Platform::SleepMs(2);
+  }
+  ASSERT_GT(Double.CallCount("SendToServer"), Before);
+}
+
+// Holds the worker inside the host callback until released.
+struct TGate {
+  std::atomic<bool> Entered{false};
+  std::atomic<bool> Open{false};
+};
+void HoldWorker(const TestSupport::TCallbackCall&, void* Context) {
+  auto* Gate = static_cast<TGate*>(Context);
+  Gate->Entered = true;
+  while (!Gate->Open) Platform::SleepMs(1);
+}
+
+}  // namespace
+
+TEST(RequestAccounting, LossDropsEachUnansweredRequestOnceAfterTheAnswersBeforeIt) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  ASSERT_TRUE(Double.FireConnect());
+  for (int32_t Session : {1, 2, 1}) SendAndWait(Double, Host, Session);
+  ASSERT_TRUE(Double.FireReceive(AnswerFor(1)));  // answers the first request
+  ASSERT_TRUE(Double.FireDisconnect());
+  ASSERT_TRUE(Host.WaitForLogLine(Dropped(1, LostReason)));
+  Host.Finalize();
+  const auto Log = Host.LogLines();
+  EXPECT_EQ(DroppedLines(Log),
+            (std::vector<std::string>{Dropped(2, LostReason), Dropped(1, LostReason)}));
+  // The host had its one answer before the loss was handled; the loss line
+  // comes first, then the drops.
+  ASSERT_EQ(TPluginHost::Calls().size(), 1u);
+  EXPECT_EQ(TPluginHost::Calls().front().SessionACT, 1);
+  const auto Answered = std::find(Log.begin(), Log.end(),
+                                  "Send to SCENARIO [SessionACT=1], Params=Error=0,Operation=6");
+  const auto Lost = std::find(Log.begin(), Log.end(), DisconnectedLine);
+  const auto FirstDrop = std::find(Log.begin(), Log.end(), Dropped(2, LostReason));
+  EXPECT_LT(Answered, FirstDrop);
+  EXPECT_LT(Lost, FirstDrop);
+}
+
+TEST(RequestAccounting, RequestSentAfterAReconnectSurvivesTheEarlierLoss) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  ASSERT_TRUE(Double.FireConnect());
+  SendAndWait(Double, Host, 1);  // on the first connection
+  // Hold the worker in a callback; meanwhile session 2's command is queued,
+  // the connection is lost and comes back. The worker then sends session 2's
+  // request on the new connection before it reaches the loss.
+  TGate Gate;
+  TPluginHost::SetInsideCallback(&HoldWorker, &Gate);
+  ASSERT_TRUE(Double.FireReceive(std::string("\x01\x00", 2)));  // no session: matches nothing
+  while (!Gate.Entered) Platform::SleepMs(1);
+  Host.Command(2, Packed({"Operation=6"}));
+  ASSERT_TRUE(Double.FireDisconnect());
+  ASSERT_TRUE(Double.FireConnect());
+  Gate.Open = true;
+  ASSERT_TRUE(Host.WaitForLogLine(Dropped(1, LostReason)));
+  TPluginHost::SetInsideCallback(nullptr, nullptr);
+  ASSERT_TRUE(Double.FireReceive(AnswerFor(2)));
+  ASSERT_TRUE(TPluginHost::WaitForCalls(2));
+  Host.Finalize();
+  EXPECT_EQ(Double.CallCount("SendToServer"), 2);
+  EXPECT_EQ(DroppedLines(Host.LogLines()), std::vector<std::string>{Dropped(1, LostReason)});
+  EXPECT_EQ(TPluginHost::Calls().back().SessionACT, 2);
+}
+
+TEST(RequestAccounting, FinalizeDropsWhatIsStillAwaitedBeforeTheStopLine) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  ASSERT_TRUE(Double.FireConnect());
+  for (int32_t Session : {4, -2, 4}) SendAndWait(Double, Host, Session);
+  ASSERT_TRUE(Double.FireReceive(AnswerFor(-2)));
+  ASSERT_TRUE(TPluginHost::WaitForCalls(1));
+  Host.Finalize();
+  const auto Log = Host.LogLines();
+  EXPECT_EQ(DroppedLines(Log), (std::vector<std::string>{Dropped(4, StoppedReason),
+                                                         Dropped(4, StoppedReason)}));
+  ASSERT_GE(Log.size(), 4u);
+  EXPECT_EQ(Log[Log.size() - 3], Dropped(4, StoppedReason));
+  EXPECT_EQ(Log[Log.size() - 2], "FS Client stopped.");
+}
+
+TEST(RequestAccounting, FailedSendIsDroppedOnceAndNotKept) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  ASSERT_TRUE(Double.FireConnect());
+  Double.SetResult("SendToServer", 3);
+  Host.Command(8, Packed({"Operation=6"}));
+  ASSERT_TRUE(Host.WaitForLogLine("ProcessCommand [SessionACT=8] EXCEPTION: ", true));
+  ASSERT_TRUE(Double.FireDisconnect());
+  Host.Finalize();
+  EXPECT_EQ(DroppedLines(Host.LogLines()).size(), 1u);
+}
+
+TEST(RequestAccounting, NullCallbackKeepsNothingAndLogsNoDrops) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1, /*NullCallback=*/true);
+  ASSERT_TRUE(Double.FireConnect());
+  SendAndWait(Double, Host, 1);
+  ASSERT_TRUE(Double.FireDisconnect());
+  ASSERT_TRUE(Double.FireConnect());
+  SendAndWait(Double, Host, 2);
+  Host.Finalize();
+  EXPECT_TRUE(DroppedLines(Host.LogLines()).empty());
 }
