@@ -113,6 +113,9 @@ void* TDoubleControl::Proc(const char* Name) const {
 
 void TDoubleControl::Reset() { reinterpret_cast<TDouble_Reset>(Proc("Double_Reset"))(); }
 void TDoubleControl::ClearLog() { reinterpret_cast<TDouble_ClearLog>(Proc("Double_ClearLog"))(); }
+void TDoubleControl::RecordCalls(bool Enabled) {
+  reinterpret_cast<TDouble_SetRecordCalls>(Proc("Double_SetRecordCalls"))(Enabled ? 1 : 0);
+}
 void TDoubleControl::AutoEcho(bool Enabled) {
   reinterpret_cast<TDouble_SetAutoEcho>(Proc("Double_SetAutoEcho"))(Enabled ? 1 : 0, 0, nullptr, 0);
 }

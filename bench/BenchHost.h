@@ -60,6 +60,9 @@ public:
   void AutoDisconnect(bool Enabled);
   bool FireConnect();
   void ClearLog();  // the double records every call: keep that record short
+  // Off: the double keeps no record of calls, so the figures are the
+  // plug-in's, not the double's bookkeeping (Reset turns it on again).
+  void RecordCalls(bool Enabled);
 
 private:
   Platform::TLibrary Library = nullptr;

@@ -2,7 +2,7 @@
 // queue memory, each beside its floor measured in the same run. Prints one
 // table row per figure: medians over --reps repetitions.
 //
-//   velmora-bench [--reps N] [--calls N] [--round-trips N] [--queue N] [--only 1|2|4]
+//   velmora-bench [--reps N] [--calls N] [--round-trips N] [--queue N] [--only 1|2|2a|2b|4]
 #include <malloc.h>  // mallinfo2: the heap in use, the figure the memory target is about
 
 #include <algorithm>
@@ -30,7 +30,8 @@ struct TOptions {
   int RoundTrips = 20000;  // per repetition
   int InFlight = 64;
   int Queue = 100000;
-  int Only = 0;  // 1, 2 or 4: that benchmark alone (for profiling)
+  int Only = 0;    // 1, 2 or 4: that benchmark alone (for profiling)
+  char Part = 0;   // 'a' or 'b' with Only 2: that half of it alone
 };
 
 double Percentile(std::vector<double> Values, double P) {
@@ -79,6 +80,7 @@ std::vector<double> PluginLatencyNs(int Threads, int Calls) {
   TDoubleControl Double;
   Double.AutoEcho(true);
   Double.AutoDisconnect(true);
+  Double.RecordCalls(false);
   TBenchHost Host("bench_latency");
   Host.Init();
   Double.FireConnect();
@@ -126,6 +128,7 @@ double RoundTripsPerSecond(const std::string& CopyName, int RoundTrips, int InFl
   TDoubleControl Double;
   Double.AutoEcho(true);
   Double.AutoDisconnect(true);
+  Double.RecordCalls(false);
   TBenchHost Host(CopyName);
   Host.Init();
   Double.FireConnect();
@@ -149,12 +152,13 @@ double RoundTripsPerSecond(const std::string& CopyName, int RoundTrips, int InFl
 void RoundTripRows(const TOptions& O) {
   // A log line of a 128-byte command is about 150 bytes with its time stamp.
   std::vector<double> File, Floor, Client;
-  for (int R = 0; R < O.Reps; ++R) {
+  for (int R = 0; R < O.Reps && O.Part != 'b'; ++R) {
     Floor.push_back(AppendFloorPerSecond(ProgramDir(), O.RoundTrips / 4, 150));
     File.push_back(RoundTripsPerSecond("bench_file", O.RoundTrips / 4, O.InFlight));
     RemoveLogs();
   }
-  Row("2a. round trips/s, log to file", Median(File), Median(Floor), "1/s", true, 0.75);
+  if (O.Part != 'b') Row("2a. round trips/s, log to file", Median(File), Median(Floor), "1/s", true, 0.75);
+  if (O.Part == 'a') return;
 
   // The host's settings file hands this copy's log lines to the log client.
   const std::string Settings = ProgramDir() + Platform::FileNamePart(Platform::HostExePath(1024));
@@ -182,14 +186,15 @@ double HeapInUse() { return static_cast<double>(mallinfo2().uordblks); }
 
 void MemoryRows(const TOptions& O) {
   std::vector<double> Growth, After, Base;
-  // One double for every repetition, and a first one not counted: the
-  // double's record of calls keeps the capacity it grew to, which is the
-  // double's memory, not the plug-in's, and must be in place before Start.
+  // One double for every repetition, keeping no record of calls, and a first
+  // repetition not counted: whatever the double or the C library keep after
+  // a first use is not the plug-in's memory.
   TDoubleControl Double;
   for (int R = -1; R < std::min(O.Reps, 3); ++R) {
     Double.Reset();
     Double.AutoEcho(true);
     Double.AutoDisconnect(true);
+    Double.RecordCalls(false);
     TBenchHost Host("bench_memory");
     Host.Init();
     Platform::SleepMs(100);
@@ -231,7 +236,10 @@ int main(int Count, char** Arguments) {
     if (std::strcmp(Arguments[I], "--calls") == 0) O.Calls = Value;
     if (std::strcmp(Arguments[I], "--round-trips") == 0) O.RoundTrips = Value;
     if (std::strcmp(Arguments[I], "--queue") == 0) O.Queue = Value;
-    if (std::strcmp(Arguments[I], "--only") == 0) O.Only = Value;
+    if (std::strcmp(Arguments[I], "--only") == 0) {
+      O.Only = Value;
+      O.Part = Arguments[I + 1][0] != '\0' ? Arguments[I + 1][1] : '\0';
+    }
   }
   std::printf("| %-44s | %12s | %12s | %-9s | %6s | %-7s | %-6s |\n", "Measure", "Velmora", "Floor",
               "Unit", "Ratio", "Target", "Result");

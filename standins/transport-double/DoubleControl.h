@@ -13,6 +13,10 @@
 using TDouble_Reset = void(VELMORA_STDCALL*)();
 // Forgets the recorded calls only.
 using TDouble_ClearLog = void(VELMORA_STDCALL*)();
+// Enabled 0 stops recording calls (scripts, last send and notices work on),
+// so that a benchmark does not measure the double's own record; Reset turns
+// recording on again.
+using TDouble_SetRecordCalls = void(VELMORA_STDCALL*)(int32_t Enabled);
 // From now on Entry returns Code; with Code 1 it leaves LastError as the
 // calling thread's last error.
 using TDouble_SetResult = void(VELMORA_STDCALL*)(const char* Entry, int32_t Code,

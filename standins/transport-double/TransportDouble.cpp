@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -52,8 +53,10 @@ struct TDouble {
   Platform::TCriticalSection Lock;  // guards everything below but Delivery
   std::vector<TTermination> Terminations;
   int32_t NextTermID = 100;
-  std::map<std::string, TScript> Scripts;
+  std::map<std::string, TScript, std::less<>> Scripts;
   std::vector<std::string> Calls;
+  // Off only for benchmarks, which must not measure the double's own record.
+  bool RecordCalls = true;
   std::string LastSendBytes;
   int32_t LastSendSize = -1;
   bool AutoConnect = false;
@@ -96,11 +99,12 @@ std::string Hex(const void* Data, int32_t Size) {
   return Text;
 }
 
-// Records the call and returns its scripted result, setting the last error
-// for code 1. Lock held by the caller.
+// Records the call (while recording is on) and returns its scripted result,
+// setting the last error for code 1. Lock held by the caller.
 int32_t Called(TDouble& D, const char* Entry, const std::string& Arguments) {
-  D.Calls.push_back(std::string(Entry) + "(" + Arguments + ")");
-  const TScript Script = D.Scripts[Entry];
+  if (D.RecordCalls) D.Calls.push_back(std::string(Entry) + "(" + Arguments + ")");
+  const auto Found = D.Scripts.find(std::string_view(Entry));
+  const TScript Script = Found != D.Scripts.end() ? Found->second : TScript{};
   if (Script.Code == teLASTERROR) {
     if (D.LastErrorSetter != nullptr) {
       D.LastErrorSetter(Script.LastError);
@@ -275,14 +279,22 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL SendToServer(int32_t TermID, const void* Da
   const bool HasBytes = Data != nullptr && Size > 0;
   const int32_t Code =
       Called(D, "SendToServer",
-             std::to_string(TermID) + "," + (Data == nullptr ? "null" : Hex(Data, HasBytes ? Size : 0)) +
-                 "," + std::to_string(Size));
+             !D.RecordCalls ? std::string()
+                            : std::to_string(TermID) + "," +
+                                  (Data == nullptr ? "null" : Hex(Data, HasBytes ? Size : 0)) + "," +
+                                  std::to_string(Size));
   D.LastSendSize = Size;
-  D.LastSendBytes = HasBytes ? std::string(static_cast<const char*>(Data), Size) : std::string();
+  if (HasBytes) {
+    D.LastSendBytes.assign(static_cast<const char*>(Data), static_cast<size_t>(Size));
+  } else {
+    D.LastSendBytes.clear();
+  }
   if (Code == 0 && D.AutoEcho && HasBytes && Find(D, TermID) != nullptr) {
-    std::string Reply = D.LastSendBytes.substr(0, 1);
+    std::string Reply;
+    Reply.reserve(D.LastSendBytes.size() + 1 + D.EchoExtra.size());
+    Reply += D.LastSendBytes[0];
     Reply += static_cast<char>(D.EchoErrorByte);
-    Reply += D.LastSendBytes.substr(1) + D.EchoExtra;
+    Reply.append(D.LastSendBytes, 1).append(D.EchoExtra);
     Queue(D, TNotice{TNoticeKind::Receive, TermID, std::move(Reply), nullptr});
   }
   return Code;
@@ -309,6 +321,7 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_Reset() {
   D.NextTermID = 100;
   D.Scripts.clear();
   D.Calls.clear();
+  D.RecordCalls = true;
   D.LastSendBytes.clear();
   D.LastSendSize = -1;
   D.AutoConnect = D.AutoDisconnect = D.AutoEcho = false;
@@ -320,6 +333,12 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_ClearLog() {
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   D.Calls.clear();
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetRecordCalls(int32_t Enabled) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.RecordCalls = Enabled != 0;
 }
 
 DOUBLE_ENTRY void VELMORA_STDCALL Double_SetResult(const char* Entry, int32_t Code,
