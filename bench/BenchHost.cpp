@@ -13,10 +13,22 @@ namespace Bench {
 
 namespace {
 
-// The callback runs on the plug-in's worker: it only counts and frees a slot.
+std::atomic<uint64_t>& WakeAt() {
+  static std::atomic<uint64_t> Count{0};
+  return Count;
+}
+
+Platform::TSemaphore& AnswerWake() {
+  static Platform::TSemaphore* Wake = new Platform::TSemaphore(0, 1 << 30);  // lives on
+  return *Wake;
+}
+
+// The callback runs on the plug-in's worker: it counts, and wakes the host
+// thread only at the answer it waits for (sequentially consistent with
+// WaitUntilAnswered: one of the two always sees the other's store).
 void VELMORA_STDCALL CountingCallback(int32_t, const char*, const void*, int32_t, uintptr_t) {
-  TBenchHost::Answers().fetch_add(1, std::memory_order_release);
-  TBenchHost::AnswerSlots().Release(1);
+  const uint64_t Count = TBenchHost::Answers().fetch_add(1) + 1;
+  if (Count == WakeAt().load()) AnswerWake().Release(1);
 }
 
 template <typename T>
@@ -80,9 +92,10 @@ std::atomic<uint64_t>& TBenchHost::Answers() {
   return Count;
 }
 
-Platform::TSemaphore& TBenchHost::AnswerSlots() {
-  static Platform::TSemaphore* Slots = new Platform::TSemaphore(0, 1 << 30);  // lives on
-  return *Slots;
+void TBenchHost::WaitUntilAnswered(uint64_t Count) {
+  WakeAt().store(Count);
+  // A wake left over from an earlier count only makes the loop look again.
+  while (Answers().load() < Count) AnswerWake().Wait(1000);
 }
 
 bool TBenchHost::WaitForAnswers(uint64_t Count, uint32_t TimeoutMs) {

@@ -31,11 +31,11 @@ public:
     return CommandEntry(Session, Packed.data(), static_cast<uint32_t>(Packed.size()));
   }
 
-  // Answers so far (all hosts of the process share one counter), and a
-  // semaphore released once per answer, so a sender can bound its in-flight
-  // commands.
+  // Answers so far (all hosts of the process share one counter).
   static std::atomic<uint64_t>& Answers();
-  static Platform::TSemaphore& AnswerSlots();
+  // Blocks until Answers() reaches Count; the callback wakes this thread once,
+  // at that answer, not at every answer. One waiting thread at a time.
+  static void WaitUntilAnswered(uint64_t Count);
   static bool WaitForAnswers(uint64_t Count, uint32_t TimeoutMs);
 
 private:

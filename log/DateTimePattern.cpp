@@ -1,6 +1,8 @@
 // Expansion of the log's date-time pattern notation (pure, allocation-free core).
 #include "log/DateTimePattern.h"
 
+#include <cstring>
+
 namespace {
 
 // Bounded output into a caller's buffer of DateTimePatternLimit characters.
@@ -8,10 +10,13 @@ class TBoundedOut {
 public:
   explicit TBoundedOut(char* Buffer) : Buffer(Buffer) {}
   void Put(std::string_view Text) {
-    for (const char C : Text) {
-      if (Length == DateTimePatternLimit) return;
-      Buffer[Length++] = C;
-    }
+    const size_t Room = DateTimePatternLimit - Length;
+    const size_t Count = Text.size() < Room ? Text.size() : Room;
+    if (Count != 0) std::memcpy(Buffer + Length, Text.data(), Count);
+    Length += Count;
+  }
+  void Put(char C) {
+    if (Length < DateTimePatternLimit) Buffer[Length++] = C;
   }
   void PutNumber(unsigned Value, int Digits) {
     char Text[8];
@@ -70,7 +75,12 @@ size_t ExpandDateTimePatternTo(char* Out, std::string_view Pattern,
       continue;
     }
     bool Matched = false;
+    // Only these letters can start an element; every other byte is itself.
+    const char Letter = Upper(C);
+    const bool MayStartElement = Letter == 'Y' || Letter == 'M' || Letter == 'D' || Letter == 'H' ||
+                                 Letter == 'N' || Letter == 'S' || Letter == 'Z';
     for (const TElement& Element : Elements) {
+      if (!MayStartElement) break;
       if (StartsWithElement(Pattern, At, Element.Letters)) {
         Output.PutNumber(Element.Value, Element.Digits);
         At += Element.Letters.size();
@@ -79,7 +89,7 @@ size_t ExpandDateTimePatternTo(char* Out, std::string_view Pattern,
       }
     }
     if (!Matched) {
-      Output.Put(Pattern.substr(At, 1));
+      Output.Put(C);
       ++At;
     }
   }

@@ -48,19 +48,34 @@ bool tFileLog::WriteRawTagged(const std::string& Text, const std::string& Tag) {
   return WriteLine(Text, &Tag, false);
 }
 
+std::string tFileLog::LineFileName(const std::string* Tag, bool Trust) {
+  NameTimeKnown = false;
+  TrustCheckedDirectory = Trust;
+  std::string Name = GetFileName();
+  TrustCheckedDirectory = false;
+  // No name means no file: a tagged write does not fall back to a bare
+  // "Tag_" name in the current directory.
+  if (!Name.empty() && Tag != nullptr && !Tag->empty()) {
+    Name = Platform::DirectoryPart(Name) + *Tag + "_" + Platform::FileNamePart(Name);
+  }
+  return Name;
+}
+
 bool tFileLog::WriteLine(const std::string& Text, const std::string* Tag, bool Stamped) {
   // The guard leaves the lock on every way out, including a failure raised
   // by GetFileName, which passes on to the caller.
   Platform::TLockGuard Guard(Lock);
-  NameTimeKnown = false;
-  std::string Name = GetFileName();
-  // No name means no file: a tagged write does not fall back to a bare
-  // "Tag_" name in the current directory.
+  std::string Name = LineFileName(Tag, true);
   if (Name.empty()) return false;
-  if (Tag != nullptr && !Tag->empty()) {
-    Name = Platform::DirectoryPart(Name) + *Tag + "_" + Platform::FileNamePart(Name);
+  Platform::TFile File = Platform::OpenForAppend(Name);
+  if (File == Platform::InvalidFile && !CheckedDirectory.empty() &&
+      Platform::LastError() == Platform::ErrorPathNotFound) {
+    // The directory trusted above has gone: check and make it again.
+    CheckedDirectory.clear();
+    Name = LineFileName(Tag, false);
+    if (Name.empty()) return false;
+    File = Platform::OpenForAppend(Name);
   }
-  const Platform::TFile File = Platform::OpenForAppend(Name);
   if (File == Platform::InvalidFile) return false;
   bool Result = false;
   if (Platform::SeekToEnd(File)) {

@@ -64,7 +64,19 @@ protected:
   Platform::TDateTime NameTime;
   // The regional time separator, read once at construction.
   const std::string TimeSeparator;
+  // The directory a time-separated log last made sure of, and whether the
+  // GetFileName now called by a write may trust it without asking the system
+  // again (set by the write, taken back by GetFileName as it starts). A write
+  // whose open then finds the path missing forgets it and derives the name
+  // once more, so a directory deleted meanwhile is made again by the next
+  // line, as without this shortcut. Guarded like FileName; a plain tFileLog
+  // leaves CheckedDirectory empty.
+  std::string CheckedDirectory;
+  bool TrustCheckedDirectory = false;
 
 private:
   bool WriteLine(const std::string& Text, const std::string* Tag, bool Stamped);
+  // The file this line goes to: GetFileName (trusting CheckedDirectory when
+  // Trust is set), with Tag applied; empty when there is none.
+  std::string LineFileName(const std::string* Tag, bool Trust);
 };

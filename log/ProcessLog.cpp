@@ -2,6 +2,7 @@
 #include "log/ProcessLog.h"
 
 #include <atomic>
+#include <cstring>
 
 #include "log/UniLog.h"
 #include "platform/Platform.h"
@@ -13,13 +14,14 @@ namespace {
 // valid before any static constructor runs.
 std::atomic<tUniLog*> ProcessLog{nullptr};
 
-// True when Text holds a CR, LF or zero byte. One pass over the bytes: a
-// find_first_of with a set of three searches the set once per byte.
+// True when Text holds a CR, LF or zero byte. Three vectorised scans of the
+// C library beat one byte-by-byte loop (and a find_first_of, which searches
+// the set of three once per byte) on the lines the relay writes.
 bool HoldsLineBreak(const std::string& Text) {
-  for (const char C : Text) {
-    if (C == '\r' || C == '\n' || C == '\0') return true;
-  }
-  return false;
+  const char* const Bytes = Text.c_str();
+  const size_t Size = Text.size();
+  return std::memchr(Bytes, '\n', Size) != nullptr || std::memchr(Bytes, '\r', Size) != nullptr ||
+         std::strlen(Bytes) != Size;
 }
 
 // Text with CR, LF and zero bytes written as \r, \n and \0.

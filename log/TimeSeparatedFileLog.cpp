@@ -7,16 +7,31 @@ tTimeSeparatedFileLog::tTimeSeparatedFileLog(const std::string& Pattern)
     : tFileLog(std::string()), FileNamePattern(Pattern) {}
 
 std::string tTimeSeparatedFileLog::GetFileName() {
+  // Only the write that set it may skip the directory check; a direct call
+  // (and a failure below) never leaves it set.
+  const bool Trust = TrustCheckedDirectory;
+  TrustCheckedDirectory = false;
   const Platform::TDateTime Now = Platform::LocalNow();
   char Name[DateTimePatternLimit];
   const size_t Length = ExpandDateTimePatternTo(Name, FileNamePattern, Now, TimeSeparator);
   FileName.clear();
   NameTimeKnown = false;
   const std::string_view NameText(Name, Length);
-  const size_t Delimiter = NameText.find_last_of("\\:");
-  const std::string Directory(
-      NameText.substr(0, Delimiter == std::string_view::npos ? 0 : Delimiter + 1));
-  if (ForceDirectories(Directory)) {
+  // The directory part: up to and including the last "\\" or ":" (a plain
+  // backward scan; find_last_of searches its set once per byte).
+  size_t DirectoryLength = Length;
+  while (DirectoryLength > 0 && Name[DirectoryLength - 1] != '\\' && Name[DirectoryLength - 1] != ':') {
+    --DirectoryLength;
+  }
+  const std::string_view DirectoryText = NameText.substr(0, DirectoryLength);
+  bool Ready = Trust && !CheckedDirectory.empty() && DirectoryText == CheckedDirectory;
+  if (!Ready) {
+    CheckedDirectory.clear();
+    const std::string Directory(DirectoryText);
+    Ready = ForceDirectories(Directory);
+    if (Ready) CheckedDirectory = Directory;
+  }
+  if (Ready) {
     FileName.assign(Name, Length);
     NameTime = Now;
     NameTimeKnown = true;

@@ -4,6 +4,7 @@
 // single-byte code page of the target systems (1251: Cyrillic letters are the
 // single bytes 0xC0..0xFF), so no part of a character is ever taken for a
 // blank, comma, quote or equals sign.
+#include <cstdint>
 #include <cstring>
 
 #include "params/ParamList.h"
@@ -19,9 +20,36 @@ inline bool IsBlank(char C) {
   return U >= 1 && U <= 32;
 }
 
+// Bytes that make an item quoted: the quote, the comma and the blanks.
+constexpr bool IsSpecial(unsigned char U) { return U == Quote || U == Separator || (U >= 1 && U <= 32); }
+
+// True when a byte of the 8 in Word is below 33 or equals Quote or Separator
+// (a zero byte too, which the exact check below then clears): eight bytes at
+// a time, since almost every item needs no quotes and its bytes are all
+// looked at.
+inline bool MayHoldSpecial(uint64_t Word) {
+  constexpr uint64_t Ones = 0x0101010101010101ull;
+  constexpr uint64_t Highs = 0x8080808080808080ull;
+  const auto Zero = [](uint64_t X) { return (X - Ones) & ~X & Highs; };
+  const uint64_t Below33 = (Word - Ones * 33) & ~Word & Highs;
+  return (Below33 | Zero(Word ^ (Ones * static_cast<unsigned char>(Quote))) |
+          Zero(Word ^ (Ones * static_cast<unsigned char>(Separator)))) != 0;
+}
+
 bool NeedsQuotes(const std::string& Item) {
-  for (const char C : Item) {
-    if (C == Quote || C == Separator || IsBlank(C)) return true;
+  const char* const Bytes = Item.data();
+  const size_t Size = Item.size();
+  size_t At = 0;
+  for (; At + 8 <= Size; At += 8) {
+    uint64_t Word;
+    std::memcpy(&Word, Bytes + At, sizeof Word);
+    if (!MayHoldSpecial(Word)) continue;
+    for (size_t I = At; I < At + 8; ++I) {
+      if (IsSpecial(static_cast<unsigned char>(Bytes[I]))) return true;
+    }
+  }
+  for (; At < Size; ++At) {
+    if (IsSpecial(static_cast<unsigned char>(Bytes[At]))) return true;
   }
   return false;
 }

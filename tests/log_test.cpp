@@ -284,6 +284,47 @@ TEST(TimeSeparatedFileLog, RecreatesDirectoriesDeletedMeanwhile) {
   EXPECT_EQ(ReadFileBytes(LogFile.GetFileName()), "after\r\n");
 }
 
+// A write trusts the directory it made sure of for the line before; when
+// that directory has gone, the line still lands, stamped or tagged alike.
+TEST(TimeSeparatedFileLog, EveryKindOfWriteRecreatesADeletedDirectory) {
+  TScratchDir Dir;
+  tTimeSeparatedFileLog LogFile("'" + Dir.Path() + "day\\x.log'");
+  ASSERT_TRUE(LogFile.WriteRaw("first"));
+  TestSupport::RemoveTree(Dir.Path() + "day");
+  ASSERT_TRUE(LogFile.Write("stamped"));
+  TestSupport::RemoveTree(Dir.Path() + "day");
+  ASSERT_TRUE(LogFile.WriteRawTagged("tagged", "S1"));
+  TestSupport::RemoveTree(Dir.Path() + "day");
+  ASSERT_TRUE(LogFile.WriteTagged("tagged and stamped", "S1"));
+  const std::string Plain = ReadFileBytes(Dir.Path() + "day\\x.log");
+  EXPECT_EQ(Plain, "");  // made by nobody since the last removal
+  const std::string Tagged = ReadFileBytes(Dir.Path() + "day\\S1_x.log");
+  ASSERT_EQ(Tagged.size(), 13u + 18u + 2u);
+  EXPECT_EQ(Tagged.substr(13), "tagged and stamped\r\n");
+  ASSERT_TRUE(LogFile.WriteRaw("last"));
+  EXPECT_EQ(ReadFileBytes(Dir.Path() + "day\\x.log"), "last\r\n");
+}
+
+// GetFileName called on its own always asks the system, and a directory that
+// cannot be made again (a file now stands in its place) loses the line and
+// empties the name, as on the first line.
+TEST(TimeSeparatedFileLog, DirectoryReplacedByAFileLosesTheLineUntilItIsBack) {
+  TScratchDir Dir;
+  tTimeSeparatedFileLog LogFile("'" + Dir.Path() + "day\\x.log'");
+  ASSERT_TRUE(LogFile.WriteRaw("one"));
+  TestSupport::RemoveTree(Dir.Path() + "day");
+  EXPECT_EQ(LogFile.GetFileName(), Dir.Path() + "day\\x.log");
+  EXPECT_TRUE(Platform::DirectoryExists(Dir.Path() + "day"));
+  TestSupport::RemoveTree(Dir.Path() + "day");
+  TestSupport::WriteFileBytes(Dir.Path() + "day", "not a directory");
+  EXPECT_FALSE(LogFile.Write("lost"));
+  EXPECT_EQ(LogFile.GetFileName(), "");
+  EXPECT_FALSE(LogFile.WriteRaw("lost too"));
+  TestSupport::RemoveTree(Dir.Path() + "day");
+  ASSERT_TRUE(LogFile.WriteRaw("back"));
+  EXPECT_EQ(ReadFileBytes(Dir.Path() + "day\\x.log"), "back\r\n");
+}
+
 TEST(TimeSeparatedFileLog, CreatesEveryMissingLevel) {
   TScratchDir Dir;
   tTimeSeparatedFileLog LogFile("'" + Dir.Path() + "a\\b\\c\\'HH'.log'");

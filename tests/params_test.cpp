@@ -124,6 +124,28 @@ TEST(ParamsText, WritesTheWorkedExamples) {
   }
 }
 
+// Long items are scanned several bytes at a time: every byte value, at every
+// place of an item of any length up to 19 bytes, must decide the quoting
+// exactly as a lone byte does (quote, comma and 1..32 quote; 0 and the rest
+// do not).
+TEST(ParamsText, QuotingDependsOnEveryByteWhereverItStands) {
+  for (int Value = 0; Value < 256; ++Value) {
+    const char Byte = static_cast<char>(Value);
+    const bool Special = Value == '"' || Value == ',' || (Value >= 1 && Value <= 32);
+    for (size_t Size = 1; Size < 20; ++Size) {
+      for (size_t At = 0; At < Size; ++At) {
+        std::string Item(Size, 'x');
+        Item[At] = Byte;
+        TParamList List;
+        List.Add(Item);
+        const std::string Text = List.ParamsToText();
+        ASSERT_EQ(Special, Text.size() > Size && Text.front() == '"')
+            << "byte " << Value << " at " << At << " of " << Size;
+      }
+    }
+  }
+}
+
 TEST(ParamsText, ReadingStopsAtNul) {
   EXPECT_EQ(ReadText(std::string_view("a,b\0c,d", 7)), (TItems{"a", "b"}));
   EXPECT_EQ(ReadText(std::string_view("a,\0b", 4)), (TItems{"a", ""}));
