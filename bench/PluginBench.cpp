@@ -3,8 +3,6 @@
 // table row per figure: medians over --reps repetitions.
 //
 //   velmora-bench [--reps N] [--calls N] [--round-trips N] [--queue N] [--only 1|2|2a|2b|4]
-#include <malloc.h>  // mallinfo2: the heap in use, the figure the memory target is about
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +14,7 @@
 
 #include "bench/BenchHost.h"
 #include "bench/Floors.h"
+#include "platform/HeapUsage.h"
 #include "platform/Platform.h"
 
 namespace fs = std::filesystem;
@@ -193,7 +192,7 @@ void RoundTripRows(const TOptions& O) {
 
 // ------------------------------------------------ 4. memory of a queue
 
-double HeapInUse() { return static_cast<double>(mallinfo2().uordblks); }
+double HeapInUse() { return static_cast<double>(Platform::HeapBytesInUse()); }
 
 void MemoryRows(const TOptions& O) {
   std::vector<double> Growth, After, Base;
