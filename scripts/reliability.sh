@@ -160,7 +160,7 @@ memory)
   while kill -0 $host_pid 2>/dev/null; do
     [ -z "$pid" ] || [ ! -d /proc/$pid ] && pid=$(find_host_pid)
     if [ -n "$pid" ]; then
-      rss=$(sed -n 's/^VmRSS: *\([0-9]*\) kB/\1/p' /proc/$pid/status 2>/dev/null)
+      rss=$(awk '/^VmRSS:/{print $2}' /proc/$pid/status 2>/dev/null)
       [ -n "$rss" ] && echo "$(date +%H:%M:%S.%3N) $rss" >>"$work/rss.txt"
     fi
     sleep 0.1
@@ -331,12 +331,14 @@ logclient)
   ;;
 badsettings)
   # Settings files that cannot be read or hold garbage. (1) Garbage lines,
-  # a 100,000-byte line and high bytes before a sound [Server] section, and
+  # a 100,000-byte line and high bytes before a sound [Server] section (not
+  # at the start: a file opening with the bytes FF FE is a UTF-16 one to the
+  # Windows profile reader), and
   # garbage as the host's settings file: both are read past, relaying goes
   # on. (2) The settings file is a folder and (3) binary garbage with NUL
   # bytes: the plug-in relays to its defaults, 127.0.0.1:25001.
   start_server 0 "$work/server.log" || exit 1
-  { printf '\xff\xfe[Se\x00rver\r\nFSServerPort\r\n=\r\n[[[]]]\r\n\xcd\xe5 \xf3\xe4\xe0\r\n'
+  { printf 'garbage \xcd\xe5 \xf3\xe4\xe0 \xff\xfe\r\n[Se\x01rver\r\nFSServerPort\r\n=\r\n[[[]]]\r\n'
     head -c 100000 /dev/zero | tr '\0' 'x'; printf '\r\n[Server]\r\nFSServerAddr=127.0.0.1\r\nFSServerPort=%s\r\n' "$port"
   } >"$work/Velmora.ini"
   { printf '[Debug\r\n%s==\x01\x02\r\n' "$plugin_file"; head -c 3000 /dev/urandom; } >"$work/${host_exe%.exe}.ini"

@@ -5,3 +5,39 @@ if(TARGET velmora_plugin AND TARGET velmora_transport_double)
   velmora_add_test(reliability_test SOURCES reliability_test.cpp LIBS velmora_platform)
   add_dependencies(reliability_test velmora_plugin velmora_transport_double)
 endif()
+
+# Short reliability runs (scripts/reliability.sh) through the host runner, the
+# plug-in, the TCP transport and the file server: load, the server killed and
+# restarted during load, memory over rounds, and the hostile settings. The
+# file server and the Wine switch are the ones e2e.cmake chose (it is
+# included before this fragment); under Wine the loads are smaller.
+if(TARGET velmora_plugin AND TARGET velmora-host AND TARGET velmora_transport_tcp
+   AND TARGET velmora-holdfile AND TARGET logclient AND e2e_fileserver)
+  add_dependencies(velmora-host velmora-holdfile logclient)
+  if(e2e_wine)
+    set(rel_runs "load|--threads 4 --repeat 200 load"
+                 "faults|--threads 4 --repeat 1500 --restarts 2 faults")
+  else()
+    set(rel_runs "load|--threads 8 --repeat 500 load"
+                 "faults|--threads 8 --repeat 2500 --restarts 3 faults"
+                 "memory|--threads 4 --repeat 1000 --rounds 3 memory")
+  endif()
+  list(APPEND rel_runs notransport|notransport nologdir|nologdir heldlog|heldlog
+                       logclient|logclient badsettings|badsettings)
+  foreach(rel_run ${rel_runs})
+    string(REPLACE "|" ";" rel_parts "${rel_run}")
+    list(GET rel_parts 0 rel_name)
+    list(GET rel_parts 1 rel_arguments)
+    separate_arguments(rel_arguments UNIX_COMMAND "${rel_arguments}")
+    add_test(NAME reliability_${rel_name}
+             COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/reliability.sh ${e2e_wine}
+                     --bin ${CMAKE_BINARY_DIR}/bin --fileserver ${e2e_fileserver}
+                     --work ${CMAKE_BINARY_DIR}/reliability/${rel_name} ${rel_arguments})
+    set_tests_properties(reliability_${rel_name} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 125
+                         LABELS reliability)
+    if(rel_name MATCHES "^(faults|memory)$")
+      # Timed (resume within 2 s) or measured: alone, not beside other tests.
+      set_tests_properties(reliability_${rel_name} PROPERTIES RUN_SERIAL ON)
+    endif()
+  endforeach()
+endif()
