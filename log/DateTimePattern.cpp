@@ -101,3 +101,62 @@ std::string ExpandDateTimePattern(std::string_view Pattern, const Platform::TDat
   char Buffer[DateTimePatternLimit];
   return std::string(Buffer, ExpandDateTimePatternTo(Buffer, Pattern, Time, TimeSeparator));
 }
+
+unsigned DateTimePatternFields(std::string_view Pattern) {
+  // The same walk as the expansion: quoted text and ':' read no field; an
+  // element reads its own. The output limit may cut an expansion short, but
+  // only ever at the same place for the same fields.
+  struct TElement {
+    std::string_view Letters;
+    unsigned Field;
+  };
+  constexpr TElement Elements[] = {
+      {"YYYY", DateTimeYear},   {"MM", DateTimeMonth},   {"DD", DateTimeDay},
+      {"HH", DateTimeHour},     {"NN", DateTimeMinute},  {"SS", DateTimeSecond},
+      {"ZZZ", DateTimeMillisecond},
+  };
+  unsigned Fields = 0;
+  size_t At = 0;
+  while (At < Pattern.size()) {
+    const char C = Pattern[At];
+    if (C == '"' || C == '\'') {
+      const size_t Close = Pattern.find(C, At + 1);
+      At = Close == std::string_view::npos ? Pattern.size() : Close + 1;
+      continue;
+    }
+    bool Matched = false;
+    for (const TElement& Element : Elements) {
+      if (StartsWithElement(Pattern, At, Element.Letters)) {
+        Fields |= Element.Field;
+        At += Element.Letters.size();
+        Matched = true;
+        break;
+      }
+    }
+    if (!Matched) ++At;
+  }
+  return Fields;
+}
+
+bool SameDateTimeFields(const Platform::TDateTime& A, const Platform::TDateTime& B, unsigned Fields) {
+  return ((Fields & DateTimeYear) == 0 || A.Year == B.Year) &&
+         ((Fields & DateTimeMonth) == 0 || A.Month == B.Month) &&
+         ((Fields & DateTimeDay) == 0 || A.Day == B.Day) &&
+         ((Fields & DateTimeHour) == 0 || A.Hour == B.Hour) &&
+         ((Fields & DateTimeMinute) == 0 || A.Minute == B.Minute) &&
+         ((Fields & DateTimeSecond) == 0 || A.Second == B.Second) &&
+         ((Fields & DateTimeMillisecond) == 0 || A.Millisecond == B.Millisecond);
+}
+
+size_t PutLogTimeStamp(char* Out, const Platform::TDateTime& Time, std::string_view TimeSeparator) {
+  TBoundedOut Output(Out);
+  Output.PutNumber(Time.Hour, 2);
+  Output.Put(TimeSeparator);
+  Output.PutNumber(Time.Minute, 2);
+  Output.Put(TimeSeparator);
+  Output.PutNumber(Time.Second, 2);
+  Output.Put('.');
+  Output.PutNumber(Time.Millisecond, 3);
+  Output.Put(' ');
+  return Output.Size();
+}

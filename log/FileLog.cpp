@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr std::string_view StampPattern = "HH:NN:SS.ZZZ ";
 constexpr size_t MaxLineBytes = LineBufferSize - 1;
 
 // Composes the line into Line (LineBufferSize bytes) and returns its length:
@@ -16,7 +15,7 @@ size_t ComposeLine(char* Line, const std::string& Text, const Platform::TDateTim
                    std::string_view TimeSeparator) {
   size_t Length = 0;
   if (Stamp != nullptr) {
-    Length = ExpandDateTimePatternTo(Line, StampPattern, *Stamp, TimeSeparator);
+    Length = PutLogTimeStamp(Line, *Stamp, TimeSeparator);  // "HH:NN:SS.ZZZ "
   }
   const size_t Room = MaxLineBytes - 2 - Length;
   const size_t TextBytes = Text.size() < Room ? Text.size() : Room;

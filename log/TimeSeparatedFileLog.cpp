@@ -4,7 +4,7 @@
 #include "log/DateTimePattern.h"
 
 tTimeSeparatedFileLog::tTimeSeparatedFileLog(const std::string& Pattern)
-    : tFileLog(std::string()), FileNamePattern(Pattern) {}
+    : tFileLog(std::string()), FileNamePattern(Pattern), PatternFields(DateTimePatternFields(Pattern)) {}
 
 std::string tTimeSeparatedFileLog::GetFileName() {
   // Only the write that set it may skip the directory check; a direct call
@@ -12,18 +12,22 @@ std::string tTimeSeparatedFileLog::GetFileName() {
   const bool Trust = TrustCheckedDirectory;
   TrustCheckedDirectory = false;
   const Platform::TDateTime Now = Platform::LocalNow();
-  char Name[DateTimePatternLimit];
-  const size_t Length = ExpandDateTimePatternTo(Name, FileNamePattern, Now, TimeSeparator);
+  if (!Expanded || !SameDateTimeFields(Now, ExpansionTime, PatternFields)) {
+    char Name[DateTimePatternLimit];
+    Expansion.assign(Name, ExpandDateTimePatternTo(Name, FileNamePattern, Now, TimeSeparator));
+    ExpansionTime = Now;
+    Expanded = true;
+  }
   FileName.clear();
   NameTimeKnown = false;
-  const std::string_view NameText(Name, Length);
-  // The directory part: up to and including the last "\\" or ":" (a plain
-  // backward scan; find_last_of searches its set once per byte).
-  size_t DirectoryLength = Length;
-  while (DirectoryLength > 0 && Name[DirectoryLength - 1] != '\\' && Name[DirectoryLength - 1] != ':') {
+  // The directory part: up to and including the last backslash or colon (a
+  // plain backward scan; find_last_of searches its set once per byte).
+  size_t DirectoryLength = Expansion.size();
+  while (DirectoryLength > 0 && Expansion[DirectoryLength - 1] != '\\' &&
+         Expansion[DirectoryLength - 1] != ':') {
     --DirectoryLength;
   }
-  const std::string_view DirectoryText = NameText.substr(0, DirectoryLength);
+  const std::string_view DirectoryText(Expansion.data(), DirectoryLength);
   bool Ready = Trust && !CheckedDirectory.empty() && DirectoryText == CheckedDirectory;
   if (!Ready) {
     CheckedDirectory.clear();
@@ -32,7 +36,7 @@ std::string tTimeSeparatedFileLog::GetFileName() {
     if (Ready) CheckedDirectory = Directory;
   }
   if (Ready) {
-    FileName.assign(Name, Length);
+    FileName = Expansion;
     NameTime = Now;
     NameTimeKnown = true;
   }

@@ -20,6 +20,16 @@ public:
 
 protected:
   const std::string FileNamePattern;
+
+private:
+  // The fields of the date and time the pattern reads, and its latest
+  // expansion with the time it was made for: while those fields stay the
+  // same (for the process log, within the hour) the expansion is reused, as
+  // it would give the same text. Guarded like FileName.
+  const unsigned PatternFields;
+  std::string Expansion;
+  Platform::TDateTime ExpansionTime;
+  bool Expanded = false;
 };
 
 // Makes sure Directory (Windows form, with or without a trailing "\") exists,

@@ -98,6 +98,64 @@ TEST(DateTimePattern, ProcessLogPatternNamesTheHourlyFile) {
             "D:\\HH MM's\\Logs\\2013_04_17\\15_YYYY.dll.log");
 }
 
+TEST(DateTimePattern, LogTimeStampIsTheStampPatternsExpansion) {
+  const Platform::TDateTime Times[] = {
+      {2013, 4, 17, 9, 5, 3, 42}, {2013, 4, 17, 0, 0, 0, 0}, {1999, 12, 31, 23, 59, 59, 999}};
+  for (const Platform::TDateTime& Time : Times) {
+    for (const std::string Separator : {":", ".", "", "::"}) {
+      char Out[DateTimePatternLimit];
+      const size_t Length = PutLogTimeStamp(Out, Time, Separator);
+      EXPECT_EQ(std::string(Out, Length), ExpandDateTimePattern("HH:NN:SS.ZZZ ", Time, Separator));
+    }
+  }
+}
+
+TEST(DateTimePattern, FieldsReadByAPattern) {
+  EXPECT_EQ(DateTimePatternFields(ProcessLogPattern("C:\\Apps\\", "Velmora.dll")),
+            DateTimeYear | DateTimeMonth | DateTimeDay | DateTimeHour);
+  EXPECT_EQ(DateTimePatternFields("HH:NN:SS.ZZZ "),
+            DateTimeHour | DateTimeMinute | DateTimeSecond | DateTimeMillisecond);
+  EXPECT_EQ(DateTimePatternFields("'YYYY MM DD'\"HH\"x.log"), 0u);  // all quoted or plain
+  EXPECT_EQ(DateTimePatternFields("yyyy-mm"), DateTimeYear | DateTimeMonth);
+  EXPECT_EQ(DateTimePatternFields("a'ZZZ"), 0u);  // an unterminated quote runs to the end
+  EXPECT_EQ(DateTimePatternFields("M D S"), 0u);   // single letters are no elements
+}
+
+// Two times that agree in the fields a pattern reads give the same text: the
+// hourly log may keep a file name for as long as the hour lasts.
+TEST(DateTimePattern, TimesAgreeingInTheFieldsReadExpandAlike) {
+  const std::string Patterns[] = {ProcessLogPattern("C:\\Apps\\", "Velmora.dll"), "HH:NN",
+                                  "'x'DD.SS", "YYYYMMDDHHNNSSZZZ", "'" + std::string(300, 'p') + "'HH"};
+  uint32_t Seed = 12345;
+  const auto Next = [&Seed](uint32_t Range) {
+    Seed = Seed * 1103515245u + 12345u;
+    return static_cast<uint16_t>((Seed >> 8) % Range);
+  };
+  for (const std::string& Pattern : Patterns) {
+    const unsigned Fields = DateTimePatternFields(Pattern);
+    for (int Round = 0; Round < 500; ++Round) {
+      const Platform::TDateTime A{static_cast<uint16_t>(1990 + Next(60)), static_cast<uint16_t>(1 + Next(12)),
+                                  static_cast<uint16_t>(1 + Next(28)), Next(24), Next(60), Next(60), Next(1000)};
+      Platform::TDateTime B{static_cast<uint16_t>(1990 + Next(60)), static_cast<uint16_t>(1 + Next(12)),
+                            static_cast<uint16_t>(1 + Next(28)), Next(24), Next(60), Next(60), Next(1000)};
+      if (Fields & DateTimeYear) B.Year = A.Year;
+      if (Fields & DateTimeMonth) B.Month = A.Month;
+      if (Fields & DateTimeDay) B.Day = A.Day;
+      if (Fields & DateTimeHour) B.Hour = A.Hour;
+      if (Fields & DateTimeMinute) B.Minute = A.Minute;
+      if (Fields & DateTimeSecond) B.Second = A.Second;
+      if (Fields & DateTimeMillisecond) B.Millisecond = A.Millisecond;
+      ASSERT_TRUE(SameDateTimeFields(A, B, Fields));
+      ASSERT_EQ(ExpandDateTimePattern(Pattern, A, ":"), ExpandDateTimePattern(Pattern, B, ":")) << Pattern;
+    }
+  }
+  const Platform::TDateTime A{2013, 4, 17, 15, 26, 9, 123};
+  Platform::TDateTime B = A;
+  B.Hour = 16;
+  EXPECT_FALSE(SameDateTimeFields(A, B, DateTimeHour));
+  EXPECT_TRUE(SameDateTimeFields(A, B, DateTimeDay | DateTimeMinute));
+}
+
 TEST(ProcessLogNames, HostSettingsFileReplacesTheExtension) {
   EXPECT_EQ(HostSettingsPath("C:\\Apps\\Host.exe"), "C:\\Apps\\Host.ini");
   EXPECT_EQ(HostSettingsPath("C:\\Apps\\Host.v2.exe"), "C:\\Apps\\Host.v2.ini");
