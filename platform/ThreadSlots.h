@@ -1,0 +1,19 @@
+// Per-process resources that a library must give back when it is unloaded:
+// thread-local-storage slots and open handles, counted for tests and hosts.
+#pragma once
+
+#include <cstdint>
+
+namespace Platform {
+
+// Thread-local-storage slots still free in this process: TlsAlloc indexes on
+// Windows (1,088 in all), pthread keys natively (1,024). It takes every free
+// slot and then gives them all back, so a thread allocating one meanwhile may
+// be refused: count only while no other thread can be starting up a runtime.
+int32_t CountFreeThreadSlots();
+
+// Kernel handles (Windows) or file descriptors (natively) open in this
+// process now; -1 when they cannot be counted.
+int32_t CountOpenHandles();
+
+}  // namespace Platform

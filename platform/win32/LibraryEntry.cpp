@@ -1,0 +1,134 @@
+// The library entry point for Windows: the C runtime's entry, then, on unload
+// by FreeLibrary, the thread-local-storage slots its static runtime took are
+// given back (see platform/LibraryEntry.h).
+#include <windows.h>
+
+#include <atomic>
+
+#include "platform/LibraryEntry.h"
+
+// The statically linked POSIX threads runtime takes one TlsAlloc slot for its
+// per-thread records the first time a thread needs one (any once-only
+// initialisation or exception does, already during the library's static
+// construction) and frees it on no path. The link (cmake/LibraryEntry.cmake)
+// routes every TlsAlloc and TlsFree call of the library's own code and
+// runtime through the import pointers defined here (ld --wrap), so each slot
+// the library holds is on the record below and is freed after the runtime's
+// unload-time work, when nothing of the library can use it any more.
+
+namespace {
+
+using TTlsAlloc = DWORD(WINAPI*)();
+using TTlsFree = BOOL(WINAPI*)(DWORD);
+
+constexpr DWORD NoSlot = TLS_OUT_OF_INDEXES;
+
+// Slots taken through TlsAlloc and not freed yet. Filled by whichever thread
+// runs the runtime's allocation (it may precede every static constructor, so
+// the record is constant-initialised and lock-free). One slot is all the
+// runtime takes; a slot beyond the record's room is not given back.
+constinit std::atomic<DWORD> Held[8] = {NoSlot, NoSlot, NoSlot, NoSlot,
+                                        NoSlot, NoSlot, NoSlot, NoSlot};
+
+}  // namespace
+
+// The real import pointers (ld resolves the "__real_" names to them) and the
+// pointers that every other reference in the library is redirected to (the
+// "__wrap_" names). On 32-bit Windows ld sees symbols without their leading
+// underscore: the wrapped name is "_imp__TlsAlloc@0", the two new names get
+// the underscore back in front.
+#if defined(_WIN64)
+#define VELMORA_WRAPPED(Prefix, Plain, Decorated) Prefix "__imp_" Plain
+#else
+#define VELMORA_WRAPPED(Prefix, Plain, Decorated) "_" Prefix "_imp__" Decorated
+#endif
+extern "C" {
+extern TTlsAlloc RealTlsAlloc asm(VELMORA_WRAPPED("__real_", "TlsAlloc", "TlsAlloc@0"));
+extern TTlsFree RealTlsFree asm(VELMORA_WRAPPED("__real_", "TlsFree", "TlsFree@4"));
+}
+
+namespace {
+
+DWORD WINAPI RecordingTlsAlloc() {
+  const DWORD Slot = RealTlsAlloc();
+  if (Slot == NoSlot) return Slot;
+  for (std::atomic<DWORD>& Entry : Held) {
+    DWORD Empty = NoSlot;
+    if (Entry.compare_exchange_strong(Empty, Slot)) break;
+  }
+  return Slot;
+}
+
+// A slot its owner frees leaves the record first, so that it is never freed
+// twice (the second time it could belong to someone else).
+BOOL WINAPI RecordingTlsFree(DWORD Slot) {
+  if (Slot != NoSlot) {
+    for (std::atomic<DWORD>& Entry : Held) {
+      DWORD Expected = Slot;
+      if (Entry.compare_exchange_strong(Expected, NoSlot)) break;
+    }
+  }
+  return RealTlsFree(Slot);
+}
+
+// The thread that unloads the library leaves it as an exiting thread would:
+// the library's thread-local-storage callbacks run for it with
+// DLL_THREAD_DETACH. The POSIX threads runtime keeps a record for every
+// thread that entered it (an event and a duplicate of the thread's handle,
+// destructors of its thread-local data) and releases a record only there, so
+// without this the unloading thread's record, two handles, would outlive the
+// library on every unload. The callbacks are the library's own (the loader
+// runs them for each thread that exits while the library is loaded); the
+// runtime's slot is still held here, so the record is found and released.
+void LeaveAsExitingThread(HMODULE Module) {
+  const auto* Dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(Module);
+  const auto* Nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      reinterpret_cast<const BYTE*>(Module) + Dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& Entry = Nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+  if (Entry.VirtualAddress == 0) return;
+  const auto* Tls = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(
+      reinterpret_cast<const BYTE*>(Module) + Entry.VirtualAddress);
+  const auto* Callback = reinterpret_cast<const PIMAGE_TLS_CALLBACK*>(Tls->AddressOfCallBacks);
+  for (; Callback != nullptr && *Callback != nullptr; ++Callback) {
+    (*Callback)(Module, DLL_THREAD_DETACH, nullptr);
+  }
+}
+
+void GiveBackHeldSlots() {
+  for (std::atomic<DWORD>& Entry : Held) {
+    const DWORD Slot = Entry.exchange(NoSlot);
+    if (Slot != NoSlot) RealTlsFree(Slot);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+TTlsAlloc WrappedTlsAlloc asm(VELMORA_WRAPPED("__wrap_", "TlsAlloc", "TlsAlloc@0")) =
+    RecordingTlsAlloc;
+TTlsFree WrappedTlsFree asm(VELMORA_WRAPPED("__wrap_", "TlsFree", "TlsFree@4")) =
+    RecordingTlsFree;
+
+// The MinGW C runtime's library entry (static construction and destruction,
+// the user DllMain).
+BOOL WINAPI DllMainCRTStartup(HANDLE Module, DWORD Reason, LPVOID Reserved);
+}
+
+int VELMORA_STDCALL VelmoraLibraryEntry(void* Module, uint32_t Reason, void* Reserved) {
+  const BOOL Result = DllMainCRTStartup(Module, Reason, Reserved);
+  // An unload by FreeLibrary, or a LoadLibrary whose initialisation failed
+  // (the library is unmapped at once; Windows may still report a detach,
+  // which then finds nothing left to release). When the C runtime's detach
+  // returns (static destructors and atexit functions done), the thread
+  // running it is the only one in the library: the loader lock keeps every
+  // other notification out, and the threads the library started have ended
+  // before the host unloads it. TlsFree clears every thread's value in a
+  // freed slot, so its next owner starts clean.
+  const bool Unloading =
+      Reason == DLL_PROCESS_DETACH || (Reason == DLL_PROCESS_ATTACH && Result == FALSE);
+  if (Unloading && Reserved == nullptr) {
+    LeaveAsExitingThread(static_cast<HMODULE>(Module));
+    GiveBackHeldSlots();
+  }
+  return Result;
+}

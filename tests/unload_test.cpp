@@ -1,0 +1,223 @@
+// Libraries loaded and unloaded many times in one process must give back what
+// their runtime took: thread-local-storage slots (a process has 1,088 on
+// Windows; a statically linked runtime that keeps one per load makes the
+// 1,089th load abort) and handles. The plug-in and the stand-in libraries it
+// loads are each cycled by the hundred and the process's free slots counted.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "platform/Platform.h"
+#include "platform/ThreadSlots.h"
+#include "plugin/PluginApi.h"
+#include "tests/support/TestSupport.h"
+#include "standins/transport-double/DoubleControl.h"
+#include "transport/TransportApi.h"
+
+using namespace TestSupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Cycles per case; UNLOAD_CYCLES raises it for long runs (beyond 1,088 a
+// slot leaked per unload ends the process under Windows or Wine).
+int Cycles(int Default) {
+  const char* Wanted = std::getenv("UNLOAD_CYCLES");
+  return Wanted != nullptr && std::atoi(Wanted) > 0 ? std::atoi(Wanted) : Default;
+}
+
+// The first built of Names found in bin (or in one of its sub-folders),
+// Windows form.
+std::string BuiltLibrary(const std::string& Folder, const std::string& WindowsName,
+                         const std::string& NativeName) {
+  for (const std::string& Name : {WindowsName, NativeName}) {
+    const std::string Candidate = BinaryDir() + Folder + Name;
+    if (FileExists(Candidate)) return Candidate;
+  }
+  throw std::runtime_error(WindowsName + " is not built beside the test program");
+}
+
+template <typename T>
+T Entry(Platform::TLibrary Library, const char* Name) {
+  void* Address = Platform::GetLibraryProc(Library, Name);
+  if (Address == nullptr) throw std::runtime_error(std::string("library lacks ") + Name);
+  return reinterpret_cast<T>(Address);
+}
+
+// What one test counts before and after its cycles.
+struct TProcessCounts {
+  int32_t FreeSlots = 0;
+  int32_t Handles = 0;
+};
+
+TProcessCounts Count() { return {Platform::CountFreeThreadSlots(), Platform::CountOpenHandles()}; }
+
+// Runs Cycle once uncounted (the first load maps system libraries that stay,
+// and they may take slots and handles of their own), then Times more, and
+// checks that the process has as many free slots as before and no more
+// handles (fewer is fine: Wine closes some of its own start-up handles).
+void ExpectNothingKept(const char* What, int Times, const std::function<void()>& Cycle) {
+  Cycle();
+  const TProcessCounts Before = Count();
+  for (int I = 0; I < Times; ++I) {
+    Cycle();
+    if (::testing::Test::HasFatalFailure()) FAIL() << What << ", cycle " << I;
+  }
+  const TProcessCounts After = Count();
+  std::printf("%s: %d cycles, free thread slots %d -> %d, handles %d -> %d\n", What, Times,
+              Before.FreeSlots, After.FreeSlots, Before.Handles, After.Handles);
+  ::testing::Test::RecordProperty("free_slots_before", Before.FreeSlots);
+  ::testing::Test::RecordProperty("free_slots_after", After.FreeSlots);
+  ::testing::Test::RecordProperty("handles_before", Before.Handles);
+  ::testing::Test::RecordProperty("handles_after", After.Handles);
+  EXPECT_GT(Before.FreeSlots, 0);
+  EXPECT_EQ(After.FreeSlots, Before.FreeSlots) << What;
+  if (Before.Handles >= 0) {
+    EXPECT_LE(After.Handles, Before.Handles) << What;
+  }
+}
+
+// A private copy of the plug-in (its own settings file and log files), loaded
+// afresh for every cycle. The transport library is found as the host would
+// find it, beside the program, and is loaded and released by the plug-in.
+class TPluginCopy {
+public:
+  TPluginCopy() {
+    const std::string Source = BuiltLibrary("", "Velmora.dll", "Velmora.so");
+    std::random_device Random;
+    Name = "Velmora_unload_" + std::to_string(Random()) + Source.substr(Source.rfind('.'));
+    Path = Folder.Path() + Name;
+    fs::copy_file(Platform::ToNativePath(Source), Platform::ToNativePath(Path));
+    // The transport double takes the address but never uses it.
+    WriteFileBytes(Folder.Path() + Name.substr(0, Name.rfind('.')) + ".ini",
+                   "[Server]\r\nFSServerAddr=127.0.0.1\r\nFSServerPort=1\r\n");
+  }
+  ~TPluginCopy() {
+    std::error_code Error;
+    const fs::path Logs = Platform::ToNativePath(BinaryDir() + "Logs");
+    for (fs::recursive_directory_iterator It(Logs, Error), End; !Error && It != End;
+         It.increment(Error)) {
+      if (It->path().filename().string().find(Name) != std::string::npos) {
+        fs::remove(It->path(), Error);
+      }
+    }
+  }
+  TPluginCopy(const TPluginCopy&) = delete;
+  TPluginCopy& operator=(const TPluginCopy&) = delete;
+  const std::string& LibraryPath() const { return Path; }
+
+private:
+  TScratchDir Folder;
+  std::string Name;
+  std::string Path;
+};
+
+// Answers the plug-in handed back; the test thread waits for them.
+std::atomic<int32_t> Answers{0};
+void VELMORA_STDCALL CountAnswer(int32_t, const char*, const void*, int32_t, uintptr_t) {
+  Answers.fetch_add(1);
+}
+
+bool WaitForAnswers(int32_t Count) {
+  const uint64_t Deadline = Platform::TickCountMs() + 5000;
+  while (Answers.load() < Count) {
+    if (Platform::TickCountMs() > Deadline) return false;
+    Platform::SleepMs(1);
+  }
+  return true;
+}
+
+// Load, initialise, connect, four commands answered by the transport double's
+// echo, finalise, unload. The double is loaded by the plug-in; the test holds
+// it only from the connection to the plug-in's finalisation, so both
+// libraries are unloaded at the end of every cycle.
+void PluginWorkCycle(const std::string& Path) {
+  Answers.store(0);
+  const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
+  ASSERT_NE(Library, nullptr) << Path;
+  const auto Init = Entry<decltype(&Init_Plugin)>(Library, "Init_Plugin");
+  const auto Command = Entry<decltype(&Command_Plugin)>(Library, "Command_Plugin");
+  const auto Finalize = Entry<decltype(&Finalize_Plugin)>(Library, "Finalize_Plugin");
+  const char* Name = nullptr;
+  Init(&Name, &CountAnswer, 7);
+  const Platform::TLibrary Double = Platform::LoadLibraryByName("cl_vexo_transport.dll");
+  ASSERT_NE(Double, nullptr);
+  Entry<TDouble_SetAutoEcho>(Double, "Double_SetAutoEcho")(1, 0, "", 0);
+  // The plug-in's finalisation waits for the disconnection to be reported.
+  Entry<TDouble_SetAutoDisconnect>(Double, "Double_SetAutoDisconnect")(1);
+  EXPECT_EQ(Entry<TDouble_FireConnect>(Double, "Double_FireConnect")(), 1);
+  static const char Packed[] = "Operation=6\0UserData=unload\0";
+  for (int32_t Session = 1; Session <= 4; ++Session) {
+    Command(Session, Packed, sizeof(Packed) - 1);
+  }
+  EXPECT_TRUE(WaitForAnswers(4));
+  Finalize();
+  Entry<TDouble_Reset>(Double, "Double_Reset")();  // its notifier ends
+  Platform::UnloadLibrary(Double);
+  Platform::UnloadLibrary(Library);
+}
+
+}  // namespace
+
+TEST(LibraryUnload, PluginLoadAndUnloadKeepNoThreadSlot) {
+  const TPluginCopy Copy;
+  ExpectNothingKept("plug-in load/unload", Cycles(200), [&] {
+    const Platform::TLibrary Library = Platform::LoadLibraryByName(Copy.LibraryPath());
+    ASSERT_NE(Library, nullptr);
+    Platform::UnloadLibrary(Library);
+  });
+}
+
+TEST(LibraryUnload, PluginWorkCyclesKeepNoThreadSlotOrHandle) {
+  const TPluginCopy Copy;
+  ExpectNothingKept("plug-in and transport double, load to unload", Cycles(120),
+                    [&] { PluginWorkCycle(Copy.LibraryPath()); });
+}
+
+// The TCP transport: a termination made, connected to a port nobody listens
+// on (its connection thread runs and fails), destroyed, the library released.
+TEST(LibraryUnload, TcpTransportCyclesKeepNoThreadSlot) {
+  const std::string Path =
+      BuiltLibrary("tcp\\", "cl_vexo_transport.dll", "cl_vexo_transport.so");
+  ExpectNothingKept("TCP transport", Cycles(60), [&] {
+    const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
+    ASSERT_NE(Library, nullptr);
+    const auto Create = Entry<TCreateTermination>(Library, "CreateTermination");
+    const auto Connect = Entry<TConnectToServer>(Library, "ConnectToServer");
+    const auto Destroy = Entry<TDestroyTermination>(Library, "DestroyTermination");
+    int32_t TermID = 0;
+    ASSERT_EQ(Create("127.0.0.1:0,127.0.0.1:1", nullptr, nullptr, nullptr, nullptr, &TermID,
+                     nullptr),
+              teSUCCESS);
+    Connect(TermID);
+    EXPECT_EQ(Destroy(TermID), teSUCCESS);
+    Platform::UnloadLibrary(Library);
+  });
+}
+
+// The log client: initialised, one line offered, finalised, released.
+TEST(LibraryUnload, LogClientCyclesKeepNoThreadSlot) {
+  using TInitialize = uint32_t(VELMORA_STDCALL*)(const char*, int32_t);
+  using TMessage = uint32_t(VELMORA_STDCALL*)(double, const char*, const char*, const char*,
+                                              const char*);
+  using TFinalize = void(VELMORA_STDCALL*)();
+  const std::string Path = BuiltLibrary("logclient\\", "LogClient.dll", "LogClient.so");
+  ExpectNothingKept("log client", Cycles(60), [&] {
+    const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
+    ASSERT_NE(Library, nullptr);
+    Entry<TInitialize>(Library, "DLL_Initialize")("take", 500);
+    Entry<TMessage>(Library, "DLL_MessageToLogServer")(41381.5, "host.exe", "Velmora.dll", "",
+                                                       "line");
+    Entry<TFinalize>(Library, "DLL_Finalize")();
+    Platform::UnloadLibrary(Library);
+  });
+}
