@@ -19,8 +19,12 @@ if(TARGET velmora_plugin AND TARGET velmora-host AND TARGET velmora_transport_tc
                  "faults|--threads 4 --repeat 1500 --restarts 2 faults")
   else()
     set(rel_runs "load|--threads 8 --repeat 500 load"
-                 "faults|--threads 8 --repeat 2500 --restarts 3 faults"
-                 "memory|--threads 4 --repeat 1000 --rounds 3 memory")
+                 "faults|--threads 8 --repeat 2500 --restarts 3 faults")
+    # ThreadSanitizer's own memory grows with the history it keeps: the
+    # memory rounds measure the program only in the other builds.
+    if(NOT "thread" IN_LIST VELMORA_SANITIZE)
+      list(APPEND rel_runs "memory|--threads 4 --repeat 1000 --rounds 3 memory")
+    endif()
   endif()
   list(APPEND rel_runs notransport|notransport nologdir|nologdir heldlog|heldlog
                        logclient|logclient badsettings|badsettings)
