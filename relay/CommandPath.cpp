@@ -81,8 +81,8 @@ void TMailerManager::TrackSent(int32_t SessionACT) noexcept {
   if (Callback == nullptr) return;
   try {
     Outstanding.Sent(SessionACT, ConnectionGeneration.load(), [](int32_t Oldest) {
-      LogDropped(Oldest, ("no answer while " + IntegerToText(OutstandingCapacity) +
-                          " later requests were awaited; command dropped")
+      LogDropped(Oldest, ("no answer before " + IntegerToText(OutstandingCapacity) +
+                          " later requests went out; command dropped")
                              .c_str());
     });
   } catch (...) {
