@@ -58,6 +58,10 @@ TBenchHost::TBenchHost(const std::string& Name) {
   const std::string Source = BuiltPlugin();
   CopyName = Name + Source.substr(Source.rfind('.'));
   CopyPath = ProgramDir() + CopyName;
+  // A copy left by an interrupted run goes first (MinGW's copy_file does not
+  // overwrite even when asked to).
+  std::error_code Ignored;
+  fs::remove(Platform::ToNativePath(CopyPath), Ignored);
   fs::copy_file(Platform::ToNativePath(Source), Platform::ToNativePath(CopyPath),
                 fs::copy_options::overwrite_existing);
   Library = Platform::LoadLibraryByName(CopyPath);
