@@ -42,10 +42,13 @@ void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
 
     TParamList Wrapped;
     Wrapped.ParamsFromText(Params->GetParam("UserData"));
-    const int32_t SessionACT = IntegerTextOr(Wrapped.GetParam("Sess"), -1);
-    // The session's oldest request is answered now; should the rest of this
-    // fail, the line below accounts for it.
-    Outstanding.Answered(SessionACT);
+    const std::string SessionText = Wrapped.GetParam("Sess");
+    const int32_t SessionACT = IntegerTextOr(SessionText, -1);
+    // An answer that names its session settles that session's oldest request
+    // (should the rest of this fail, the line below accounts for it). One
+    // without a readable "Sess" settles nothing, not even a request of a
+    // host session numbered -1.
+    if (IntegerTextOr(SessionText, 0) == SessionACT) Outstanding.Answered(SessionACT);
     Params->SetParam("UserData", Wrapped.GetParam("SrcUserData"));
     Params->SetParam("Error", IntegerToText(Message[1]));
     Params->SetParam("Operation", IntegerToText(Message[0]));

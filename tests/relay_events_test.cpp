@@ -288,3 +288,22 @@ TEST(RequestAccounting, NullCallbackKeepsNothingAndLogsNoDrops) {
   Host.Finalize();
   EXPECT_TRUE(DroppedLines(Host.LogLines()).empty());
 }
+
+TEST(RequestAccounting, AnswerWithoutASessionSettlesNoRequestOfSessionMinusOne) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  ASSERT_TRUE(Double.FireConnect());
+  SendAndWait(Double, Host, -1);
+  ASSERT_TRUE(Double.FireReceive(std::string("\x06\x00Size=1\0", 9)));  // no UserData
+  ASSERT_TRUE(TPluginHost::WaitForCalls(1));
+  EXPECT_EQ(TPluginHost::Calls().front().SessionACT, -1);
+  ASSERT_TRUE(Double.FireReceive(AnswerFor(-1)));  // the request's own answer
+  ASSERT_TRUE(TPluginHost::WaitForCalls(2));
+  SendAndWait(Double, Host, -1);
+  ASSERT_TRUE(Double.FireReceive(std::string("\x06\x00UserData=Sess=x\0", 18)));
+  ASSERT_TRUE(TPluginHost::WaitForCalls(3));
+  Host.Finalize();
+  EXPECT_EQ(DroppedLines(Host.LogLines()), std::vector<std::string>{Dropped(-1, StoppedReason)});
+}
