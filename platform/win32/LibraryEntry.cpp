@@ -1,6 +1,7 @@
 // The library entry point for Windows: the C runtime's entry, then, on unload
-// by FreeLibrary, the thread-local-storage slots its static runtime took are
-// given back (see platform/LibraryEntry.h).
+// by FreeLibrary, the unloading thread's runtime record is released and the
+// thread-local-storage slots the static runtime took are given back (see
+// platform/LibraryEntry.h).
 #include <windows.h>
 
 #include <atomic>
