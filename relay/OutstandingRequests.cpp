@@ -16,6 +16,7 @@ void TOutstandingRequests::Sent(int32_t SessionACT, uint32_t Generation, const T
     if (Fresh) Sessions.erase(Chain);
     throw;
   }
+  Peak = std::max(Peak, Entries.size());
   const uint64_t Sequence = FrontSequence + Entries.size() - 1;
   if (Chain->second.Newest == NoNext) {
     Chain->second = TChain{Sequence, Sequence};
@@ -62,6 +63,7 @@ size_t TOutstandingRequests::ConnectionLost(uint32_t Generation, const TDropped&
 size_t TOutstandingRequests::DropAll(const TDropped& Dropped) {
   const size_t Before = Live;
   while (!Entries.empty()) PopFront(&Dropped);
+  GiveBackMemory();
   return Before;
 }
 
@@ -86,4 +88,15 @@ void TOutstandingRequests::PopFront(const TDropped* Dropped) {
 
 void TOutstandingRequests::TrimAnswered() {
   while (!Entries.empty() && Entries.front().Answered) PopFront(nullptr);
+  GiveBackMemory();
+}
+
+// A drained table keeps the deque's block map and the session buckets of its
+// largest backlog; after a large one they are handed back, so a burst does not
+// pin its memory for the life of the plug-in. Small backlogs keep theirs.
+void TOutstandingRequests::GiveBackMemory() {
+  if (!Entries.empty() || Peak <= SmallBacklog) return;
+  std::deque<TEntry>().swap(Entries);
+  std::unordered_map<int32_t, TChain>().swap(Sessions);
+  Peak = 0;
 }

@@ -60,6 +60,10 @@ private:
   void PopFront(const TDropped* Dropped);
   // Removes answered entries from the front.
   void TrimAnswered();
+  // Frees the containers' spare room once empty after a large backlog.
+  void GiveBackMemory();
+
+  static constexpr size_t SmallBacklog = 4096;
 
   const size_t Limit;
   std::deque<TEntry> Entries;   // send order; Entries[0] has FrontSequence
@@ -67,4 +71,5 @@ private:
   // Per session, the chain of its unanswered entries through TEntry::Next.
   std::unordered_map<int32_t, TChain> Sessions;
   size_t Live = 0;  // unanswered entries
+  size_t Peak = 0;  // most entries kept since the containers were last freed
 };

@@ -104,3 +104,23 @@ TEST(OutstandingRequests, DropAllGivesUpEveryUnansweredRequestOnce) {
   Table.Sent(9, 3, Drops.Sink());  // usable again after being emptied
   EXPECT_TRUE(Table.Answered(9));
 }
+
+// A drained table hands its containers' room back after a large backlog; it
+// must match, lose and cap exactly as before when requests come again.
+TEST(OutstandingRequests, TableDrainedAfterALargeBacklogWorksAsBefore) {
+  TOutstandingRequests Table(100000);
+  TDrops Drops;
+  for (int Round = 0; Round < 2; ++Round) {
+    for (int32_t I = 0; I < 20000; ++I) Table.Sent(I % 7, 0, Drops.Sink());
+    for (int32_t I = 0; I < 20000; ++I) ASSERT_TRUE(Table.Answered(I % 7));
+    EXPECT_EQ(Table.Unanswered(), 0u);
+  }
+  for (int32_t I = 0; I < 10000; ++I) Table.Sent(I, 1, Drops.Sink());
+  EXPECT_EQ(Table.ConnectionLost(1, Drops.Sink()), 10000u);
+  ASSERT_EQ(Drops.Sessions.size(), 10000u);
+  EXPECT_EQ(Drops.Sessions.front(), 0);
+  EXPECT_EQ(Drops.Sessions.back(), 9999);
+  Table.Sent(5, 2, Drops.Sink());
+  EXPECT_TRUE(Table.Answered(5));
+  EXPECT_FALSE(Table.Answered(5));
+}
