@@ -3,6 +3,20 @@
 # everything comes from this build; in a Windows build the programs run under
 # Wine and the file server is a native program built beside it (or the one
 # named by VELMORA_NATIVE_FILESERVER).
+
+# velmora_add_run_test(NAME SCRIPT WORK TIMEOUT LABEL [ARGS...]): a test that
+# runs scripts/SCRIPT on this build's programs and the chosen file server
+# (e2e_fileserver, e2e_wine) in the work folder WORK of this build; exit 125
+# means skipped.
+function(velmora_add_run_test name script work timeout label)
+  add_test(NAME ${name}
+           COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/${script} ${e2e_wine}
+                   --bin ${CMAKE_BINARY_DIR}/bin --fileserver ${e2e_fileserver}
+                   --work ${CMAKE_BINARY_DIR}/${work} ${ARGN})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout} SKIP_RETURN_CODE 125
+                       LABELS ${label})
+endfunction()
+
 if(TARGET velmora_plugin AND TARGET velmora-host AND TARGET velmora_transport_tcp)
   set(e2e_fileserver "")
   set(e2e_wine "")
@@ -34,12 +48,7 @@ if(TARGET velmora_plugin AND TARGET velmora-host AND TARGET velmora_transport_tc
 
   if(e2e_fileserver)
     foreach(e2e_case operations quoted sessions restart noserver)
-      add_test(NAME e2e_${e2e_case}
-               COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/e2e.sh ${e2e_wine}
-                       --bin ${CMAKE_BINARY_DIR}/bin --fileserver ${e2e_fileserver}
-                       --work ${CMAKE_BINARY_DIR}/e2e/${e2e_case} ${e2e_case})
-      set_tests_properties(e2e_${e2e_case} PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 125
-                           LABELS e2e)
+      velmora_add_run_test(e2e_${e2e_case} e2e.sh e2e/${e2e_case} 120 e2e ${e2e_case})
     endforeach()
   endif()
 endif()

@@ -33,12 +33,8 @@ if(TARGET velmora_plugin AND TARGET velmora-host AND TARGET velmora_transport_tc
     list(GET rel_parts 0 rel_name)
     list(GET rel_parts 1 rel_arguments)
     separate_arguments(rel_arguments UNIX_COMMAND "${rel_arguments}")
-    add_test(NAME reliability_${rel_name}
-             COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/reliability.sh ${e2e_wine}
-                     --bin ${CMAKE_BINARY_DIR}/bin --fileserver ${e2e_fileserver}
-                     --work ${CMAKE_BINARY_DIR}/reliability/${rel_name} ${rel_arguments})
-    set_tests_properties(reliability_${rel_name} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 125
-                         LABELS reliability)
+    velmora_add_run_test(reliability_${rel_name} reliability.sh reliability/${rel_name} 300
+                         reliability ${rel_arguments})
     if(rel_name MATCHES "^(faults|memory)$")
       # Timed (resume within 2 s) or measured: alone, not beside other tests.
       set_tests_properties(reliability_${rel_name} PROPERTIES RUN_SERIAL ON)
