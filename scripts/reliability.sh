@@ -55,7 +55,7 @@ if [ "$mode" = all ] || [ "$mode" = fuzz ]; then
     cmake --build $nb -j2 --target velmora-host velmora-holdfile velmora_plugin \
       velmora_transport_tcp logclient velmora-fileserver reliability_test || exit 1
   b=$nb/bin
-  if [ "$quick" = 1 ]; then lr=1000 fr=4000 rs=3 cy=30 mr=2000; else lr=25000 fr=10000 rs=10 cy=2000 mr=10000; fi
+  if [ "$quick" = 1 ]; then lr=1000 fr=25000 rs=3 cy=30 mr=2000; else lr=25000 fr=100000 rs=10 cy=2000 mr=10000; fi
   run() { bash "$here/reliability.sh" --bin $b --fileserver $b/velmora-fileserver --work "$nb/rel-$1" "${@:2}" || status=1; }
   run load --threads 8 --repeat $lr load
   run memory --threads 8 --repeat $mr --rounds 3 memory
@@ -196,12 +196,15 @@ faults)
   # commands lost with a server do not stall the host). Every command ends answered or as one dropped
   # line: refused while the server was away, or given up when the connection
   # it went out on was lost. Sending must resume within 2 s of each restart
-  # (the restarted server's first request).
+  # (the restarted server's first request). The host keeps sending until the
+  # last restart has been judged (the stop file), so a fast machine cannot
+  # run out of commands first; --repeat only bounds the run.
   start_server 0 "$work/server0.log" || exit 1
   first_port=$port
   write_settings "$port"
+  rm -f "$work/stop"
   run_host --scenario "$work/scenario.txt" --threads "$threads" --repeat "$repeat" \
-    --in-flight "$inflight" --timeout-ms 1000 --quiet &
+    --in-flight "$inflight" --timeout-ms 1000 --quiet --stop-file "$(windows_path "$work/stop")" &
   host_pid=$!
   survived=0 resumed=0 slowest=0 latencies=
   for ((r = 1; r <= restarts; r++)); do
@@ -223,6 +226,7 @@ faults)
     fi
     survived=$r
   done
+  touch "$work/stop"
   wait $host_pid
   [ $? -eq 125 ] && exit 125
   host_pid=
@@ -238,7 +242,8 @@ faults)
   echo "RESULT faults threads $threads repeat $repeat restarts $survived resumed $resumed resume-ms ${latencies% } slowest-resume-ms $slowest disconnects-logged $disconnects sent ${sent:-?} served $served answered ${answered:-?} dropped-logged $dropped unaccounted $unaccounted duplicates ${duplicates:-?} out-of-order ${outoforder:-?} host-exit $host_rc seconds $elapsed"
   [ "$survived" -eq "$restarts" ] || fail "only $survived of $restarts restarts happened while the host ran (raise --repeat)"
   case $host_rc in 0|2) ;; *) fail "host runner exit code $host_rc (crash, duplicates or bad callbacks)";; esac
-  [ "${sent:-0}" -eq $((threads * repeat)) ] || fail "the runner sent ${sent:-?} of $((threads * repeat)) commands"
+  [ "${sent:-0}" -gt 0 ] && [ "${sent:-0}" -le $((threads * repeat)) ] ||
+    fail "the runner sent ${sent:-?} commands (1 to $((threads * repeat)) expected)"
   [ "${duplicates:-1}" -eq 0 ] && [ "${outoforder:-1}" -eq 0 ] || fail "duplicates or out-of-order answers: $summary"
   [ "$resumed" -eq "$survived" ] || fail "sending resumed after $resumed of $survived restarts"
   [ "$slowest" -le 2000 ] || fail "sending resumed only $slowest ms after a restart (2000 allowed)"

@@ -158,7 +158,8 @@ TEST(HostOptions, ReadsEveryOptionAndRefusesBadOnes) {
   const THostOptions Options = ParseHostOptions(
       {"p.dll", "--scenario", "s.txt", "--user-value", "0xFFFFFFFF", "--timeout-ms", "0",
        "--repeat", "3", "--threads", "2", "--sessions-per-thread", "5", "--expect", "7",
-       "--quiet", "--stats", "--cycles", "2", "--no-tag", "--in-flight", "64"});
+       "--quiet", "--stats", "--cycles", "2", "--no-tag", "--in-flight", "64", "--stop-file",
+       "stop"});
   EXPECT_EQ(Options.PluginPath, "p.dll");
   EXPECT_EQ(Options.ScenarioPath, "s.txt");
   EXPECT_EQ(Options.UserValue, 0xFFFFFFFFu);
@@ -169,6 +170,7 @@ TEST(HostOptions, ReadsEveryOptionAndRefusesBadOnes) {
   EXPECT_EQ(Options.Expect, 7);
   EXPECT_EQ(Options.Cycles, 2u);
   EXPECT_EQ(Options.InFlight, 64u);
+  EXPECT_EQ(Options.StopFile, "stop");
   EXPECT_TRUE(Options.Quiet && Options.Stats);
   EXPECT_FALSE(Options.TagsUserData());
   EXPECT_TRUE(ParseHostOptions({"p", "--repeat", "2"}).TagsUserData());
@@ -181,6 +183,7 @@ TEST(HostOptions, ReadsEveryOptionAndRefusesBadOnes) {
                                              {"p", "--repeat", "x"},
                                              {"p", "--timeout-ms", "-1"},
                                              {"p", "--timeout-ms"},
+                                             {"p", "--stop-file", ""},
                                              {"p", "--bogus"},
                                              {"p", "q"}}) {
     EXPECT_THROW(ParseHostOptions(Bad), EHostUsage);
@@ -338,6 +341,22 @@ TEST(HostRun, CyclesLoadAndUnloadThePluginEachTime) {
   RunHostWith(R, {"--cycles", "3", "--quiet"}, "1 A=1\n2 A=2\n");
   EXPECT_EQ(R.Exit, HostExitOk) << R.Output.Err;
   EXPECT_EQ(R.Output.Out, "plugin Velmora\nsent 6 answered 6 missing 0 duplicates 0 out-of-order 0\n");
+}
+
+TEST(HostRun, StopFileEndsTheRoundsOnceItExists) {
+  TestSupport::TScratchDir Dir;
+  const std::string Stop = Platform::ToNativePath(Dir.Path() + "stop");
+  TRun Going;
+  RunHostWith(Going, {"--repeat", "5", "--threads", "2", "--stop-file", Stop, "--quiet"}, "1 A=1\n");
+  EXPECT_EQ(Going.Exit, HostExitOk) << Going.Output.Err;
+  EXPECT_TRUE(Has(Going.Output.Out, "sent 10 answered 10 missing 0 "));
+
+  TestSupport::WriteFileBytes(Dir.Path() + "stop", "");
+  TRun Stopped;
+  RunHostWith(Stopped, {"--repeat", "1000000", "--threads", "2", "--stop-file", Stop, "--quiet"},
+              "1 A=1\n");
+  EXPECT_EQ(Stopped.Exit, HostExitOk) << Stopped.Output.Err;
+  EXPECT_TRUE(Has(Stopped.Output.Out, "sent 0 answered 0 missing 0 "));
 }
 
 TEST(HostRun, ScenarioFromAFile) {

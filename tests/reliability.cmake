@@ -16,10 +16,10 @@ if(TARGET velmora_plugin AND TARGET velmora-host AND TARGET velmora_transport_tc
   add_dependencies(velmora-host velmora-holdfile logclient)
   if(e2e_wine)
     set(rel_runs "load|--threads 4 --repeat 200 load"
-                 "faults|--threads 4 --repeat 1500 --restarts 2 faults")
+                 "faults|--threads 4 --repeat 20000 --restarts 2 faults")
   else()
     set(rel_runs "load|--threads 8 --repeat 500 load"
-                 "faults|--threads 8 --repeat 2500 --restarts 3 faults")
+                 "faults|--threads 8 --repeat 25000 --restarts 3 faults")
     # ThreadSanitizer's own memory grows with the history it keeps: the
     # memory rounds measure the program only in the other builds.
     if(NOT "thread" IN_LIST VELMORA_SANITIZE)

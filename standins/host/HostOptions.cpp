@@ -30,6 +30,9 @@ THostOptions ParseHostOptions(const std::vector<std::string>& Arguments) {
     } else if (Argument == "--scenario") {
       Options.ScenarioPath = Next();
       if (Options.ScenarioPath.empty()) throw EHostUsage("--scenario needs a file name");
+    } else if (Argument == "--stop-file") {
+      Options.StopFile = Next();
+      if (Options.StopFile.empty()) throw EHostUsage("--stop-file needs a file name");
     } else if (Argument == "--user-value") {
       // Any 32-bit value: decimal (negative ones wrap) or hexadecimal ("0x...").
       const std::string& Text = Next();
@@ -89,6 +92,8 @@ std::string HostUsageText() {
          "  --user-value N           user value given to Init_Plugin (default 0x12345678)\n"
          "  --timeout-ms N           give up N ms after the last answer (default 10000)\n"
          "  --repeat N               each thread sends the scenario N times (default 1)\n"
+         "  --stop-file FILE         a thread starts no further round once FILE exists\n"
+         "                           (--repeat is then the most)\n"
          "  --threads N              N sending threads (default 1); thread t (from 0)\n"
          "                           sends session t*1000000 + the scenario's session\n"
          "  --sessions-per-thread K  instead, thread t spreads its commands round-robin\n"

@@ -19,6 +19,7 @@ enum class TTagging { Auto, On, Off };
 struct THostOptions {
   std::string PluginPath;     // as given (the form of the system it runs on)
   std::string ScenarioPath;   // empty: standard input
+  std::string StopFile;       // empty: none; else no new round once it exists
   uint32_t UserValue = 0x12345678u;
   uint32_t TimeoutMs = 10000;
   uint32_t Repeat = 1;

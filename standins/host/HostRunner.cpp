@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "params/IntegerText.h"
 #include "params/PackedParams.h"
+#include "platform/Platform.h"
 #include "standins/host/AnswerBook.h"
 #include "standins/host/HostOptions.h"
 #include "standins/host/PluginBinding.h"
@@ -156,7 +158,10 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
   const int64_t Base = static_cast<int64_t>(ThreadIndex) * HostSessionStride;
   std::vector<char> Buffer;
   uint64_t Sequence = 0;
+  const std::string StopFile = Platform::ToNativePath(Options.StopFile);
   for (uint32_t Round = 0; Round < Options.Repeat; ++Round) {
+    std::error_code Error;
+    if (!StopFile.empty() && std::filesystem::exists(StopFile, Error)) break;
     for (const TScenarioCommand& Command : Scenario) {
       TParamList List = Command.Params;
       if (Tag) {
