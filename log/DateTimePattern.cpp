@@ -44,20 +44,49 @@ bool StartsWithElement(std::string_view Pattern, size_t At, std::string_view Ele
   return true;
 }
 
+// The elements of the notation, tried in this order.
+struct TElement {
+  std::string_view Letters;
+  unsigned Field;
+  int Digits;
+};
+constexpr TElement Elements[] = {
+    {"YYYY", DateTimeYear, 4},  {"MM", DateTimeMonth, 2},  {"DD", DateTimeDay, 2},
+    {"HH", DateTimeHour, 2},    {"NN", DateTimeMinute, 2}, {"SS", DateTimeSecond, 2},
+    {"ZZZ", DateTimeMillisecond, 3},
+};
+
+// The element that Pattern starts with at At; null when none, and the byte
+// there stands for itself.
+const TElement* ElementAt(std::string_view Pattern, size_t At) {
+  // Only these letters can start an element.
+  const char Letter = Upper(Pattern[At]);
+  if (Letter != 'Y' && Letter != 'M' && Letter != 'D' && Letter != 'H' && Letter != 'N' &&
+      Letter != 'S' && Letter != 'Z') {
+    return nullptr;
+  }
+  for (const TElement& Element : Elements) {
+    if (StartsWithElement(Pattern, At, Element.Letters)) return &Element;
+  }
+  return nullptr;
+}
+
+unsigned FieldValue(const Platform::TDateTime& Time, unsigned Field) {
+  switch (Field) {
+    case DateTimeYear: return Time.Year;
+    case DateTimeMonth: return Time.Month;
+    case DateTimeDay: return Time.Day;
+    case DateTimeHour: return Time.Hour;
+    case DateTimeMinute: return Time.Minute;
+    case DateTimeSecond: return Time.Second;
+    default: return Time.Millisecond;
+  }
+}
+
 }  // namespace
 
 size_t ExpandDateTimePatternTo(char* Out, std::string_view Pattern,
                                const Platform::TDateTime& Time, std::string_view TimeSeparator) {
-  struct TElement {
-    std::string_view Letters;
-    unsigned Value;
-    int Digits;
-  };
-  const TElement Elements[] = {
-      {"YYYY", Time.Year, 4},  {"MM", Time.Month, 2},  {"DD", Time.Day, 2},
-      {"HH", Time.Hour, 2},    {"NN", Time.Minute, 2}, {"SS", Time.Second, 2},
-      {"ZZZ", Time.Millisecond, 3},
-  };
   TBoundedOut Output(Out);
   size_t At = 0;
   while (At < Pattern.size() && Output.Size() < DateTimePatternLimit) {
@@ -74,21 +103,10 @@ size_t ExpandDateTimePatternTo(char* Out, std::string_view Pattern,
       ++At;
       continue;
     }
-    bool Matched = false;
-    // Only these letters can start an element; every other byte is itself.
-    const char Letter = Upper(C);
-    const bool MayStartElement = Letter == 'Y' || Letter == 'M' || Letter == 'D' || Letter == 'H' ||
-                                 Letter == 'N' || Letter == 'S' || Letter == 'Z';
-    for (const TElement& Element : Elements) {
-      if (!MayStartElement) break;
-      if (StartsWithElement(Pattern, At, Element.Letters)) {
-        Output.PutNumber(Element.Value, Element.Digits);
-        At += Element.Letters.size();
-        Matched = true;
-        break;
-      }
-    }
-    if (!Matched) {
+    if (const TElement* Element = ElementAt(Pattern, At)) {
+      Output.PutNumber(FieldValue(Time, Element->Field), Element->Digits);
+      At += Element->Letters.size();
+    } else {
       Output.Put(C);
       ++At;
     }
@@ -106,15 +124,6 @@ unsigned DateTimePatternFields(std::string_view Pattern) {
   // The same walk as the expansion: quoted text and ':' read no field; an
   // element reads its own. The output limit may cut an expansion short, but
   // only ever at the same place for the same fields.
-  struct TElement {
-    std::string_view Letters;
-    unsigned Field;
-  };
-  constexpr TElement Elements[] = {
-      {"YYYY", DateTimeYear},   {"MM", DateTimeMonth},   {"DD", DateTimeDay},
-      {"HH", DateTimeHour},     {"NN", DateTimeMinute},  {"SS", DateTimeSecond},
-      {"ZZZ", DateTimeMillisecond},
-  };
   unsigned Fields = 0;
   size_t At = 0;
   while (At < Pattern.size()) {
@@ -124,16 +133,12 @@ unsigned DateTimePatternFields(std::string_view Pattern) {
       At = Close == std::string_view::npos ? Pattern.size() : Close + 1;
       continue;
     }
-    bool Matched = false;
-    for (const TElement& Element : Elements) {
-      if (StartsWithElement(Pattern, At, Element.Letters)) {
-        Fields |= Element.Field;
-        At += Element.Letters.size();
-        Matched = true;
-        break;
-      }
+    if (const TElement* Element = ElementAt(Pattern, At)) {
+      Fields |= Element->Field;
+      At += Element->Letters.size();
+    } else {
+      ++At;
     }
-    if (!Matched) ++At;
   }
   return Fields;
 }

@@ -21,7 +21,7 @@ inline bool IsBlank(char C) {
 }
 
 // Bytes that make an item quoted: the quote, the comma and the blanks.
-constexpr bool IsSpecial(unsigned char U) { return U == Quote || U == Separator || (U >= 1 && U <= 32); }
+inline bool IsSpecial(char C) { return C == Quote || C == Separator || IsBlank(C); }
 
 // True when a byte of the 8 in Word is below 33 or equals Quote or Separator
 // (a zero byte too, which the exact check below then clears): eight bytes at
@@ -45,11 +45,11 @@ bool NeedsQuotes(const std::string& Item) {
     std::memcpy(&Word, Bytes + At, sizeof Word);
     if (!MayHoldSpecial(Word)) continue;
     for (size_t I = At; I < At + 8; ++I) {
-      if (IsSpecial(static_cast<unsigned char>(Bytes[I]))) return true;
+      if (IsSpecial(Bytes[I])) return true;
     }
   }
   for (; At < Size; ++At) {
-    if (IsSpecial(static_cast<unsigned char>(Bytes[At]))) return true;
+    if (IsSpecial(Bytes[At])) return true;
   }
   return false;
 }

@@ -42,13 +42,12 @@ void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
 
     TParamList Wrapped;
     Wrapped.ParamsFromText(Params->GetParam("UserData"));
-    const std::string SessionText = Wrapped.GetParam("Sess");
-    const int32_t SessionACT = IntegerTextOr(SessionText, -1);
+    int32_t SessionACT = -1;
     // An answer that names its session settles that session's oldest request
     // (should the rest of this fail, the line below accounts for it). One
-    // without a readable "Sess" settles nothing, not even a request of a
-    // host session numbered -1.
-    if (IntegerTextOr(SessionText, 0) == SessionACT) Outstanding.Answered(SessionACT);
+    // without a readable "Sess" goes to session -1 and settles nothing, not
+    // even a request of a host session numbered -1.
+    if (TryIntegerText(Wrapped.GetParam("Sess"), SessionACT)) Outstanding.Answered(SessionACT);
     Params->SetParam("UserData", Wrapped.GetParam("SrcUserData"));
     Params->SetParam("Error", IntegerToText(Message[1]));
     Params->SetParam("Operation", IntegerToText(Message[0]));
