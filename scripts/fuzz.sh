@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The fuzz runs (what scripts/test-all.sh runs last): builds the whole "fuzz"
-# preset (clang, libFuzzer, ASan/UBSan; in build/fuzz, its output in
-# build/fuzz.log), then runs each fuzz target for FUZZ_SECONDS (60) with its
-# working corpus in the build folder (the one its run_<target> helper uses),
-# seeded from fuzz/corpus/<name>/. Prints one RESULT line per target; a
-# crash, leak, sanitizer report or hang fails the run and shows the end of
-# that target's output.
+# The fuzz runs (what scripts/test-all.sh runs last): builds the four fuzz
+# targets of the "fuzz" preset (clang, libFuzzer, ASan/UBSan; in build/fuzz,
+# the build's output in build/fuzz-targets.log), then runs each for
+# FUZZ_SECONDS (60) with its working corpus in the build folder (the one its
+# run_<target> helper uses), seeded from fuzz/corpus/<name>/. Prints one
+# RESULT line per target; a crash, leak, sanitizer report or hang fails the
+# run and shows the end of that target's output.
 #   FUZZ_SECONDS=N bash scripts/fuzz.sh
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,9 +17,11 @@ if ! command -v clang++ >/dev/null; then
 fi
 build=build/fuzz
 mkdir -p build
-if ! { cmake --preset fuzz && cmake --build --preset fuzz -j2; } >build/fuzz.log 2>&1; then
-  grep -E -B2 -A20 'FAILED:|error:|Error' build/fuzz.log | head -150
-  echo "fuzz: the fuzz preset did not build (build/fuzz.log)" >&2
+if ! { cmake --preset fuzz &&
+       cmake --build --preset fuzz -j2 --target fuzz_params fuzz_command fuzz_response fuzz_settings
+     } >build/fuzz-targets.log 2>&1; then
+  grep -E -B2 -A20 'FAILED:|error:' build/fuzz-targets.log | head -150
+  echo "fuzz: the fuzz targets did not build (build/fuzz-targets.log)" >&2
   exit 1
 fi
 
