@@ -5,8 +5,11 @@
 # native-tsan (ThreadSanitizer), win32 (the product, 32-bit Windows; its
 # suites run under 32-bit Wine where the machine can run it) and, where it
 # cannot, win64 (the same code for 64-bit Windows, its suites under 64-bit
-# Wine). Then each fuzz target runs for FUZZ_SECONDS (60) seconds. Every Wine
-# server started for the run is stopped at the end.
+# Wine). The builds whose suites do not run here are still configured and
+# built whole, so that one that stops building cannot pass unseen:
+# native-release (Release, with the benchmarks) and fuzz (clang, libFuzzer).
+# Last, each fuzz target runs for FUZZ_SECONDS (60) seconds (scripts/fuzz.sh).
+# Every Wine server started for the run is stopped at the end.
 #
 # Under Wine a failed test is run once more (ctest --repeat until-pass:2):
 # about one Wine process in a few thousand ends at start-up with no output at
@@ -36,17 +39,22 @@ trap stop_wine EXIT
 mkdir -p build
 failed=()
 summary=()
+# build PRESET: configures and builds every target of PRESET, its output in
+# build/PRESET.log; on failure prints the errors and records it.
+build() {
+  echo "=== $1: configure"
+  if ! cmake --preset "$1" >"build/$1.log" 2>&1; then
+    cat "build/$1.log"; failed+=("$1 (configure)"); return 1
+  fi
+  echo "=== $1: build"
+  if ! cmake --build --preset "$1" -j2 >>"build/$1.log" 2>&1; then
+    grep -E -B2 -A20 'FAILED:|error:' "build/$1.log" | head -150
+    failed+=("$1 (build)"); return 1
+  fi
+}
 for preset in "${presets[@]}"; do
   start=$SECONDS
-  echo "=== $preset: configure"
-  if ! cmake --preset "$preset" >"build/$preset.log" 2>&1; then
-    cat "build/$preset.log"; failed+=("$preset (configure)"); continue
-  fi
-  echo "=== $preset: build"
-  if ! cmake --build --preset "$preset" -j2 >>"build/$preset.log" 2>&1; then
-    grep -E -B2 -A20 'FAILED:|error:' "build/$preset.log" | head -150
-    failed+=("$preset (build)"); continue
-  fi
+  build "$preset" || continue
   built=$SECONDS
   echo "=== $preset: test"
   retry=()
@@ -55,9 +63,14 @@ for preset in "${presets[@]}"; do
   summary+=("$preset: build $((built - start)) s, tests $((SECONDS - built)) s")
 done
 
+for preset in native-release fuzz; do
+  start=$SECONDS
+  build "$preset" && summary+=("$preset: build $((SECONDS - start)) s (built only)")
+done
+
 start=$SECONDS
 echo "=== fuzz: ${FUZZ_SECONDS:-60} s per target"
-FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/reliability.sh fuzz || failed+=("fuzz")
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh || failed+=("fuzz (runs)")
 summary+=("fuzz: build and runs $((SECONDS - start)) s")
 
 echo "=== timings"

@@ -1,8 +1,9 @@
-# Shared by scripts/e2e.sh and scripts/reliability.sh (sourced, not run): the
-# run folder with the host runner, the plug-in and the transport side by
-# side, as beside a real host; the file server's start, kill and stop; the
-# host runner's run; the plug-in's log; failure counting. Every process
-# started here is stopped on every way out of the sourcing script.
+# Shared by scripts/e2e.sh and the reliability modes (through
+# scripts/lib/reliability-run.sh; sourced, not run): the run folder with the
+# host runner, the plug-in and the transport side by side, as beside a real
+# host; the file server's start, kill and stop; the host runner's run; the
+# plug-in's log; failure counting. Every process started here is stopped on
+# every way out of the sourcing script.
 #
 # Set before sourcing: here (the scripts folder), bin, fileserver, work,
 # wine (yes|no), run_name (the prefix of messages).
