@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/LibraryProbe.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/testing/LibraryProbe.h"
 #include "tests/support/TestSupport.h"
 #include "transport/TPKTClient.h"
 #include "transport/TransportLibrary.h"
