@@ -1,5 +1,6 @@
 # The plug-in library as a host sees it: its exported names, ordinals, file
-# format, imports and version resource (cmake/check-exports.sh).
+# format, imports and version resource, and what it must not hold
+# (cmake/check-exports.sh).
 set(check ${PROJECT_SOURCE_DIR}/cmake/check-exports.sh)
 if(VELMORA_WIN32)
   if(VELMORA_PE32)
@@ -17,3 +18,9 @@ else()
 endif()
 set_tests_properties(plugin_exports PROPERTIES TIMEOUT 60)
 
+# No test probe (platform/testing) inside the product: the plug-in's symbol
+# table holds none of the platform functions the probe library defines.
+add_test(NAME plugin_no_test_probes
+         COMMAND bash ${check} probes $<TARGET_FILE:velmora_plugin> ${CMAKE_NM}
+                 $<TARGET_FILE:velmora_platform_testing>)
+set_tests_properties(plugin_no_test_probes PROPERTIES TIMEOUT 60)
