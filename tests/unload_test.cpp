@@ -9,14 +9,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 
-#include "platform/Files.h"
 #include "platform/Libraries.h"
 #include "platform/Thread.h"
 #include "platform/testing/ThreadSlots.h"
@@ -28,7 +25,6 @@
 #include "transport/TransportApi.h"
 
 using namespace TestSupport;
-namespace fs = std::filesystem;
 
 namespace {
 
