@@ -1,14 +1,16 @@
-// TBenchHost: loads a private copy of the plug-in beside the bench program and
-// counts the answers its callback delivers; TDoubleControl drives the
-// transport double. Both keep the host side as thin as a real host's.
+// TBenchHost: a private copy of the plug-in beside the bench program, loaded
+// through the shared plug-in loader (tests/support/PluginLibrary.h), and the
+// answers its callback delivers counted. The transport double is driven by
+// the shared controller (tests/support/TransportDouble.h). Both keep the host
+// side as thin as a real host's.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "platform/Platform.h"
-#include "plugin/PluginApi.h"
+#include "tests/support/PluginLibrary.h"
+#include "tests/support/TransportDouble.h"
 
 namespace Bench {
 
@@ -20,15 +22,16 @@ class TBenchHost {
 public:
   // Copies the plug-in to "<Name>.so|.dll" beside the program and loads it.
   explicit TBenchHost(const std::string& Name);
-  ~TBenchHost();  // finalizes when initialized, unloads, removes the copy
+  // Finalizes when initialized, unloads, removes the copy and its files.
+  ~TBenchHost() = default;
   TBenchHost(const TBenchHost&) = delete;
   TBenchHost& operator=(const TBenchHost&) = delete;
 
-  const std::string& FileName() const { return CopyName; }
+  std::string FileName() const { return Copy.FileName(); }
   void Init();
-  void Finalize();
+  void Finalize() { Plugin.Finalize(); }
   int32_t Command(int32_t Session, const std::string& Packed) {
-    return CommandEntry(Session, Packed.data(), static_cast<uint32_t>(Packed.size()));
+    return Plugin.Command(Session, Packed.data(), static_cast<uint32_t>(Packed.size()));
   }
 
   // Answers so far (all hosts of the process share one counter).
@@ -39,34 +42,8 @@ public:
   static bool WaitForAnswers(uint64_t Count, uint32_t TimeoutMs);
 
 private:
-  std::string CopyName;
-  std::string CopyPath;
-  Platform::TLibrary Library = nullptr;
-  bool Initialized = false;
-  void(VELMORA_STDCALL* InitEntry)(const char**, TScenarioCallback, uintptr_t) = nullptr;
-  int32_t(VELMORA_STDCALL* CommandEntry)(int32_t, const void*, uint32_t) = nullptr;
-  void(VELMORA_STDCALL* FinalizeEntry)() = nullptr;
-};
-
-// The double's control entries (loaded by the name the plug-in loads it by).
-class TDoubleControl {
-public:
-  TDoubleControl();
-  ~TDoubleControl();
-  TDoubleControl(const TDoubleControl&) = delete;
-  TDoubleControl& operator=(const TDoubleControl&) = delete;
-  void Reset();
-  void AutoEcho(bool Enabled);
-  void AutoDisconnect(bool Enabled);
-  bool FireConnect();
-  void ClearLog();  // the double records every call: keep that record short
-  // Off: the double keeps no record of calls, so the figures are the
-  // plug-in's, not the double's bookkeeping (Reset turns it on again).
-  void RecordCalls(bool Enabled);
-
-private:
-  Platform::TLibrary Library = nullptr;
-  void* Proc(const char* Name) const;
+  TestSupport::TPluginCopy Copy;  // goes last: the library is unloaded before its files go
+  TestSupport::TPluginLibrary Plugin;
 };
 
 // A packed command of exactly Size bytes: Operation=6 (echo), a Path filler.

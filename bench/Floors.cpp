@@ -10,7 +10,9 @@
 #include <deque>
 #include <memory>
 
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 
 namespace Bench {
 

@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "standins/net/Socket.h"
 #include "standins/net/Tpkt.h"
 

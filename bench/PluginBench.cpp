@@ -14,8 +14,10 @@
 
 #include "bench/BenchHost.h"
 #include "bench/Floors.h"
-#include "platform/HeapUsage.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/Thread.h"
+#include "platform/testing/HeapUsage.h"
 
 namespace fs = std::filesystem;
 using namespace Bench;
@@ -79,10 +81,10 @@ void Send(void* Context) {
 }
 
 std::vector<double> PluginLatencyNs(int Threads, int Calls) {
-  TDoubleControl Double;
-  Double.AutoEcho(true);
-  Double.AutoDisconnect(true);
-  Double.RecordCalls(false);
+  TestSupport::TTransportDouble Double;
+  Double.SetAutoEcho(true);
+  Double.SetAutoDisconnect(true);
+  Double.SetRecordCalls(false);
   TBenchHost Host("bench_latency");
   Host.Init();
   Double.FireConnect();
@@ -127,10 +129,10 @@ void LatencyRows(const TOptions& O) {
 // ------------------------------------------------ 2. in-process round trips
 
 double RoundTripsPerSecond(const std::string& CopyName, int RoundTrips, int InFlight) {
-  TDoubleControl Double;
-  Double.AutoEcho(true);
-  Double.AutoDisconnect(true);
-  Double.RecordCalls(false);
+  TestSupport::TTransportDouble Double;
+  Double.SetAutoEcho(true);
+  Double.SetAutoDisconnect(true);
+  Double.SetRecordCalls(false);
   TBenchHost Host(CopyName);
   Host.Init();
   Double.FireConnect();
@@ -199,12 +201,12 @@ void MemoryRows(const TOptions& O) {
   // One double for every repetition, keeping no record of calls, and a first
   // repetition not counted: whatever the double or the C library keep after
   // a first use is not the plug-in's memory.
-  TDoubleControl Double;
+  TestSupport::TTransportDouble Double;
   for (int R = -1; R < std::min(O.Reps, 3); ++R) {
     Double.Reset();
-    Double.AutoEcho(true);
-    Double.AutoDisconnect(true);
-    Double.RecordCalls(false);
+    Double.SetAutoEcho(true);
+    Double.SetAutoDisconnect(true);
+    Double.SetRecordCalls(false);
     TBenchHost Host("bench_memory");
     Host.Init();
     Platform::SleepMs(100);

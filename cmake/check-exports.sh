@@ -1,16 +1,45 @@
 #!/usr/bin/env bash
-# Checks the built plug-in library as a host sees it.
-#   check-exports.sh pe  FILE OBJDUMP VERSION MACHINE   (Velmora.dll)
-#   check-exports.sh elf FILE                           (Velmora.so)
+# Checks the built plug-in library as a host sees it, and what it holds.
+#   check-exports.sh pe     FILE OBJDUMP VERSION MACHINE   (Velmora.dll)
+#   check-exports.sh elf    FILE                           (Velmora.so)
+#   check-exports.sh probes FILE NM ARCHIVE                (either)
 # pe: exactly the four entry points, undecorated, at ordinals 1 to 4 in the
 # order of their names; MACHINE (i386 or x86-64) as the file format; only
 # system DLLs imported (the C++ runtime and threads are linked in); the
 # version resource naming the product, the file and the version.
 # elf: the four entry points exported as functions, and nothing else.
+# probes: none of the platform functions that the test-probe library ARCHIVE
+# defines is in FILE's symbol table (the product never links the probes);
+# the table must hold the platform layer's own functions, so a stripped file
+# cannot pass unseen.
 set -u
 mode=$1 file=$2
 fail=0
 problem() { echo "FAIL: $*"; fail=1; }
+
+if [ "$mode" = probes ]; then
+  nm=$3 archive=$4
+  # Functions and data of the platform namespace (mangled "_ZN8Platform...";
+  # PE names carry one more leading underscore) that a file defines, one per
+  # line: TYPES are nm's letters to take (the product's own are local, as its
+  # link hides everything but the entry points).
+  platform_names() {
+    local types=$1
+    shift
+    "$nm" "$@" 2>/dev/null | awk -v t="^[$types]$" '$2 ~ t { print $3 }' |
+      sed 's/^__Z/_Z/' | grep '^_ZN8Platform' | sort -u
+  }
+  probes=$(platform_names TDBR --defined-only "$archive")
+  inside=$(platform_names TtDdBbRr "$file")
+  [ -n "$probes" ] || problem "$archive defines no platform function: nothing to look for"
+  grep -q 'LoadLibraryByName' <<<"$inside" ||
+    problem "$file has no symbol table with the platform layer in it"
+  linked=$(comm -12 <(echo "$probes") <(echo "$inside"))
+  [ -z "$linked" ] || problem "test probes linked into $file:"$'\n'"$linked"
+  [ $fail -eq 0 ] && echo "OK: $file holds none of the $(wc -l <<<"$probes") probe functions" \
+                         "of $(basename "$archive")"
+  exit $fail
+fi
 
 names=(Command_Plugin Finalize_Plugin GetName_Plugin Init_Plugin)
 

@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 #include "relay/MailerManager.h"
-#include "standins/transport-double/DoubleControl.h"
+#include "tests/support/TransportDouble.h"
 
 namespace {
 
@@ -40,37 +40,28 @@ void VELMORA_STDCALL OnCallback(int32_t SessionACT, const char* PluginName, cons
   Callbacks.fetch_add(1);
 }
 
-void VELMORA_STDCALL SetLastErrorHere(uint32_t Code) { Platform::SetLastError(Code); }
-
-template <typename TEntry>
-TEntry Resolve(Platform::TLibrary Library, const char* Name) {
-  auto Entry = reinterpret_cast<TEntry>(Platform::GetLibraryProc(Library, Name));
-  if (Entry == nullptr) Fail(Name);
-  return Entry;
-}
-
 TMailerManager* TheManager = nullptr;
 
 struct TRig {
-  TDouble_FireReceive FireReceive = nullptr;
+  // Never destroyed: its destructor would reset and unload the double before
+  // the exit handler below has stopped the relay that uses it. The library
+  // stays loaded until the process ends.
+  TestSupport::TTransportDouble* Double = nullptr;
   TMailerManager* Manager = nullptr;
   int32_t NextSentinel = 1000000;
 
   TRig() {
-    // The client finds the double by the same bare name, so both share it.
-    Platform::TLibrary Double = Platform::LoadLibraryByName("cl_vexo_transport.dll");
-    if (Double == nullptr) Fail("transport double not found beside the fuzzer");
-    Resolve<TDouble_Reset>(Double, "Double_Reset")();
-    Resolve<TDouble_SetLastErrorSetter>(Double, "Double_SetLastErrorSetter")(&SetLastErrorHere);
-    Resolve<TDouble_SetAutoEcho>(Double, "Double_SetAutoEcho")(1, 0, nullptr, 0);
-    FireReceive = Resolve<TDouble_FireReceive>(Double, "Double_FireReceive");
+    // The client finds the double by the same bare name, so both share it;
+    // the controller resets it and has it set this program's last error.
+    Double = new TestSupport::TTransportDouble;
+    Double->SetAutoEcho(true);
     Manager = new TMailerManager(&OnCallback, 0);
     // libFuzzer ends with exit(): stop the worker and the client first, as a
     // host's Finalize would, so no thread of theirs outlives the libraries.
     // Registered after the double was loaded, so it runs before its teardown.
     TheManager = Manager;
     std::atexit([] { delete TheManager; });
-    if (Resolve<TDouble_FireConnect>(Double, "Double_FireConnect")() != 1) Fail("no connect");
+    if (!Double->FireConnect()) Fail("no connect");
   }
 
   // Queues an ordinary command with a fresh session and waits for its answer:
@@ -94,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size > 64 * 1024) return 0;
   const int32_t Length = static_cast<int32_t>(Size);
 #if defined(VELMORA_FUZZ_RESPONSE)
-  if (Length > 0 && Rig.FireReceive(Data, Length) != 1) {
+  if (Length > 0 && !Rig.Double->FireReceive(Data, Length)) {
     Fail("the double could not deliver the server message");
   }
 #else

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Thread.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Platform.h"
+#include "platform/TimeText.h"
 
 // An expansion never yields more than this many characters; the rest is
 // dropped, even in the middle of an element.

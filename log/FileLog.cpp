@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "log/DateTimePattern.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
 
 namespace {
 

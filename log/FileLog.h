@@ -7,7 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
+#include "platform/TimeText.h"
 
 // An input/output failure of the log (a directory that cannot be made for a
 // name without an absolute directory). Raised to the caller of the write.

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "log/UniLog.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/Profile.h"
 
 namespace {
 

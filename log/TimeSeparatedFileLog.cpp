@@ -2,6 +2,8 @@
 #include "log/TimeSeparatedFileLog.h"
 
 #include "log/DateTimePattern.h"
+#include "platform/Files.h"
+#include "platform/TimeText.h"
 
 tTimeSeparatedFileLog::tTimeSeparatedFileLog(const std::string& Pattern)
     : tFileLog(std::string()), FileNamePattern(Pattern), PatternFields(DateTimePatternFields(Pattern)) {}

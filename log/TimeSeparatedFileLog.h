@@ -5,6 +5,7 @@
 #include <string>
 
 #include "log/FileLog.h"
+#include "platform/TimeText.h"
 
 class tTimeSeparatedFileLog : public tFileLog {
 public:

@@ -1,20 +1,11 @@
 // tUniLog: loading the log-server client library and offering lines to it.
 #include "log/UniLog.h"
 
-#include <cstring>
-
 #include "log/ProcessNames.h"
+#include "platform/Libraries.h"
+#include "platform/TimeText.h"
 
 namespace {
-
-template <typename TEntry>
-TEntry ResolveEntry(Platform::TLibrary Library, const char* Name) {
-  void* const Address = Platform::GetLibraryProc(Library, Name);
-  TEntry Entry = nullptr;
-  static_assert(sizeof(Entry) == sizeof(Address));
-  std::memcpy(&Entry, &Address, sizeof(Entry));
-  return Entry;
-}
 
 bool LowByte(uint32_t Result) { return (Result & 0xFFu) != 0; }
 
@@ -45,9 +36,11 @@ tUniLog::~tUniLog() {
 void tUniLog::LoadLogClient(const std::string& Setting, const std::string& ClientLibraryName) {
   ClientLibrary = Platform::LoadLibraryFallback(ClientLibraryName);
   if (ClientLibrary == nullptr) return;
-  ClientInitialize = ResolveEntry<TLogClientInitialize>(ClientLibrary, "DLL_Initialize");
-  ClientFinalize = ResolveEntry<TLogClientFinalize>(ClientLibrary, "DLL_Finalize");
-  ClientMessage = ResolveEntry<TLogClientMessage>(ClientLibrary, "DLL_MessageToLogServer");
+  ClientInitialize =
+      Platform::LibraryEntryPoint<TLogClientInitialize>(ClientLibrary, "DLL_Initialize");
+  ClientFinalize = Platform::LibraryEntryPoint<TLogClientFinalize>(ClientLibrary, "DLL_Finalize");
+  ClientMessage =
+      Platform::LibraryEntryPoint<TLogClientMessage>(ClientLibrary, "DLL_MessageToLogServer");
   if (ClientInitialize == nullptr || ClientFinalize == nullptr || ClientMessage == nullptr) {
     Platform::UnloadLibrary(ClientLibrary);
     ClientLibrary = nullptr;

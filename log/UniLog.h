@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log/TimeSeparatedFileLog.h"
+#include "platform/Libraries.h"
 
 // The client library's entries (stdcall). The Boolean results arrive in the
 // low byte of the result register; the other bytes are not defined.

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "platform/Platform.h"
+#include "platform/TimeText.h"
 
 void TParamList::CheckIndex(int Index) const {
   if (Index < 0 || Index >= Count()) {

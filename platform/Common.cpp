@@ -1,6 +1,8 @@
 // The parts of the platform interface that are the same on every system:
 // path splitting, the library search with fallback, the date serial.
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/TimeText.h"
 
 namespace Platform {
 

@@ -1,5 +1,7 @@
 // The entry point of every library this project builds for Windows, and what
 // it guarantees on unload. Linked by cmake/LibraryEntry.cmake; no code calls it.
+// It is product code (Velmora.dll's own entry), so it lives in the platform
+// library itself, not among the test probes in platform/testing/.
 #pragma once
 
 #include <cstdint>

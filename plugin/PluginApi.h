@@ -4,11 +4,7 @@
 
 #include <cstdint>
 
-// The host's callback: called on the plug-in's worker thread once per server
-// response. Data is valid only until the call returns; the result is unused.
-using TScenarioCallback = void(VELMORA_STDCALL*)(int32_t SessionACT, const char* PluginName,
-                                                 const void* Data, int32_t Length,
-                                                 uintptr_t UserValue);
+#include "relay/ScenarioCallback.h"  // TScenarioCallback: the host's callback
 
 extern "C" {
 VELMORA_EXPORT void VELMORA_STDCALL Init_Plugin(const char** PluginName, TScenarioCallback Callback,

@@ -8,7 +8,10 @@
 #include "log/ProcessLog.h"
 #include "params/IntegerText.h"
 #include "params/ParamList.h"
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/Profile.h"
 #include "relay/TaskHandler.h"
 #include "transport/TPKTClient.h"
 

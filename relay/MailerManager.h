@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "plugin/PluginApi.h"
 #include "relay/OutstandingRequests.h"
+#include "relay/ScenarioCallback.h"
 #include "relay/TaskRecord.h"
 
 class TTaskHandler;

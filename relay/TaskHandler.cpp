@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/Errors.h"
+
 // ------------------------------------------------------------------ TTaskQueue
 
 void TTaskQueue::PushBack(TTaskRecord* Task) {

@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 #include "relay/ThreadBase.h"
 #include "relay/TaskRecord.h"
 

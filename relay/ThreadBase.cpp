@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/Errors.h"
+
 namespace {
 
 [[noreturn]] void ThrowThreadError() {

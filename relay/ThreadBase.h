@@ -6,7 +6,7 @@
 #include <atomic>
 #include <exception>
 
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 class TThreadBase {
 public:

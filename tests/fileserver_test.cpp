@@ -11,7 +11,8 @@
 
 #include "params/PackedParams.h"
 #include "params/ParamList.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Thread.h"
 #include "standins/fileserver/FileServer.h"
 #include "standins/net/Socket.h"
 #include "standins/net/Tpkt.h"

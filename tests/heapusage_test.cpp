@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/HeapUsage.h"
+#include "platform/testing/HeapUsage.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool AllocatorReplaced = true;  // the sanitizer's allocator keeps its own books

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "standins/host/AnswerBook.h"
 #include "standins/host/HostOptions.h"
 #include "standins/host/HostRunner.h"

@@ -9,7 +9,8 @@
 #include "log/ProcessNames.h"
 #include "log/ProcessLog.h"
 #include "log/UniLog.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/TimeText.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -6,7 +6,9 @@
 
 #include "log/ProcessLog.h"
 #include "log/UniLog.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/TimeText.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 

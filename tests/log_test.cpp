@@ -11,7 +11,8 @@
 #include "log/FileLog.h"
 #include "log/ProcessLog.h"
 #include "log/TimeSeparatedFileLog.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/TimeText.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -5,7 +5,13 @@
 #include <atomic>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/Profile.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
+#include "platform/TimeText.h"
 #include "tests/support/TestSupport.h"
 
 using namespace Platform;
@@ -62,9 +68,42 @@ TEST(PlatformLibraries, BareNameIsFoundBesideTheProgram) {
   TLibrary Library = LoadLibraryByName(TestLibrary);
   ASSERT_NE(Library, nullptr) << LastError();
   using TAnswer = int (*)(int);
-  auto Answer = reinterpret_cast<TAnswer>(GetLibraryProc(Library, "PlatformTestAnswer"));
+  auto Answer = LibraryEntryPoint<TAnswer>(Library, "PlatformTestAnswer");
   ASSERT_NE(Answer, nullptr);
   EXPECT_EQ(Answer(41), 42);
+  UnloadLibrary(Library);
+}
+
+// The typed lookup's contract, the same for every entry type: a found entry
+// arrives with its own type and works; a missing entry and a missing library
+// give null, each with its own reason in LastError.
+TEST(PlatformLibraries, TypedEntryPointIsFoundOrNullWithTheReason) {
+  using TAnswer = int (*)(int);
+  TLibrary Library = LoadLibraryByName(TestLibrary);
+  ASSERT_NE(Library, nullptr) << LastError();
+  struct TCase {
+    const char* What;
+    TLibrary From;
+    const char* Name;
+    bool Found;
+    uint32_t Error;  // LastError after a miss
+  };
+  const TCase Cases[] = {
+      {"entry found", Library, "PlatformTestAnswer", true, 0},
+      {"entry missing", Library, "VelmoraNoSuchEntry", false, ErrorProcNotFound},
+      {"name differs in case", Library, "platformtestanswer", false, ErrorProcNotFound},
+      {"no library", nullptr, "PlatformTestAnswer", false, 6},  // ERROR_INVALID_HANDLE
+  };
+  for (const TCase& Case : Cases) {
+    SetLastError(0);
+    const TAnswer Answer = LibraryEntryPoint<TAnswer>(Case.From, Case.Name);
+    EXPECT_EQ(Answer != nullptr, Case.Found) << Case.What;
+    if (Answer != nullptr) {
+      EXPECT_EQ(Answer(1), 2) << Case.What;
+    } else {
+      EXPECT_EQ(LastError(), Case.Error) << Case.What;
+    }
+  }
   UnloadLibrary(Library);
 }
 
@@ -100,7 +139,7 @@ TEST(PlatformModuleNames, OwnModuleInsideALibraryIsTheLibrary) {
   TLibrary Library = LoadLibraryByName(TestLibrary);
   ASSERT_NE(Library, nullptr);
   using TModulePath = unsigned (*)(char*, unsigned);
-  auto ModulePath = reinterpret_cast<TModulePath>(GetLibraryProc(Library, "PlatformTestModulePath"));
+  auto ModulePath = LibraryEntryPoint<TModulePath>(Library, "PlatformTestModulePath");
   ASSERT_NE(ModulePath, nullptr);
   char Buffer[1024];
   const std::string Path(Buffer, ModulePath(Buffer, sizeof Buffer));

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Libraries.h"
 
 extern "C" {
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/WineProbe.h"
+#include "platform/Files.h"
+#include "platform/Thread.h"
+#include "platform/testing/WineProbe.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TransportDouble.h"

@@ -10,7 +10,6 @@
 #include <string>
 #include <system_error>
 
-#include "platform/Platform.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TransportDouble.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/MessageWindow.h"
-#include "platform/Platform.h"
+#include "platform/Thread.h"
+#include "platform/testing/MessageWindow.h"
 #include "relay/TaskHandler.h"
 #include "relay/TaskRecord.h"
 #include "relay/ThreadBase.h"

@@ -8,7 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TransportDouble.h"
 #include "transport/TPKTClient.h"

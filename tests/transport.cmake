@@ -9,13 +9,15 @@ velmora_add_test(tpktclient_test SOURCES tpktclient_test.cpp LIBS velmora_transp
 add_dependencies(tpktclient_test velmora_transport_double)
 
 # transport_library_test program variant, placed in bin/<folder>, running the
-# GoogleTest suite <suite> only.
+# GoogleTest suite <suite> only. The program skips the other suites even when
+# run by hand without a filter: each needs the folder of its own variant.
 function(velmora_transport_library_test target folder suite)
   add_executable(${target} transport_library_test.cpp)
   target_link_libraries(${target} PRIVATE velmora_transport velmora_test_support GTest::gtest_main
                                           velmora_warnings)
   target_compile_definitions(${target} PRIVATE
-    "TRANSPORT_DOUBLE_FILE_NAME=\"$<TARGET_FILE_NAME:velmora_transport_double>\"")
+    "TRANSPORT_DOUBLE_FILE_NAME=\"$<TARGET_FILE_NAME:velmora_transport_double>\""
+    "TRANSPORT_LIBRARY_SUITE=\"${suite}\"")
   set(dir ${CMAKE_BINARY_DIR}/bin)
   if(folder)
     set(dir ${CMAKE_BINARY_DIR}/bin/${folder})

@@ -2,15 +2,19 @@
 // names, and the two load failures. The failures run from programs placed in
 // folders of their own (bin/variants/absent, bin/variants/no-dns), because
 // the library search starts in the program's folder, which the suites in bin
-// share while they run in parallel.
+// share while they run in parallel. Each program variant runs only its own
+// suite (TRANSPORT_LIBRARY_SUITE) and skips the others, also when run by hand:
+// elsewhere they would find the wrong library, and the absent case, which
+// places and removes a copy of the double in its folder, would take the
+// built double out of bin.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 
-#include "platform/LibraryProbe.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/testing/LibraryProbe.h"
 #include "tests/support/TestSupport.h"
 #include "transport/TPKTClient.h"
 #include "transport/TransportLibrary.h"
@@ -27,6 +31,12 @@ const std::string VersionText =
     "\xED\xE5 \xF1\xEE\xEE\xF2\xE2\xE5\xF2\xF1\xF2\xE2\xF3\xE5\xF2 "
     "\xF2\xF0\xE5\xE1\xF3\xE5\xEC\xEE\xE9.";
 
+// Skips the running case unless this program variant was built for Suite.
+#define RUN_ONLY_IN_VARIANT_OF(Suite)                                              \
+  if (std::string(TRANSPORT_LIBRARY_SUITE) != (Suite)) {                           \
+    GTEST_SKIP() << "runs only in the " Suite " variant of this program";          \
+  }
+
 // The general failure text of constructing a client; empty when it worked.
 std::string ConstructionError() {
   try {
@@ -40,6 +50,7 @@ std::string ConstructionError() {
 // ------------------------------------------------------ with the double in bin
 
 TEST(TransportLibrary, ClientsShareOneLoadAndTheLastFreesIt) {
+  RUN_ONLY_IN_VARIANT_OF("TransportLibrary");
   EXPECT_EQ(TransportLibraryRefCount(), 0);
   auto First = std::make_unique<TTPKTClient>();
   EXPECT_EQ(TransportLibraryRefCount(), 1);
@@ -77,6 +88,7 @@ TEST(TransportLibrary, ResultCodesHaveTheirNames) {
 // ------------------------------------------- from bin/variants/absent (no library)
 
 TEST(TransportLibraryAbsent, MissingLibraryIsNamedAndLoadedAnewLater) {
+  RUN_ONLY_IN_VARIANT_OF("TransportLibraryAbsent");
   namespace fs = std::filesystem;
   const std::string Here = TestSupport::BinaryDir();
   const fs::path Copy = Platform::ToNativePath(Here + TRANSPORT_DOUBLE_FILE_NAME);
@@ -100,6 +112,7 @@ TEST(TransportLibraryAbsent, MissingLibraryIsNamedAndLoadedAnewLater) {
 // ----------------------- from bin/variants/no-dns (a double lacking one entry)
 
 TEST(TransportLibraryNoDns, LibraryLackingAnEntryIsRefusedAndFreed) {
+  RUN_ONLY_IN_VARIANT_OF("TransportLibraryNoDns");
   EXPECT_EQ(ConstructionError(), VersionText);
   EXPECT_EQ(TransportLibraryRefCount(), 0);
   EXPECT_FALSE(TransportLibraryLoaded());

@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Libraries.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "standins/net/Socket.h"
 #include "standins/net/Tpkt.h"
+#include "tests/support/RequiredEntry.h"
 #include "tests/support/TestSupport.h"
 #include "transport/TransportApi.h"
 
@@ -81,12 +85,6 @@ struct TTransport {
   TSetSendLoadInfoEvent SetSendLoadInfoEvent = nullptr;
   TGetConnectionInfo GetConnectionInfo = nullptr;
   TGetDNSFistServerName GetDNSFistServerName = nullptr;
-
-  template <typename T>
-  void Resolve(T& Entry, const char* Name) {
-    Entry = reinterpret_cast<T>(Platform::GetLibraryProc(Library, Name));
-    ASSERT_NE(Entry, nullptr) << Name;
-  }
 };
 
 // A loopback server for one connection at a time.
@@ -153,14 +151,19 @@ protected:
     Api.Library =
         Platform::LoadLibraryByName(TestSupport::BinaryDir() + "tcp\\cl_vexo_transport.dll");
     ASSERT_NE(Api.Library, nullptr) << "error " << Platform::LastError();
-    Api.Resolve(Api.Create, "CreateTermination");
-    Api.Resolve(Api.Destroy, "DestroyTermination");
-    Api.Resolve(Api.Connect, "ConnectToServer");
-    Api.Resolve(Api.Disconnect, "DisconnectFromServer");
-    Api.Resolve(Api.Send, "SendToServer");
-    Api.Resolve(Api.SetSendLoadInfoEvent, "SetSendLoadInfoEvent");
-    Api.Resolve(Api.GetConnectionInfo, "GetConnectionInfo");
-    Api.Resolve(Api.GetDNSFistServerName, "GetDNSFistServerName");
+    // A missing entry throws, which fails the test before its body runs.
+    using TestSupport::RequiredEntry;
+    const Platform::TLibrary Library = Api.Library;
+    Api.Create = RequiredEntry<TCreateTermination>(Library, "CreateTermination");
+    Api.Destroy = RequiredEntry<TDestroyTermination>(Library, "DestroyTermination");
+    Api.Connect = RequiredEntry<TConnectToServer>(Library, "ConnectToServer");
+    Api.Disconnect = RequiredEntry<TDisconnectFromServer>(Library, "DisconnectFromServer");
+    Api.Send = RequiredEntry<TSendToServer>(Library, "SendToServer");
+    Api.SetSendLoadInfoEvent =
+        RequiredEntry<TSetSendLoadInfoEvent>(Library, "SetSendLoadInfoEvent");
+    Api.GetConnectionInfo = RequiredEntry<TGetConnectionInfo>(Library, "GetConnectionInfo");
+    Api.GetDNSFistServerName =
+        RequiredEntry<TGetDNSFistServerName>(Library, "GetDNSFistServerName");
   }
   void TearDown() override {
     for (const int32_t Id : Live) EXPECT_EQ(Api.Destroy(Id), teSUCCESS);

@@ -9,22 +9,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 
-#include "platform/Platform.h"
-#include "platform/ThreadSlots.h"
+#include "platform/Libraries.h"
+#include "platform/Thread.h"
+#include "platform/testing/ThreadSlots.h"
 #include "plugin/PluginApi.h"
+#include "tests/support/PluginLibrary.h"
+#include "tests/support/RequiredEntry.h"
 #include "tests/support/TestSupport.h"
 #include "standins/transport-double/DoubleControl.h"
 #include "transport/TransportApi.h"
 
 using namespace TestSupport;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -44,13 +44,6 @@ std::string BuiltLibrary(const std::string& Folder, const std::string& WindowsNa
     if (FileExists(Candidate)) return Candidate;
   }
   throw std::runtime_error(WindowsName + " is not built beside the test program");
-}
-
-template <typename T>
-T Entry(Platform::TLibrary Library, const char* Name) {
-  void* Address = Platform::GetLibraryProc(Library, Name);
-  if (Address == nullptr) throw std::runtime_error(std::string("library lacks ") + Name);
-  return reinterpret_cast<T>(Address);
 }
 
 // What one test counts before and after its cycles.
@@ -86,39 +79,24 @@ void ExpectNothingKept(const char* What, int Times, const std::function<void()>&
   }
 }
 
-// A private copy of the plug-in (its own settings file and log files), loaded
-// afresh for every cycle. The transport library is found as the host would
-// find it, beside the program, and is loaded and released by the plug-in.
-class TPluginCopy {
+// A private copy of the plug-in (its own settings file and log files) in a
+// folder of its own, loaded afresh for every cycle. The transport library is
+// found as the host would find it, beside the program, and is loaded and
+// released by the plug-in.
+class TUnloadCopy {
 public:
-  TPluginCopy() {
-    const std::string Source = BuiltLibrary("", "Velmora.dll", "Velmora.so");
-    std::random_device Random;
-    Name = "Velmora_unload_" + std::to_string(Random()) + Source.substr(Source.rfind('.'));
-    Path = Folder.Path() + Name;
-    fs::copy_file(Platform::ToNativePath(Source), Platform::ToNativePath(Path));
-    // The transport double takes the address but never uses it.
-    WriteFileBytes(Folder.Path() + Name.substr(0, Name.rfind('.')) + ".ini",
-                   "[Server]\r\nFSServerAddr=127.0.0.1\r\nFSServerPort=1\r\n");
-  }
-  ~TPluginCopy() {
-    std::error_code Error;
-    const fs::path Logs = Platform::ToNativePath(BinaryDir() + "Logs");
-    for (fs::recursive_directory_iterator It(Logs, Error), End; !Error && It != End;
-         It.increment(Error)) {
-      if (It->path().filename().string().find(Name) != std::string::npos) {
-        fs::remove(It->path(), Error);
-      }
-    }
-  }
-  TPluginCopy(const TPluginCopy&) = delete;
-  TPluginCopy& operator=(const TPluginCopy&) = delete;
-  const std::string& LibraryPath() const { return Path; }
+  const std::string& LibraryPath() const { return Copy.Path(); }
 
 private:
+  static std::string Name(const std::string& Source) {
+    std::random_device Random;
+    return "Velmora_unload_" + std::to_string(Random()) + Source.substr(Source.rfind('.'));
+  }
+  const std::string Source = BuiltPluginPath({BinaryDir()});
   TScratchDir Folder;
-  std::string Name;
-  std::string Path;
+  // The transport double takes the address but never uses it.
+  TPluginCopy Copy{Source, Folder.Path() + Name(Source),
+                   "[Server]\r\nFSServerAddr=127.0.0.1\r\nFSServerPort=1\r\n"};
 };
 
 // Answers the plug-in handed back; the test thread waits for them.
@@ -144,24 +122,24 @@ void PluginWorkCycle(const std::string& Path) {
   Answers.store(0);
   const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
   ASSERT_NE(Library, nullptr) << Path;
-  const auto Init = Entry<decltype(&Init_Plugin)>(Library, "Init_Plugin");
-  const auto Command = Entry<decltype(&Command_Plugin)>(Library, "Command_Plugin");
-  const auto Finalize = Entry<decltype(&Finalize_Plugin)>(Library, "Finalize_Plugin");
+  const auto Init = RequiredEntry<decltype(&Init_Plugin)>(Library, "Init_Plugin");
+  const auto Command = RequiredEntry<decltype(&Command_Plugin)>(Library, "Command_Plugin");
+  const auto Finalize = RequiredEntry<decltype(&Finalize_Plugin)>(Library, "Finalize_Plugin");
   const char* Name = nullptr;
   Init(&Name, &CountAnswer, 7);
   const Platform::TLibrary Double = Platform::LoadLibraryByName("cl_vexo_transport.dll");
   ASSERT_NE(Double, nullptr);
-  Entry<TDouble_SetAutoEcho>(Double, "Double_SetAutoEcho")(1, 0, "", 0);
+  RequiredEntry<TDouble_SetAutoEcho>(Double, "Double_SetAutoEcho")(1, 0, "", 0);
   // The plug-in's finalisation waits for the disconnection to be reported.
-  Entry<TDouble_SetAutoDisconnect>(Double, "Double_SetAutoDisconnect")(1);
-  EXPECT_EQ(Entry<TDouble_FireConnect>(Double, "Double_FireConnect")(), 1);
+  RequiredEntry<TDouble_SetAutoDisconnect>(Double, "Double_SetAutoDisconnect")(1);
+  EXPECT_EQ(RequiredEntry<TDouble_FireConnect>(Double, "Double_FireConnect")(), 1);
   static const char Packed[] = "Operation=6\0UserData=unload\0";
   for (int32_t Session = 1; Session <= 4; ++Session) {
     Command(Session, Packed, sizeof(Packed) - 1);
   }
   EXPECT_TRUE(WaitForAnswers(4));
   Finalize();
-  Entry<TDouble_Reset>(Double, "Double_Reset")();  // its notifier ends
+  RequiredEntry<TDouble_Reset>(Double, "Double_Reset")();  // its notifier ends
   Platform::UnloadLibrary(Double);
   Platform::UnloadLibrary(Library);
 }
@@ -169,7 +147,7 @@ void PluginWorkCycle(const std::string& Path) {
 }  // namespace
 
 TEST(LibraryUnload, PluginLoadAndUnloadKeepNoThreadSlot) {
-  const TPluginCopy Copy;
+  const TUnloadCopy Copy;
   ExpectNothingKept("plug-in load/unload", Cycles(200), [&] {
     const Platform::TLibrary Library = Platform::LoadLibraryByName(Copy.LibraryPath());
     ASSERT_NE(Library, nullptr);
@@ -178,7 +156,7 @@ TEST(LibraryUnload, PluginLoadAndUnloadKeepNoThreadSlot) {
 }
 
 TEST(LibraryUnload, PluginWorkCyclesKeepNoThreadSlotOrHandle) {
-  const TPluginCopy Copy;
+  const TUnloadCopy Copy;
   ExpectNothingKept("plug-in and transport double, load to unload", Cycles(120),
                     [&] { PluginWorkCycle(Copy.LibraryPath()); });
 }
@@ -191,9 +169,9 @@ TEST(LibraryUnload, TcpTransportCyclesKeepNoThreadSlot) {
   ExpectNothingKept("TCP transport", Cycles(60), [&] {
     const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
     ASSERT_NE(Library, nullptr);
-    const auto Create = Entry<TCreateTermination>(Library, "CreateTermination");
-    const auto Connect = Entry<TConnectToServer>(Library, "ConnectToServer");
-    const auto Destroy = Entry<TDestroyTermination>(Library, "DestroyTermination");
+    const auto Create = RequiredEntry<TCreateTermination>(Library, "CreateTermination");
+    const auto Connect = RequiredEntry<TConnectToServer>(Library, "ConnectToServer");
+    const auto Destroy = RequiredEntry<TDestroyTermination>(Library, "DestroyTermination");
     int32_t TermID = 0;
     ASSERT_EQ(Create("127.0.0.1:0,127.0.0.1:1", nullptr, nullptr, nullptr, nullptr, &TermID,
                      nullptr),
@@ -214,10 +192,10 @@ TEST(LibraryUnload, LogClientCyclesKeepNoThreadSlot) {
   ExpectNothingKept("log client", Cycles(60), [&] {
     const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
     ASSERT_NE(Library, nullptr);
-    Entry<TInitialize>(Library, "DLL_Initialize")("take", 500);
-    Entry<TMessage>(Library, "DLL_MessageToLogServer")(41381.5, "host.exe", "Velmora.dll", "",
-                                                       "line");
-    Entry<TFinalize>(Library, "DLL_Finalize")();
+    RequiredEntry<TInitialize>(Library, "DLL_Initialize")("take", 500);
+    RequiredEntry<TMessage>(Library, "DLL_MessageToLogServer")(41381.5, "host.exe",
+                                                               "Velmora.dll", "", "line");
+    RequiredEntry<TFinalize>(Library, "DLL_Finalize")();
     Platform::UnloadLibrary(Library);
   });
 }

@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 
 // The handler runs under the event's own critical section. Binding and
 // unbinding take the same section, so once Unbind returns no handler runs on

@@ -2,6 +2,7 @@
 // time-out, error reporting and the library's notifications.
 #include "transport/TPKTClient.h"
 
+#include "platform/Errors.h"
 #include "transport/TransportLibrary.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 #include "transport/ClientEvent.h"
 
 // A failed operation of the transport client; carries only its message text.

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "platform/Platform.h"
+#include "platform/Libraries.h"
 
 namespace {
 
@@ -14,22 +14,26 @@ Platform::TLibrary Library = nullptr;
 TTransportEntries Entries;
 int RefCount = 0;
 
-// Resolves one entry; false when the library lacks it.
-template <typename TEntry>
-bool Resolve(TEntry& Entry, const char* Name) {
-  Entry = reinterpret_cast<TEntry>(Platform::GetLibraryProc(Library, Name));
-  return Entry != nullptr;
-}
-
-bool ResolveAll() {
-  return Resolve(Entries.CreateTermination, "CreateTermination") &&
-         Resolve(Entries.DestroyTermination, "DestroyTermination") &&
-         Resolve(Entries.ConnectToServer, "ConnectToServer") &&
-         Resolve(Entries.DisconnectFromServer, "DisconnectFromServer") &&
-         Resolve(Entries.SendToServer, "SendToServer") &&
-         Resolve(Entries.SetSendLoadInfoEvent, "SetSendLoadInfoEvent") &&
-         Resolve(Entries.GetConnectionInfo, "GetConnectionInfo") &&
-         Resolve(Entries.GetDNSFistServerName, "GetDNSFistServerName");
+// Takes the eight entry points from the loaded library; false when it lacks
+// any of them.
+bool TakeEntries() {
+  using Platform::LibraryEntryPoint;
+  TTransportEntries& E = Entries;
+  E.CreateTermination = LibraryEntryPoint<TCreateTermination>(Library, "CreateTermination");
+  E.DestroyTermination = LibraryEntryPoint<TDestroyTermination>(Library, "DestroyTermination");
+  E.ConnectToServer = LibraryEntryPoint<TConnectToServer>(Library, "ConnectToServer");
+  E.DisconnectFromServer =
+      LibraryEntryPoint<TDisconnectFromServer>(Library, "DisconnectFromServer");
+  E.SendToServer = LibraryEntryPoint<TSendToServer>(Library, "SendToServer");
+  E.SetSendLoadInfoEvent =
+      LibraryEntryPoint<TSetSendLoadInfoEvent>(Library, "SetSendLoadInfoEvent");
+  E.GetConnectionInfo = LibraryEntryPoint<TGetConnectionInfo>(Library, "GetConnectionInfo");
+  E.GetDNSFistServerName =
+      LibraryEntryPoint<TGetDNSFistServerName>(Library, "GetDNSFistServerName");
+  return E.CreateTermination != nullptr && E.DestroyTermination != nullptr &&
+         E.ConnectToServer != nullptr && E.DisconnectFromServer != nullptr &&
+         E.SendToServer != nullptr && E.SetSendLoadInfoEvent != nullptr &&
+         E.GetConnectionInfo != nullptr && E.GetDNSFistServerName != nullptr;
 }
 
 void FreeLibrary() {
@@ -53,7 +57,7 @@ void LoadTransportLibrary() {
                              "\xE1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xE0 " +
                              Quoted(TransportLibraryName));
   }
-  if (!ResolveAll()) {
+  if (!TakeEntries()) {
     FreeLibrary();
     --RefCount;
     // "Версия библиотеки "%s" не соответствует требуемой."

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
 #include "platform/posix/PosixSupport.h"
 
 namespace Platform {

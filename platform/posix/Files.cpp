@@ -1,16 +1,19 @@
-// Append files and directories for the posix backend. The Win32 share mode
-// "others may read, nobody else may write" is kept with an exclusive flock on
-// every writer's open file description: a second writer, in this process or
-// another, is refused with a sharing violation; readers take no lock.
+// Append files and directories for the posix backend, and paths translated
+// between Windows and native form. The Win32 share mode "others may read,
+// nobody else may write" is kept with an exclusive flock on every writer's
+// open file description: a second writer, in this process or another, is
+// refused with a sharing violation; readers take no lock.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
 #include "platform/posix/PosixSupport.h"
 
 namespace Platform {
@@ -78,6 +81,18 @@ bool CreateOneDirectory(const std::string& Path) {
     return false;
   }
   return true;
+}
+
+std::string ToNativePath(const std::string& Path) {
+  std::string Native = Path;
+  std::replace(Native.begin(), Native.end(), '\\', '/');
+  return Native;
+}
+
+std::string FromNativePath(const std::string& Path) {
+  std::string Windows = Path;
+  std::replace(Windows.begin(), Windows.end(), '/', '\\');
+  return Windows;
 }
 
 }  // namespace Platform

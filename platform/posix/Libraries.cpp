@@ -1,15 +1,17 @@
 // Library loading and module file names for the posix backend: LoadLibraryA,
 // GetProcAddress, FreeLibrary and GetModuleFileNameA emulated with dlopen,
-// dladdr and /proc/self/exe; paths translated between Windows and native form.
+// dladdr and /proc/self/exe.
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/TimeText.h"
 
 namespace Platform {
 
@@ -88,14 +90,16 @@ TLibrary LoadLibraryByName(const std::string& Name) {
   return Library;
 }
 
-void* GetLibraryProc(TLibrary Library, const char* Name) {
+TLibraryProc GetLibraryProc(TLibrary Library, const char* Name) {
   if (Library == nullptr || Name == nullptr) {
     SetLastError(Library == nullptr ? 6 : ErrorProcNotFound);  // ERROR_INVALID_HANDLE
     return nullptr;
   }
   void* Proc = dlsym(Library, Name);
   if (Proc == nullptr) SetLastError(ErrorProcNotFound);
-  return Proc;
+  // POSIX guarantees that dlsym's address of a function converts to a
+  // function pointer (the one object-to-function conversion of the project).
+  return reinterpret_cast<TLibraryProc>(Proc);
 }
 
 void UnloadLibrary(TLibrary Library) {
@@ -129,18 +133,6 @@ std::string OwnModulePath(uint32_t BufferChars) {
 
 std::string HostExePath(uint32_t BufferChars) {
   return AsModuleFileName(NativeExePath(), BufferChars);
-}
-
-std::string ToNativePath(const std::string& Path) {
-  std::string Native = Path;
-  std::replace(Native.begin(), Native.end(), '\\', '/');
-  return Native;
-}
-
-std::string FromNativePath(const std::string& Path) {
-  std::string Windows = Path;
-  std::replace(Windows.begin(), Windows.end(), '/', '\\');
-  return Windows;
 }
 
 }  // namespace Platform

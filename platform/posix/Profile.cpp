@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/TimeText.h"
 #include "platform/posix/PosixSupport.h"
 
 namespace Platform {

@@ -9,7 +9,8 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Sync.h"
 #include "platform/posix/PosixSupport.h"
 
 namespace Platform {

@@ -11,7 +11,8 @@
 #include <ctime>
 #include <memory>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Thread.h"
 #include "platform/posix/PosixSupport.h"
 
 namespace Platform {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/Platform.h"
+#include "platform/TimeText.h"
 
 namespace Platform {
 

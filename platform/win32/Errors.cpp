@@ -1,7 +1,7 @@
 // The last system error and its message text, for Win32.
 #include <windows.h>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
 
 namespace Platform {
 

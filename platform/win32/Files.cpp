@@ -1,8 +1,9 @@
 // Appending files and making directories for Win32: CreateFileA with write
-// access shared with readers only, so a second writer is refused.
+// access shared with readers only, so a second writer is refused. Paths are
+// in Windows form already.
 #include <windows.h>
 
-#include "platform/Platform.h"
+#include "platform/Files.h"
 
 namespace Platform {
 
@@ -47,5 +48,9 @@ bool DirectoryExists(const std::string& Path) {
 bool CreateOneDirectory(const std::string& Path) {
   return CreateDirectoryA(Path.c_str(), nullptr) != 0;
 }
+
+std::string ToNativePath(const std::string& Path) { return Path; }
+
+std::string FromNativePath(const std::string& Path) { return Path; }
 
 }  // namespace Platform

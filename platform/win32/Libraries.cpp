@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Libraries.h"
 
 namespace Platform {
 
@@ -29,12 +29,14 @@ TLibrary LoadLibraryByName(const std::string& Name) {
   return reinterpret_cast<TLibrary>(LoadLibraryA(Name.c_str()));
 }
 
-void* GetLibraryProc(TLibrary Library, const char* Name) {
+TLibraryProc GetLibraryProc(TLibrary Library, const char* Name) {
   if (Library == nullptr) {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(Library), Name));
+  // FARPROC to the generic function pointer: a function-to-function
+  // conversion, undone by LibraryEntryPoint with the entry's own type.
+  return reinterpret_cast<TLibraryProc>(GetProcAddress(static_cast<HMODULE>(Library), Name));
 }
 
 void UnloadLibrary(TLibrary Library) {
@@ -55,9 +57,4 @@ std::string OwnModulePath(uint32_t BufferChars) {
 }
 
 std::string HostExePath(uint32_t BufferChars) { return ModuleFileName(nullptr, BufferChars); }
-
-std::string ToNativePath(const std::string& Path) { return Path; }
-
-std::string FromNativePath(const std::string& Path) { return Path; }
-
 }  // namespace Platform

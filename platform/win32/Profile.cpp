@@ -6,7 +6,8 @@
 #include <climits>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Profile.h"
+#include "platform/TimeText.h"
 
 namespace Platform {
 

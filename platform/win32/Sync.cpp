@@ -4,7 +4,8 @@
 
 #include <stdexcept>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Sync.h"
 
 namespace Platform {
 

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "platform/Platform.h"
+#include "platform/Thread.h"
 
 namespace Platform {
 

@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "platform/Platform.h"
+#include "platform/TimeText.h"
 
 namespace Platform {
 

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "platform/Thread.h"
+
 namespace {
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(

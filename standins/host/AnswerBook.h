@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 
 // What the book found, for the summary line and the exit code.
 struct TAnswerCounts {

@@ -15,8 +15,10 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "platform/StandardStreams.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Thread.h"
+#include "platform/testing/StandardStreams.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) {

@@ -1,7 +1,8 @@
 // Writing the host runner's lines to the standard streams.
 #include "standins/host/HostOutput.h"
 
-#include "platform/StandardStreams.h"
+#include "platform/Sync.h"
+#include "platform/testing/StandardStreams.h"
 
 void TStandardHostOutput::Line(const std::string& Text) {
   Platform::TLockGuard Guard(Lock);

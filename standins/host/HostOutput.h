@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 
 // Lines come from the main thread, the sending threads and the plug-in's
 // worker thread; an implementation must take them from any thread.

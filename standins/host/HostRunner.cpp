@@ -10,7 +10,10 @@
 
 #include "params/IntegerText.h"
 #include "params/PackedParams.h"
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "standins/host/AnswerBook.h"
 #include "standins/host/HostOptions.h"
 #include "standins/host/PluginBinding.h"

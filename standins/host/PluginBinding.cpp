@@ -1,7 +1,7 @@
 // Loading a plug-in library and resolving its entry points.
 #include "standins/host/PluginBinding.h"
 
-#include <cstring>
+#include "platform/Errors.h"
 
 namespace {
 std::string Reason(uint32_t Code) {
@@ -11,16 +11,17 @@ std::string Reason(uint32_t Code) {
   }
   return Text + " (" + std::to_string(Code) + ")";
 }
-
-// Function pointers of one type from the address the loader gives.
-template <typename TFunction>
-TFunction As(void* Address) {
-  TFunction Function;
-  static_assert(sizeof(Function) == sizeof(Address));
-  std::memcpy(&Function, &Address, sizeof(Function));
-  return Function;
-}
 }  // namespace
+
+template <typename TEntry>
+TEntry TPluginBinding::Take(const char* Name) const {
+  const TEntry Entry = Platform::LibraryEntryPoint<TEntry>(Library, Name);
+  if (Entry == nullptr) {
+    throw EPluginLoad(std::string("the plug-in has no entry point ") + Name + ": " +
+                      Reason(Platform::LastError()));
+  }
+  return Entry;
+}
 
 TPluginBinding::TPluginBinding(const std::string& Path) {
   Library = Platform::LoadLibraryByName(Path);
@@ -28,10 +29,10 @@ TPluginBinding::TPluginBinding(const std::string& Path) {
     throw EPluginLoad("cannot load the plug-in \"" + Path + "\": " + Reason(Platform::LastError()));
   }
   try {
-    Init = As<HostContract::TInitPlugin>(Resolve("Init_Plugin"));
-    GetName = As<HostContract::TGetNamePlugin>(Resolve("GetName_Plugin"));
-    Command = As<HostContract::TCommandPlugin>(Resolve("Command_Plugin"));
-    Finalize = As<HostContract::TFinalizePlugin>(Resolve("Finalize_Plugin"));
+    Init = Take<HostContract::TInitPlugin>("Init_Plugin");
+    GetName = Take<HostContract::TGetNamePlugin>("GetName_Plugin");
+    Command = Take<HostContract::TCommandPlugin>("Command_Plugin");
+    Finalize = Take<HostContract::TFinalizePlugin>("Finalize_Plugin");
   } catch (...) {
     Platform::UnloadLibrary(Library);
     throw;
@@ -39,12 +40,3 @@ TPluginBinding::TPluginBinding(const std::string& Path) {
 }
 
 TPluginBinding::~TPluginBinding() { Platform::UnloadLibrary(Library); }
-
-void* TPluginBinding::Resolve(const char* Name) {
-  void* Address = Platform::GetLibraryProc(Library, Name);
-  if (Address == nullptr) {
-    throw EPluginLoad(std::string("the plug-in has no entry point ") + Name + ": " +
-                      Reason(Platform::LastError()));
-  }
-  return Address;
-}

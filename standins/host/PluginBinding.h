@@ -1,14 +1,18 @@
 // The host's view of a plug-in library: its four entry points, resolved by
 // their undecorated names, and the callback type it is given. Declared here
 // and not taken from the plug-in's own headers: the host is a program of its
-// own that knows the plug-in only by this contract.
+// own that knows the plug-in only by this contract. For the same reason it
+// keeps this loader rather than the tests' (tests/support/PluginLibrary.h):
+// the host runner ships beside the plug-in (the demo), loads the file it is
+// given in place, reports the system's reason for a failed load, and builds
+// with the test support switched off.
 #pragma once
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Libraries.h"
 
 namespace HostContract {
 using TScenarioCallback = void(VELMORA_STDCALL*)(int32_t SessionACT, const char* PluginName,
@@ -44,5 +48,8 @@ public:
 
 private:
   Platform::TLibrary Library = nullptr;
-  void* Resolve(const char* Name);
+
+  // The entry point Name as TEntry; throws EPluginLoad when the plug-in lacks it.
+  template <typename TEntry>
+  TEntry Take(const char* Name) const;
 };

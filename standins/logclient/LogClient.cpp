@@ -18,7 +18,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Sync.h"
 
 namespace {
 

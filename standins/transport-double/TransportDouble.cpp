@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Errors.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "standins/transport-double/DoubleControl.h"
 #include "transport/TransportApi.h"
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/Errors.h"
 #include "standins/net/Tpkt.h"
 
 namespace {

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "standins/net/Socket.h"
 #include "standins/transport-tcp/ConnectionText.h"
 #include "transport/TransportApi.h"

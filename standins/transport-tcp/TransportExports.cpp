@@ -4,7 +4,7 @@
 #include <map>
 #include <memory>
 
-#include "platform/Platform.h"
+#include "platform/Sync.h"
 #include "standins/net/Socket.h"
 #include "standins/transport-tcp/ConnectionText.h"
 #include "standins/transport-tcp/Termination.h"

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/Files.h"
+#include "platform/Thread.h"
 #include "tests/support/TestSupport.h"
 
 namespace LogTestSupport {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/TimeText.h"
 
 namespace LogTestSupport {
 

@@ -7,6 +7,9 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/Files.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -52,104 +55,45 @@ void VELMORA_STDCALL RecordingCallback(int32_t SessionACT, const char* PluginNam
   if (Inside != nullptr) Inside(Call, Context);
 }
 
-std::string ChangeExtension(const std::string& Path, const std::string& Extension) {
-  const size_t Dot = Path.rfind('.');
-  const size_t Delimiter = Path.find_last_of("\\:");
-  if (Dot == std::string::npos || (Delimiter != std::string::npos && Dot < Delimiter)) {
-    return Path + Extension;
-  }
-  return Path.substr(0, Dot) + Extension;
-}
-
-std::string BuiltPluginPath() {
-  // The library target is Velmora.dll on Windows and Velmora.so natively.
-  // Suites that need a folder of their own run one level below bin.
-  for (const char* Folder : {"", "..\\"}) {
-    for (const char* Name : {"Velmora.dll", "Velmora.so"}) {
-      const std::string Candidate = BinaryDir() + Folder + Name;
-      if (FileExists(Candidate)) return Candidate;
-    }
-  }
-  throw std::runtime_error("the built plug-in library is not beside the test program");
-}
-
-template <typename T>
-T Entry(Platform::TLibrary Library, const char* Name) {
-  void* Address = Platform::GetLibraryProc(Library, Name);
-  if (Address == nullptr) throw std::runtime_error(std::string("plug-in lacks ") + Name);
-  return reinterpret_cast<T>(Address);
-}
-
-}  // namespace
-
-TPluginHost::TPluginHost(const std::string& SettingsText) {
-  const std::string Source = BuiltPluginPath();
+// A fresh file name for each copy, in a folder below the program's.
+std::string CopyPath(const std::string& Source) {
   const std::string Directory = BinaryDir() + "plugin-copies\\";
   fs::create_directories(Platform::ToNativePath(Directory));
   std::random_device Random;
   const std::string Extension = Source.substr(Source.rfind('.'));
-  Path = Directory + "Velmora_" + std::to_string(Random()) + "_" +
+  return Directory + "Velmora_" + std::to_string(Random()) + "_" +
          std::to_string(Platform::CurrentThreadId()) + Extension;
-  fs::copy_file(Platform::ToNativePath(Source), Platform::ToNativePath(Path),
-                fs::copy_options::overwrite_existing);
-  if (!SettingsText.empty()) WriteFileBytes(SettingsPath(), SettingsText);
-  Library = Platform::LoadLibraryByName(Path);
-  if (Library == nullptr) throw std::runtime_error("cannot load " + Path);
-  InitEntry = Entry<decltype(InitEntry)>(Library, "Init_Plugin");
-  NameEntry = Entry<decltype(NameEntry)>(Library, "GetName_Plugin");
-  CommandEntry = Entry<decltype(CommandEntry)>(Library, "Command_Plugin");
-  FinalizeEntry = Entry<decltype(FinalizeEntry)>(Library, "Finalize_Plugin");
 }
 
-TPluginHost::~TPluginHost() {
-  if (Initialized && Library != nullptr) Finalize();
-  Unload();
-  std::error_code Error;
-  fs::remove(Platform::ToNativePath(Path), Error);
-  fs::remove(Platform::ToNativePath(SettingsPath()), Error);
-  const fs::path Logs = Platform::ToNativePath(BinaryDir() + "Logs");
-  if (fs::exists(Logs, Error)) {
-    for (const auto& Entry : fs::recursive_directory_iterator(Logs, Error)) {
-      if (Entry.path().filename().string().find(FileName()) != std::string::npos) {
-        fs::remove(Entry.path(), Error);
-      }
-    }
-  }
-}
+// Suites that need a folder of their own run one level below bin.
+std::string BuiltPlugin() { return BuiltPluginPath({BinaryDir(), BinaryDir() + "..\\"}); }
 
-std::string TPluginHost::SettingsPath() const { return ChangeExtension(Path, ".ini"); }
-std::string TPluginHost::FileName() const { return Platform::FileNamePart(Path); }
+}  // namespace
+
+TPluginHost::TPluginHost(const std::string& SettingsText)
+    : Copy(BuiltPlugin(), CopyPath(BuiltPlugin()), SettingsText), Plugin(Copy.Path()) {}
+
+// The members finalize (when due) and unload the library, then remove the
+// copy, its settings file and its log files.
+TPluginHost::~TPluginHost() = default;
 
 const char* TPluginHost::Init(uintptr_t UserValue, bool NullCallback) {
-  const char* Name = nullptr;
-  InitEntry(&Name, NullCallback ? nullptr : &RecordingCallback, UserValue);
-  Initialized = true;
-  return Name;
+  return Plugin.Init(NullCallback ? nullptr : &RecordingCallback, UserValue);
 }
 
-const char* TPluginHost::GetName() {
-  const char* Name = nullptr;
-  NameEntry(&Name);
-  return Name;
-}
+const char* TPluginHost::GetName() { return Plugin.GetName(); }
 
 int32_t TPluginHost::Command(int32_t SessionACT, const std::string& PackedBytes) {
-  return CommandEntry(SessionACT, PackedBytes.data(), static_cast<uint32_t>(PackedBytes.size()));
+  return Plugin.Command(SessionACT, PackedBytes.data(), static_cast<uint32_t>(PackedBytes.size()));
 }
 
 int32_t TPluginHost::CommandRaw(int32_t SessionACT, const void* Data, uint32_t Length) {
-  return CommandEntry(SessionACT, Data, Length);
+  return Plugin.Command(SessionACT, Data, Length);
 }
 
-void TPluginHost::Finalize() {
-  FinalizeEntry();
-  Initialized = false;
-}
+void TPluginHost::Finalize() { Plugin.Finalize(); }
 
-void TPluginHost::Unload() {
-  if (Library != nullptr) Platform::UnloadLibrary(Library);
-  Library = nullptr;
-}
+void TPluginHost::Unload() { Plugin.Unload(); }
 
 std::vector<TCallbackCall> TPluginHost::Calls() {
   Platform::TLockGuard Guard(Recorder().Lock);

@@ -1,14 +1,14 @@
 // A host for tests: loads a private copy of the plug-in library (its own file
-// name, so its settings file and hourly log file belong to this test alone),
-// drives the four entry points and records every callback.
+// name, so its settings file and hourly log file belong to this test alone)
+// through the shared loader (PluginLibrary.h), drives the four entry points
+// and records every callback.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "plugin/PluginApi.h"
+#include "tests/support/PluginLibrary.h"
 
 namespace TestSupport {
 
@@ -34,9 +34,9 @@ public:
   TPluginHost(const TPluginHost&) = delete;
   TPluginHost& operator=(const TPluginHost&) = delete;
 
-  const std::string& LibraryPath() const { return Path; }
-  std::string SettingsPath() const;  // beside the copy, extension ".ini"
-  std::string FileName() const;      // the copy's file name
+  const std::string& LibraryPath() const { return Copy.Path(); }
+  std::string SettingsPath() const { return Copy.SettingsPath(); }  // beside the copy, ".ini"
+  std::string FileName() const { return Copy.FileName(); }          // the copy's file name
 
   // The entry points; Init uses the recording callback unless NullCallback.
   const char* Init(uintptr_t UserValue, bool NullCallback = false);
@@ -66,13 +66,8 @@ public:
                       uint32_t TimeoutMs = 5000) const;
 
 private:
-  std::string Path;
-  Platform::TLibrary Library = nullptr;
-  bool Initialized = false;
-  void(VELMORA_STDCALL* InitEntry)(const char**, TScenarioCallback, uintptr_t) = nullptr;
-  void(VELMORA_STDCALL* NameEntry)(const char**) = nullptr;
-  int32_t(VELMORA_STDCALL* CommandEntry)(int32_t, const void*, uint32_t) = nullptr;
-  void(VELMORA_STDCALL* FinalizeEntry)() = nullptr;
+  TPluginCopy Copy;       // goes last: the library is unloaded before its files are removed
+  TPluginLibrary Plugin;
 };
 
 // Packs items into the packed parameter list form (each item and a NUL).

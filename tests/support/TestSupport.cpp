@@ -7,7 +7,8 @@
 #include <iterator>
 #include <random>
 
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
 
 namespace fs = std::filesystem;
 

@@ -1,9 +1,12 @@
-// The tests' handle on the transport double: loading it and resolving its
-// control entries.
+// The transport double's controller: loading it and taking its control
+// entries.
 #include "tests/support/TransportDouble.h"
 
 #include <stdexcept>
 #include <vector>
+
+#include "platform/Errors.h"
+#include "tests/support/RequiredEntry.h"
 
 namespace TestSupport {
 
@@ -13,32 +16,30 @@ namespace {
 // the one the client under test reads it from.
 void VELMORA_STDCALL SetThisModulesLastError(uint32_t Code) { Platform::SetLastError(Code); }
 
-template <typename TEntry>
-void Resolve(Platform::TLibrary Library, TEntry& Entry, const char* Name) {
-  Entry = reinterpret_cast<TEntry>(Platform::GetLibraryProc(Library, Name));
-  if (Entry == nullptr) throw std::runtime_error(std::string("transport double lacks ") + Name);
-}
-
 }  // namespace
 
 TTransportDouble::TTransportDouble() {
   Library = Platform::LoadLibraryByName("cl_vexo_transport.dll");
   if (Library == nullptr) throw std::runtime_error("transport double not found");
   try {
-    Resolve(Library, FReset, "Double_Reset");
-    Resolve(Library, FClearLog, "Double_ClearLog");
-    Resolve(Library, FSetResult, "Double_SetResult");
-    Resolve(Library, FSetLastErrorSetter, "Double_SetLastErrorSetter");
-    Resolve(Library, FFireConnect, "Double_FireConnect");
-    Resolve(Library, FFireDisconnect, "Double_FireDisconnect");
-    Resolve(Library, FFireReceive, "Double_FireReceive");
-    Resolve(Library, FFireAuxReceive, "Double_FireAuxReceive");
-    Resolve(Library, FCallCount, "Double_CallCount");
-    Resolve(Library, FCallLog, "Double_CallLog");
-    Resolve(Library, FLastSend, "Double_LastSend");
-    Resolve(Library, FSetAutoConnect, "Double_SetAutoConnect");
-    Resolve(Library, FSetAutoDisconnect, "Double_SetAutoDisconnect");
-    Resolve(Library, FSetAutoEcho, "Double_SetAutoEcho");
+    constexpr const char* What = "transport double";
+    FReset = RequiredEntry<TDouble_Reset>(Library, "Double_Reset", What);
+    FClearLog = RequiredEntry<TDouble_ClearLog>(Library, "Double_ClearLog", What);
+    FSetRecordCalls = RequiredEntry<TDouble_SetRecordCalls>(Library, "Double_SetRecordCalls", What);
+    FSetResult = RequiredEntry<TDouble_SetResult>(Library, "Double_SetResult", What);
+    FSetLastErrorSetter =
+        RequiredEntry<TDouble_SetLastErrorSetter>(Library, "Double_SetLastErrorSetter", What);
+    FFireConnect = RequiredEntry<TDouble_FireConnect>(Library, "Double_FireConnect", What);
+    FFireDisconnect = RequiredEntry<TDouble_FireDisconnect>(Library, "Double_FireDisconnect", What);
+    FFireReceive = RequiredEntry<TDouble_FireReceive>(Library, "Double_FireReceive", What);
+    FFireAuxReceive = RequiredEntry<TDouble_FireAuxReceive>(Library, "Double_FireAuxReceive", What);
+    FCallCount = RequiredEntry<TDouble_CallCount>(Library, "Double_CallCount", What);
+    FCallLog = RequiredEntry<TDouble_CallLog>(Library, "Double_CallLog", What);
+    FLastSend = RequiredEntry<TDouble_LastSend>(Library, "Double_LastSend", What);
+    FSetAutoConnect = RequiredEntry<TDouble_SetAutoConnect>(Library, "Double_SetAutoConnect", What);
+    FSetAutoDisconnect =
+        RequiredEntry<TDouble_SetAutoDisconnect>(Library, "Double_SetAutoDisconnect", What);
+    FSetAutoEcho = RequiredEntry<TDouble_SetAutoEcho>(Library, "Double_SetAutoEcho", What);
   } catch (...) {
     Platform::UnloadLibrary(Library);
     throw;

@@ -1,11 +1,12 @@
-// TTransportDouble: the tests' handle on the transport double, the stand-in
-// "cl_vexo_transport.dll" that the client under test loads.
+// TTransportDouble: the one controller of the transport double, the stand-in
+// "cl_vexo_transport.dll" that the client under test loads, shared by the
+// tests, the benchmarks and the fuzz targets (no GoogleTest).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Libraries.h"
 #include "standins/transport-double/DoubleControl.h"
 
 namespace TestSupport {
@@ -31,8 +32,9 @@ public:
   bool FireConnect() { return FFireConnect() == 1; }
   bool FireDisconnect() { return FFireDisconnect() == 1; }
   bool FireReceive(const std::string& Bytes) {
-    return FFireReceive(Bytes.data(), static_cast<int32_t>(Bytes.size())) == 1;
+    return FireReceive(Bytes.data(), static_cast<int32_t>(Bytes.size()));
   }
+  bool FireReceive(const void* Data, int32_t Size) { return FFireReceive(Data, Size) == 1; }
   bool FireAuxReceive(const std::string& Bytes) {
     return FFireAuxReceive(Bytes.data(), static_cast<int32_t>(Bytes.size())) == 1;
   }
@@ -42,6 +44,10 @@ public:
   // The byte count of the last SendToServer (-1 when none) and its bytes.
   int32_t LastSendSize() { return FLastSend(nullptr, 0); }
   std::string LastSendBytes();
+  // Off: the double keeps no record of calls (scripts, last send and notices
+  // work on), so a benchmark measures the client and not the double's
+  // bookkeeping; Reset turns it on again.
+  void SetRecordCalls(bool Enabled) { FSetRecordCalls(Enabled ? 1 : 0); }
   void SetAutoConnect(bool Enabled) { FSetAutoConnect(Enabled ? 1 : 0); }
   void SetAutoDisconnect(bool Enabled) { FSetAutoDisconnect(Enabled ? 1 : 0); }
   void SetAutoEcho(bool Enabled, uint8_t ErrorByte = 0, const std::string& Extra = std::string()) {
@@ -52,6 +58,7 @@ private:
   Platform::TLibrary Library = nullptr;
   TDouble_Reset FReset = nullptr;
   TDouble_ClearLog FClearLog = nullptr;
+  TDouble_SetRecordCalls FSetRecordCalls = nullptr;
   TDouble_SetResult FSetResult = nullptr;
   TDouble_SetLastErrorSetter FSetLastErrorSetter = nullptr;
   TDouble_FireConnect FFireConnect = nullptr;

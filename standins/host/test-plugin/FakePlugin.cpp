@@ -15,7 +15,8 @@
 
 #include "params/PackedParams.h"
 #include "params/ParamList.h"
-#include "platform/Platform.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
 
 namespace {
 

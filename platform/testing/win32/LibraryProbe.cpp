@@ -1,7 +1,7 @@
 // IsLibraryLoaded for Win32: the module handle of a loaded module by name.
 #include <windows.h>
 
-#include "platform/LibraryProbe.h"
+#include "platform/testing/LibraryProbe.h"
 
 namespace Platform {
 

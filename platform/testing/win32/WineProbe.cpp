@@ -1,7 +1,7 @@
 // RunningUnderWine for Win32: Wine's ntdll has an export that Windows' lacks.
 #include <windows.h>
 
-#include "platform/WineProbe.h"
+#include "platform/testing/WineProbe.h"
 
 namespace Platform {
 

@@ -1,6 +1,6 @@
 // Test facility: a message-only window whose procedure, run on the owner
 // thread, counts the messages sent to it.
-#include "platform/MessageWindow.h"
+#include "platform/testing/MessageWindow.h"
 
 #include <windows.h>
 

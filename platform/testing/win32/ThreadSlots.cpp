@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "platform/ThreadSlots.h"
+#include "platform/testing/ThreadSlots.h"
 
 namespace Platform {
 

@@ -1,5 +1,5 @@
 // RunningUnderWine natively: never.
-#include "platform/WineProbe.h"
+#include "platform/testing/WineProbe.h"
 
 namespace Platform {
 

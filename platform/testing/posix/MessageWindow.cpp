@@ -1,6 +1,6 @@
 // Test facility: the native stand-in for the message-only window. There are
 // no window messages here, so a "sent" message is handled on the spot.
-#include "platform/MessageWindow.h"
+#include "platform/testing/MessageWindow.h"
 
 #include <atomic>
 

@@ -4,8 +4,10 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "platform/LibraryProbe.h"
-#include "platform/Platform.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/TimeText.h"
+#include "platform/testing/LibraryProbe.h"
 
 namespace Platform {
 

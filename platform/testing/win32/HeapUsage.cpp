@@ -1,6 +1,6 @@
 // Heap in use for the win32 backend: a walk over every heap of the process
 // (the C runtime's malloc draws from one of them), summing the busy blocks.
-#include "platform/HeapUsage.h"
+#include "platform/testing/HeapUsage.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Heap in use for the posix backend: the C library's own statistics.
-#include "platform/HeapUsage.h"
+#include "platform/testing/HeapUsage.h"
 
 #include <malloc.h>
 

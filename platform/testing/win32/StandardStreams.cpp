@@ -1,6 +1,6 @@
 // Standard output and error through WriteFile on the standard handles: no C
 // runtime buffering and no LF to CR LF translation.
-#include "platform/StandardStreams.h"
+#include "platform/testing/StandardStreams.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Standard output and error through write(2), without stdio buffering.
-#include "platform/StandardStreams.h"
+#include "platform/testing/StandardStreams.h"
 
 #include <cerrno>
 #include <unistd.h>

@@ -1,0 +1,26 @@
+// The platform's errors: the calling thread's last error, as Windows keeps
+// it, and the system's text for a code (win32/Errors.cpp, posix/Errors.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Platform {
+
+uint32_t LastError();  // GetLastError of the calling thread
+void SetLastError(uint32_t Code);
+// The system's message text for Code in the default language, at most 256
+// characters, as the system gives it (line ends and dot included); when the
+// system has none, "Error " and the code in decimal.
+std::string SystemErrorText(uint32_t Code);
+
+// Windows error codes the backends and tests speak of.
+constexpr uint32_t ErrorFileNotFound = 2;
+constexpr uint32_t ErrorPathNotFound = 3;
+constexpr uint32_t ErrorAccessDenied = 5;
+constexpr uint32_t ErrorSharingViolation = 32;
+constexpr uint32_t ErrorAlreadyExists = 183;
+constexpr uint32_t ErrorModNotFound = 126;
+constexpr uint32_t ErrorProcNotFound = 127;
+
+}  // namespace Platform

@@ -1,0 +1,27 @@
+// Local time and the comparison of 8-bit texts as the user's locale does it
+// (win32/TimeText.cpp, posix/TimeText.cpp; the date serial in Common.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Platform {
+
+struct TDateTime {
+  uint16_t Year = 1899, Month = 12, Day = 30;
+  uint16_t Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
+};
+TDateTime LocalNow();
+std::string TimeSeparator();                 // the regional time separator (":" usually)
+double DaysSince1899(const TDateTime& Time);  // noon on 17 April 2013 is 41381.5 (pure)
+
+// Case-insensitive equality of two 8-bit texts in the user's locale
+// (CompareStringA with NORM_IGNORECASE); code page 1251 Cyrillic letters fold
+// as well as Latin ones.
+bool SameTextNoCase(const char* A, size_t ALength, const char* B, size_t BLength);
+inline bool SameTextNoCase(const std::string& A, const std::string& B) {
+  return SameTextNoCase(A.data(), A.size(), B.data(), B.size());
+}
+
+}  // namespace Platform
