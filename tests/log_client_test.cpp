@@ -134,7 +134,7 @@ TEST(UniLogConcurrency, ThreadsOfferingAtOnceReachTheClientWhole) {
     constexpr int ThreadCount = 4, LinesEach = 100;
     RunOnThreads(ThreadCount, [&](int Thread) {
       for (int Line = 0; Line < LinesEach; ++Line) {
-        EXPECT_TRUE(L.LogFile->Write("T" + std::to_string(Thread) + " L" + std::to_string(Line)));
+        EXPECT_TRUE(L.LogFile->Write('T' + std::to_string(Thread) + " L" + std::to_string(Line)));
       }
     });
     std::set<std::string> Offered;
