@@ -15,10 +15,18 @@ public:
   // stores the name in FileName and returns it. FileName is empty when a
   // directory could not be created. A name without an absolute directory
   // whose first level is missing raises EInOutError("Unable to create
-  // directory").
+  // directory"). A direct call always asks the system about the directory.
   std::string GetFileName() override;
 
 protected:
+  // What GetFileName does, for the line being written: the expansion and
+  // the time it was made for, with the directory made sure of. When
+  // MayTrustDirectory is set and the directory is the one made sure of for
+  // the previous line, it is trusted without asking the system again (one
+  // system call per line less); the write asks again, untrusted, should
+  // the open find the path missing.
+  TLineFile LineFile(bool MayTrustDirectory) override;
+
   const std::string FileNamePattern;
 
 private:
@@ -30,6 +38,9 @@ private:
   std::string Expansion;
   Platform::TDateTime ExpansionTime;
   bool Expanded = false;
+  // The directory this log last made sure of; empty when the latest check
+  // failed. Guarded like FileName.
+  std::string CheckedDirectory;
 };
 
 // Makes sure Directory (Windows form, with or without a trailing "\") exists,
