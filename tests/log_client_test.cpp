@@ -9,6 +9,7 @@
 #include "log/ProcessNames.h"
 #include "log/ProcessLog.h"
 #include "log/UniLog.h"
+#include "platform/LibraryProbe.h"
 #include "platform/Platform.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -104,6 +105,21 @@ TEST(UniLog, DeclinedLinesGoToTheFileAsAFileLogWritesThem) {
             "raw tagged\r\n");
   L.LogFile.reset();
   EXPECT_EQ(ReadRecord(L.Record).size(), 5u);  // I, three M, F
+}
+
+// The log's end is the client library's end: "DLL_Finalize" is its last
+// call, made once, and the library is no longer mapped afterwards.
+TEST(UniLog, DestructionFinalisesAndUnloadsTheClient) {
+  TClientLog L("take");
+  ASSERT_TRUE(L.LogFile->ClientLoaded());
+  ASSERT_TRUE(Platform::IsLibraryLoaded(Client()));
+  EXPECT_TRUE(L.LogFile->Write("taken"));
+  L.LogFile.reset();
+  const std::vector<TRecordedCall> Calls = ReadRecord(L.Record);
+  std::string Kinds;
+  for (const TRecordedCall& Call : Calls) Kinds += Call.Kind;
+  EXPECT_EQ(Kinds, "IMF");
+  EXPECT_FALSE(Platform::IsLibraryLoaded(Client())) << "the client library is still mapped";
 }
 
 TEST(UniLog, FailedInitialisationIsOnlyRecorded) {
