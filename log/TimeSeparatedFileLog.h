@@ -19,12 +19,13 @@ public:
   std::string GetFileName() override;
 
 protected:
-  // What GetFileName does, for the line being written: the expansion and
-  // the time it was made for, with the directory made sure of. When
-  // MayTrustDirectory is set and the directory is the one made sure of for
-  // the previous line, it is trusted without asking the system again (one
-  // system call per line less); the write asks again, untrusted, should
-  // the open find the path missing.
+  // What GetFileName does, for the line being written: the name for the
+  // local time now, that time (the line's stamp) and the directory made sure
+  // of. When MayTrustDirectory is set and the name's directory is the one
+  // made sure of for an earlier line, it is trusted without asking the
+  // system again (one system call per line less); the write asks again,
+  // untrusted, should the open find the path missing. The writes of this
+  // class and its subclasses take their file from here, not from GetFileName.
   TLineFile LineFile(bool MayTrustDirectory) override;
 
   const std::string FileNamePattern;
