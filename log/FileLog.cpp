@@ -37,6 +37,15 @@ tFileLog::~tFileLog() = default;
 
 std::string tFileLog::GetFileName() { return FileName; }
 
+tFileLog::TLineFile tFileLog::LineFile(bool) {
+  TLineFile Target;
+  Target.Name = GetFileName();
+  Target.Time = LocalNow();
+  return Target;
+}
+
+Platform::TDateTime tFileLog::LocalNow() { return Platform::LocalNow(); }
+
 bool tFileLog::Write(const std::string& Text) { return WriteLine(Text, nullptr, true); }
 
 bool tFileLog::WriteTagged(const std::string& Text, const std::string& Tag) {
@@ -49,41 +58,37 @@ bool tFileLog::WriteRawTagged(const std::string& Text, const std::string& Tag) {
   return WriteLine(Text, &Tag, false);
 }
 
-std::string tFileLog::LineFileName(const std::string* Tag, bool Trust) {
-  NameTimeKnown = false;
-  TrustCheckedDirectory = Trust;
-  std::string Name = GetFileName();
-  TrustCheckedDirectory = false;
+tFileLog::TLineFile tFileLog::TaggedLineFile(const std::string* Tag, bool MayTrustDirectory) {
+  TLineFile Target = LineFile(MayTrustDirectory);
   // No name means no file: a tagged write does not fall back to a bare
   // "Tag_" name in the current directory.
-  if (!Name.empty() && Tag != nullptr && !Tag->empty()) {
-    Name = Platform::DirectoryPart(Name) + *Tag + "_" + Platform::FileNamePart(Name);
+  if (!Target.Name.empty() && Tag != nullptr && !Tag->empty()) {
+    Target.Name = Platform::DirectoryPart(Target.Name) + *Tag + "_" +
+                  Platform::FileNamePart(Target.Name);
   }
-  return Name;
+  return Target;
 }
 
 bool tFileLog::WriteLine(const std::string& Text, const std::string* Tag, bool Stamped) {
   // The guard leaves the lock on every way out, including a failure raised
-  // by GetFileName, which passes on to the caller.
+  // by LineFile, which passes on to the caller.
   Platform::TLockGuard Guard(Lock);
-  std::string Name = LineFileName(Tag, true);
-  if (Name.empty()) return false;
-  Platform::TFile File = Platform::OpenForAppend(Name);
-  if (File == Platform::InvalidFile && !CheckedDirectory.empty() &&
+  TLineFile Target = TaggedLineFile(Tag, true);
+  if (Target.Name.empty()) return false;
+  Platform::TFile File = Platform::OpenForAppend(Target.Name);
+  if (File == Platform::InvalidFile && Target.DirectoryMadeSure &&
       Platform::LastError() == Platform::ErrorPathNotFound) {
-    // The directory trusted above has gone: check and make it again.
-    CheckedDirectory.clear();
-    Name = LineFileName(Tag, false);
-    if (Name.empty()) return false;
-    File = Platform::OpenForAppend(Name);
+    // The directory made sure of has gone: check and make it again.
+    Target = TaggedLineFile(Tag, false);
+    if (Target.Name.empty()) return false;
+    File = Platform::OpenForAppend(Target.Name);
   }
   if (File == Platform::InvalidFile) return false;
   bool Result = false;
   if (Platform::SeekToEnd(File)) {
-    Platform::TDateTime Now;
-    if (Stamped) Now = NameTimeKnown ? NameTime : Platform::LocalNow();
     char Line[LineBufferSize];
-    const size_t Length = ComposeLine(Line, Text, Stamped ? &Now : nullptr, TimeSeparator);
+    const size_t Length =
+        ComposeLine(Line, Text, Stamped ? &Target.Time : nullptr, TimeSeparator);
     Result = Platform::WriteToFile(File, Line, static_cast<uint32_t>(Length));
   }
   Platform::CloseFile(File);

@@ -54,30 +54,39 @@ public:
   virtual bool WriteRawTagged(const std::string& Text, const std::string& Tag);
 
 protected:
+  // Where the line being written goes, as LineFile answers it.
+  struct TLineFile {
+    // The file; empty means there is nothing to write to.
+    std::string Name;
+    // The local time the line is written for, read once, no earlier than
+    // the name was derived: a stamped line carries it, so that its stamp
+    // agrees with the file it lands in.
+    Platform::TDateTime Time{};
+    // True when the log made sure that Name's directory exists, for this
+    // line or (trusted since) for an earlier one. When the open then finds
+    // the path missing, the directory has gone meanwhile: the write asks once
+    // more with MayTrustDirectory false, which makes it again.
+    bool DirectoryMadeSure = false;
+  };
+  // Every write asks this, with Lock held, once (twice when the directory
+  // has gone, see above) before it opens the file. MayTrustDirectory false
+  // forbids answering from what an earlier line learned about the directory.
+  // tFileLog answers GetFileName() (through the virtual table) with the time
+  // read after it, and no directory made sure of.
+  virtual TLineFile LineFile(bool MayTrustDirectory);
+
+  // The local date and time now: the one place the log family reads the clock.
+  static Platform::TDateTime LocalNow();
+
   // The current file path; empty means there is nothing to write to. Changed
   // only under Lock while a write runs (or by a direct GetFileName call,
   // which takes no lock and must not race with writes).
   std::string FileName;
-  // Set by a GetFileName that derived the name from the clock: the local
-  // time it used, so that a line's stamp agrees with the file it lands in
-  // and the clock is read once per line. Guarded like FileName.
-  bool NameTimeKnown = false;
-  Platform::TDateTime NameTime;
   // The regional time separator, read once at construction.
   const std::string TimeSeparator;
-  // The directory a time-separated log last made sure of, and whether the
-  // GetFileName now called by a write may trust it without asking the system
-  // again (set by the write, taken back by GetFileName as it starts). A write
-  // whose open then finds the path missing forgets it and derives the name
-  // once more, so a directory deleted meanwhile is made again by the next
-  // line, as without this shortcut. Guarded like FileName; a plain tFileLog
-  // leaves CheckedDirectory empty.
-  std::string CheckedDirectory;
-  bool TrustCheckedDirectory = false;
 
 private:
   bool WriteLine(const std::string& Text, const std::string* Tag, bool Stamped);
-  // The file this line goes to: GetFileName (trusting CheckedDirectory when
-  // Trust is set), with Tag applied; empty when there is none.
-  std::string LineFileName(const std::string* Tag, bool Trust);
+  // The file a line goes to: LineFile's answer with Tag applied to its name.
+  TLineFile TaggedLineFile(const std::string* Tag, bool MayTrustDirectory);
 };

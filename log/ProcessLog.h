@@ -2,7 +2,9 @@
 // which every other part writes a diagnostic line.
 #pragma once
 
+#include <exception>
 #include <string>
+#include <type_traits>
 
 #include "log/ProcessNames.h"
 
@@ -13,6 +15,41 @@
 // Text is written as the two characters \r, \n or \0, so a text can never
 // start or split a line of the file.
 bool Log(const std::string& Text);
+
+namespace ProcessLogDetail {
+// Logs Prefix (a text, or a callable returning one) + Message; never raises.
+template <typename TPrefix>
+void LogStepFailure(const TPrefix& Prefix, const char* Message) noexcept {
+  if (Message == nullptr) Message = "unknown failure";
+  try {
+    if constexpr (std::is_invocable_v<const TPrefix&>) {
+      Log(Prefix() + Message);
+    } else {
+      Log(std::string(Prefix) + Message);
+    }
+  } catch (...) {
+    // A line that cannot be built is lost, as any log line may be.
+  }
+}
+}  // namespace ProcessLogDetail
+
+// Runs Step() and contains whatever it raises: a failure ends as one log line,
+// Prefix followed by the failure's message (what() of a std::exception,
+// "unknown failure" for anything else). Prefix is a text, or a callable that
+// returns one, called only on failure (a step that succeeds builds no text).
+// Never raises. True when Step returned normally.
+template <typename TPrefix, typename TStep>
+bool RunLoggingFailure(const TPrefix& Prefix, TStep&& Step) noexcept {
+  try {
+    Step();
+    return true;
+  } catch (const std::exception& Failure) {
+    ProcessLogDetail::LogStepFailure(Prefix, Failure.what());
+  } catch (...) {
+    ProcessLogDetail::LogStepFailure(Prefix, "unknown failure");
+  }
+  return false;
+}
 
 // Creates the process log (once; later calls do nothing while it exists):
 // hourly files <host directory>Logs\YYYY_MM_DD\HH_<plug-in file name>.log,

@@ -9,11 +9,13 @@ tTimeSeparatedFileLog::tTimeSeparatedFileLog(const std::string& Pattern)
     : tFileLog(std::string()), FileNamePattern(Pattern), PatternFields(DateTimePatternFields(Pattern)) {}
 
 std::string tTimeSeparatedFileLog::GetFileName() {
-  // Only the write that set it may skip the directory check; a direct call
-  // (and a failure below) never leaves it set.
-  const bool Trust = TrustCheckedDirectory;
-  TrustCheckedDirectory = false;
-  const Platform::TDateTime Now = Platform::LocalNow();
+  return tTimeSeparatedFileLog::LineFile(false).Name;
+}
+
+tFileLog::TLineFile tTimeSeparatedFileLog::LineFile(bool MayTrustDirectory) {
+  TLineFile Target;
+  Target.Time = LocalNow();
+  const Platform::TDateTime& Now = Target.Time;
   if (!Expanded || !SameDateTimeFields(Now, ExpansionTime, PatternFields)) {
     char Name[DateTimePatternLimit];
     Expansion.assign(Name, ExpandDateTimePatternTo(Name, FileNamePattern, Now, TimeSeparator));
@@ -21,7 +23,6 @@ std::string tTimeSeparatedFileLog::GetFileName() {
     Expanded = true;
   }
   FileName.clear();
-  NameTimeKnown = false;
   // The directory part: up to and including the last backslash or colon (a
   // plain backward scan; find_last_of searches its set once per byte).
   size_t DirectoryLength = Expansion.size();
@@ -30,7 +31,8 @@ std::string tTimeSeparatedFileLog::GetFileName() {
     --DirectoryLength;
   }
   const std::string_view DirectoryText(Expansion.data(), DirectoryLength);
-  bool Ready = Trust && !CheckedDirectory.empty() && DirectoryText == CheckedDirectory;
+  bool Ready =
+      MayTrustDirectory && !CheckedDirectory.empty() && DirectoryText == CheckedDirectory;
   if (!Ready) {
     CheckedDirectory.clear();
     const std::string Directory(DirectoryText);
@@ -39,10 +41,10 @@ std::string tTimeSeparatedFileLog::GetFileName() {
   }
   if (Ready) {
     FileName = Expansion;
-    NameTime = Now;
-    NameTimeKnown = true;
+    Target.Name = FileName;
+    Target.DirectoryMadeSure = true;
   }
-  return FileName;
+  return Target;
 }
 
 bool ForceDirectories(const std::string& Directory) {

@@ -16,10 +16,19 @@ public:
   // stores the name in FileName and returns it. FileName is empty when a
   // directory could not be created. A name without an absolute directory
   // whose first level is missing raises EInOutError("Unable to create
-  // directory").
+  // directory"). A direct call always asks the system about the directory.
   std::string GetFileName() override;
 
 protected:
+  // What GetFileName does, for the line being written: the name for the
+  // local time now, that time (the line's stamp) and the directory made sure
+  // of. When MayTrustDirectory is set and the name's directory is the one
+  // made sure of for an earlier line, it is trusted without asking the
+  // system again (one system call per line less); the write asks again,
+  // untrusted, should the open find the path missing. The writes of this
+  // class and its subclasses take their file from here, not from GetFileName.
+  TLineFile LineFile(bool MayTrustDirectory) override;
+
   const std::string FileNamePattern;
 
 private:
@@ -31,6 +40,9 @@ private:
   std::string Expansion;
   Platform::TDateTime ExpansionTime;
   bool Expanded = false;
+  // The directory this log last made sure of; empty when the latest check
+  // failed. Guarded like FileName.
+  std::string CheckedDirectory;
 };
 
 // Makes sure Directory (Windows form, with or without a trailing "\") exists,

@@ -62,7 +62,7 @@ bool tUniLog::OfferToServer(double Time, const char* Tag, const std::string& Tex
 
 bool tUniLog::Write(const std::string& Text) {
   if (ClientMessage != nullptr &&
-      OfferToServer(Platform::DaysSince1899(Platform::LocalNow()), "", Text)) {
+      OfferToServer(Platform::DaysSince1899(LocalNow()), "", Text)) {
     return true;
   }
   return tTimeSeparatedFileLog::Write(Text);
@@ -70,7 +70,7 @@ bool tUniLog::Write(const std::string& Text) {
 
 bool tUniLog::WriteTagged(const std::string& Text, const std::string& Tag) {
   if (ClientMessage != nullptr &&
-      OfferToServer(Platform::DaysSince1899(Platform::LocalNow()), Tag.c_str(), Text)) {
+      OfferToServer(Platform::DaysSince1899(LocalNow()), Tag.c_str(), Text)) {
     return true;
   }
   return tTimeSeparatedFileLog::WriteTagged(Text, Tag);

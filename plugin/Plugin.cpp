@@ -35,13 +35,8 @@ VELMORA_EXPORT void VELMORA_STDCALL Init_Plugin(const char** PluginName,
   // A second Init_Plugin replaces the running manager: the earlier one is
   // released as Finalize_Plugin would, so there is never a second worker.
   ReleaseManager();
-  try {
-    Manager = new TMailerManager(Callback, UserValue);
-  } catch (const std::exception& Failure) {
-    Log(std::string("Init_Plugin EXCEPTION: ") + Failure.what());
-  } catch (...) {
-    Log("Init_Plugin EXCEPTION: unknown failure");
-  }
+  RunLoggingFailure("Init_Plugin EXCEPTION: ",
+                    [&] { Manager = new TMailerManager(Callback, UserValue); });
 }
 
 VELMORA_EXPORT void VELMORA_STDCALL GetName_Plugin(const char** PluginName) {

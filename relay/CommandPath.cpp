@@ -18,6 +18,12 @@ std::string SessionPrefix(const char* Operation, int32_t SessionACT) {
   return std::string(Operation) + " [SessionACT=" + IntegerToText(SessionACT) + "]";
 }
 
+// The prefix of a failure line of Operation for SessionACT, made only when
+// the line is written.
+auto FailurePrefix(const char* Operation, int32_t SessionACT) {
+  return [Operation, SessionACT] { return SessionPrefix(Operation, SessionACT) + " EXCEPTION: "; };
+}
+
 constexpr uint8_t DefaultOperation = 4;
 
 }  // namespace
@@ -25,17 +31,13 @@ constexpr uint8_t DefaultOperation = 4;
 int32_t TMailerManager::QueueCommand(int32_t SessionACT, const void* Data,
                                      int32_t Length) noexcept {
   if (Length <= 0) return 0;
-  try {
+  RunLoggingFailure(FailurePrefix("Command_Plugin", SessionACT), [&] {
     if (Data == nullptr) {
       throw std::invalid_argument("no command bytes: a null data pointer with a length of " +
                                   IntegerToText(Length) + " bytes");
     }
     QueueRecord(TaskCommand, SessionACT, Data, static_cast<uint32_t>(Length));
-  } catch (const std::exception& Failure) {
-    Log(SessionPrefix("Command_Plugin", SessionACT) + " EXCEPTION: " + Failure.what());
-  } catch (...) {
-    Log(SessionPrefix("Command_Plugin", SessionACT) + " EXCEPTION: unknown failure");
-  }
+  });
   return 0;
 }
 
@@ -44,7 +46,7 @@ int32_t TMailerManager::QueueCommand(int32_t SessionACT, const void* Data,
 // command with one log line; nothing reaches the host.
 void TMailerManager::ProcessCommand(const TTaskRecord* Task) {
   const int32_t SessionACT = TaskSession(Task);
-  try {
+  RunLoggingFailure(FailurePrefix("ProcessCommand", SessionACT), [&] {
     UnpackParams(*Params, TaskPayload(Task), static_cast<int32_t>(TaskLength(Task)));
     Log(SessionPrefix("Command_Plugin", SessionACT) + ", Params=" + Params->ParamsToText());
 
@@ -68,11 +70,7 @@ void TMailerManager::ProcessCommand(const TTaskRecord* Task) {
     if (Current->Send(Buffer, static_cast<int32_t>(Count + 1), CommandSendTimeout)) {
       TrackSent(SessionACT);
     }
-  } catch (const std::exception& Failure) {
-    Log(SessionPrefix("ProcessCommand", SessionACT) + " EXCEPTION: " + Failure.what());
-  } catch (...) {
-    Log(SessionPrefix("ProcessCommand", SessionACT) + " EXCEPTION: unknown failure");
-  }
+  });
 }
 
 // The request is with the transport: from now on it ends as an answer or as

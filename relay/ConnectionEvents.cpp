@@ -7,10 +7,6 @@
 #include "relay/MailerManager.h"
 #include "transport/TPKTClient.h"
 
-namespace {
-constexpr uint8_t SendOperation = 4;
-}
-
 void TMailerManager::ClientError(TTPKTClient& Sender, uint8_t Operation,
                                  const std::string& Message, int32_t& ErrorCode) {
   Log("FSClient Error (TermID=" + IntegerToText(Sender.TermID()) +
@@ -18,7 +14,7 @@ void TMailerManager::ClientError(TTPKTClient& Sender, uint8_t Operation,
       IntegerToText(ErrorCode) + "))");
   // A failed send raises into its caller, which logs it and drops the work;
   // every other failure simply ends the operation.
-  if (Operation != SendOperation) ErrorCode = 0;
+  if (Operation != TTPKTClient::opSend) ErrorCode = 0;
 }
 
 void TMailerManager::ClientConnect(TTPKTClient&) { Log("FS Client connected to FileServer"); }
@@ -32,14 +28,11 @@ void TMailerManager::ClientDisconnect(TTPKTClient& Sender, bool&) {
   Log("FS Client disconnected from FileServer");
   const uint32_t Lost = ConnectionGeneration.fetch_add(1);
   if (Callback == nullptr) return;  // no requests are kept
-  try {
+  // Should this fail, the requests stay kept; the next loss, the cap or the
+  // stop gives them up.
+  RunLoggingFailure("OnDisconnect EXCEPTION: ", [&] {
     QueueRecord(TaskConnectionLost, static_cast<int32_t>(Lost), nullptr, 0);
-  } catch (const std::exception& Failure) {
-    // The requests stay kept; the next loss, the cap or the stop gives them up.
-    Log(std::string("OnDisconnect EXCEPTION: ") + Failure.what());
-  } catch (...) {
-    Log("OnDisconnect EXCEPTION: unknown failure");
-  }
+  });
 }
 
 // Worker thread: every request sent on the lost connection or an earlier one
@@ -56,12 +49,8 @@ void TMailerManager::ConnectionLost(uint32_t Generation) noexcept {
 }
 
 void TMailerManager::SendKeepAlive() {
-  try {
+  RunLoggingFailure("SEND KEEP ALIVE EXCEPTION: ", [&] {
     TTPKTClient* const Current = Client.load();
     if (Current != nullptr && Current->Connected()) Current->Send(nullptr, 0, 0);
-  } catch (const std::exception& Failure) {
-    Log(std::string("SEND KEEP ALIVE EXCEPTION: ") + Failure.what());
-  } catch (...) {
-    Log("SEND KEEP ALIVE EXCEPTION: unknown failure");
-  }
+  });
 }

@@ -27,8 +27,6 @@ const char SettingsSection[] = "Server";
 const char AddressKey[] = "FSServerAddr";
 const char PortKey[] = "FSServerPort";
 
-std::string MessageOf(const std::exception& Failure) { return Failure.what(); }
-
 }  // namespace
 
 std::string ServerAddress() { return CurrentServerAddress; }
@@ -57,13 +55,7 @@ TMailerManager::TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
 
 TMailerManager::~TMailerManager() {
   StopClient();
-  try {
-    StopWorker();
-  } catch (const std::exception& Failure) {
-    Log("ERR: FS Client worker stop fail: " + MessageOf(Failure));
-  } catch (...) {
-    Log("ERR: FS Client worker stop fail: unknown failure");
-  }
+  RunLoggingFailure("ERR: FS Client worker stop fail: ", [&] { StopWorker(); });
   try {
     Client.store(nullptr);
     OwnedClient.reset();
@@ -134,7 +126,7 @@ void TMailerManager::QueueRecord(uint8_t Kind, int32_t SessionACT, const void* P
 }
 
 void TMailerManager::StartClient() {
-  try {
+  RunLoggingFailure("ERR: FS Client initialization fail: ", [&] {
     OwnedClient = std::make_unique<TTPKTClient>();
     TTPKTClient* const Current = OwnedClient.get();
     Client.store(Current);
@@ -160,11 +152,7 @@ void TMailerManager::StartClient() {
     Current->CreateConnection();
     Current->SetActive(true);
     Log("FS Client started");
-  } catch (const std::exception& Failure) {
-    Log("ERR: FS Client initialization fail: " + MessageOf(Failure));
-  } catch (...) {
-    Log("ERR: FS Client initialization fail: unknown failure");
-  }
+  });
 }
 
 // Unbinds every event first, so that no transport thread enters the manager
@@ -173,7 +161,7 @@ void TMailerManager::StartClient() {
 void TMailerManager::StopClient() noexcept {
   TTPKTClient* const Current = Client.load();
   if (Current == nullptr) return;
-  try {
+  RunLoggingFailure("ERR: FS Client shutdown fail: ", [&] {
     Current->OnError.Unbind();
     Current->OnAuxReceive.Unbind();
     Current->OnReceive.Unbind();
@@ -181,11 +169,7 @@ void TMailerManager::StopClient() noexcept {
     Current->OnDisconnect.Unbind();
     if (Current->Connected()) Current->SetActive(false);
     Current->DestroyConnection();
-  } catch (const std::exception& Failure) {
-    Log("ERR: FS Client shutdown fail: " + MessageOf(Failure));
-  } catch (...) {
-    Log("ERR: FS Client shutdown fail: unknown failure");
-  }
+  });
 }
 
 void TMailerManager::DispatchTask(TTaskRecord* Task, bool& Stop) {

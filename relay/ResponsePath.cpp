@@ -12,17 +12,13 @@
 
 void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size) {
   if (Size <= 0 || Callback == nullptr) return;
-  try {
+  RunLoggingFailure("OnReceive response EXCEPTION: ", [&] {
     if (Data == nullptr) {
       throw std::invalid_argument("no message bytes: a null data pointer with a size of " +
                                   IntegerToText(Size) + " bytes");
     }
     QueueRecord(TaskMessage, 0, Data, static_cast<uint32_t>(Size));
-  } catch (const std::exception& Failure) {
-    Log(std::string("OnReceive response EXCEPTION: ") + Failure.what());
-  } catch (...) {
-    Log("OnReceive response EXCEPTION: unknown failure");
-  }
+  });
 }
 
 // Restores the host's own "UserData" and the session from the wrapped value,
@@ -30,7 +26,7 @@ void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size)
 // the packed list in Buffer.
 void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
   if (Callback == nullptr) return;
-  try {
+  RunLoggingFailure("Receive response EXCEPTION: ", [&] {
     const uint32_t Length = TaskLength(Task);
     const uint8_t* Message = TaskPayload(Task);
     if (Length < 2) {
@@ -60,9 +56,5 @@ void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
     Callback(SessionACT, PluginNameText, Buffer, static_cast<int32_t>(Count), UserValue);
     Log("Send to SCENARIO [SessionACT=" + IntegerToText(SessionACT) +
         "], Params=" + Params->ParamsToText());
-  } catch (const std::exception& Failure) {
-    Log(std::string("Receive response EXCEPTION: ") + Failure.what());
-  } catch (...) {
-    Log("Receive response EXCEPTION: unknown failure");
-  }
+  });
 }

@@ -11,6 +11,7 @@
 #include "log/UniLog.h"
 #include "platform/Files.h"
 #include "platform/TimeText.h"
+#include "platform/testing/LibraryProbe.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -107,6 +108,21 @@ TEST(UniLog, DeclinedLinesGoToTheFileAsAFileLogWritesThem) {
   EXPECT_EQ(ReadRecord(L.Record).size(), 5u);  // I, three M, F
 }
 
+// The log's end is the client library's end: "DLL_Finalize" is its last
+// call, made once, and the library is no longer mapped afterwards.
+TEST(UniLog, DestructionFinalisesAndUnloadsTheClient) {
+  TClientLog L("take");
+  ASSERT_TRUE(L.LogFile->ClientLoaded());
+  ASSERT_TRUE(Platform::IsLibraryLoaded(Client()));
+  EXPECT_TRUE(L.LogFile->Write("taken"));
+  L.LogFile.reset();
+  const std::vector<TRecordedCall> Calls = ReadRecord(L.Record);
+  std::string Kinds;
+  for (const TRecordedCall& Call : Calls) Kinds += Call.Kind;
+  EXPECT_EQ(Kinds, "IMF");
+  EXPECT_FALSE(Platform::IsLibraryLoaded(Client())) << "the client library is still mapped";
+}
+
 TEST(UniLog, FailedInitialisationIsOnlyRecorded) {
   TClientLog L("take;initfail");
   ASSERT_TRUE(L.LogFile->ClientLoaded());
@@ -135,7 +151,7 @@ TEST(UniLogConcurrency, ThreadsOfferingAtOnceReachTheClientWhole) {
     constexpr int ThreadCount = 4, LinesEach = 100;
     RunOnThreads(ThreadCount, [&](int Thread) {
       for (int Line = 0; Line < LinesEach; ++Line) {
-        EXPECT_TRUE(L.LogFile->Write("T" + std::to_string(Thread) + " L" + std::to_string(Line)));
+        EXPECT_TRUE(L.LogFile->Write('T' + std::to_string(Thread) + " L" + std::to_string(Line)));
       }
     });
     std::set<std::string> Offered;

@@ -107,7 +107,11 @@ TEST(ProcessLog, StartUpLogsBesideTheHostExecutable) {
   const std::string HostExe = Platform::HostExePath();
   const std::string HostDir = Platform::DirectoryPart(HostExe);
   const std::string Settings = HostSettingsPath(HostExe);
+  // Lines an earlier run left there (a failed run, the same hour) are not
+  // this run's to read: the case starts from an empty Logs folder.
+  const std::string LogsDir = HostDir + "Logs";
   TestSupport::RemoveTree(Settings);
+  TestSupport::RemoveTree(LogsDir);
 
   InitProcessLog();
   EXPECT_EQ(HostExeName(), Platform::FileNamePart(HostExe));
@@ -140,6 +144,7 @@ TEST(ProcessLog, StartUpLogsBesideTheHostExecutable) {
   Lines = Texts(LinesUnder(HostDir, PluginFileName(), Before));
   EXPECT_NE(std::find(Lines.begin(), Lines.end(), Marker2), Lines.end());
   EXPECT_FALSE(FileExists(Scratch.Path() + "record.txt"));
+  TestSupport::RemoveTree(LogsDir);
 }
 
 TEST(ProcessLog, MissingClientLibraryGivesAFileLog) {

@@ -454,7 +454,7 @@ TEST(FileLogConcurrency, ThreadsWritingThroughOneLogProduceWholeLines) {
   constexpr int ThreadCount = 4, LinesEach = 150;
   RunOnThreads(ThreadCount, [&](int Thread) {
     for (int Line = 0; Line < LinesEach; ++Line) {
-      const std::string Text = "T" + std::to_string(Thread) + " L" + std::to_string(Line) + " " +
+      const std::string Text = 'T' + std::to_string(Thread) + " L" + std::to_string(Line) + " " +
                                std::string(static_cast<size_t>(50 + Line * 7 % 300), 'a' + Thread);
       EXPECT_TRUE(Line % 2 ? LogFile.Write(Text) : LogFile.WriteRaw(Text));
     }

@@ -167,6 +167,42 @@ TEST(ResponsePath, SessionAndHostUserDataAreRestoredAndCodesAppended) {
                 "Send to SCENARIO [SessionACT=5], Params=UserData=xyz,Size=10,Error=0,Operation=7"});
 }
 
+namespace {
+// What the log held while the host's callback ran (on the worker thread;
+// Lock hands it to the test thread).
+struct TLogAtCallback {
+  TPluginHost* Host = nullptr;
+  Platform::TCriticalSection Lock;
+  std::vector<std::string> Lines;
+  std::vector<std::string> Taken() {
+    Platform::TLockGuard Guard(Lock);
+    return Lines;
+  }
+};
+void ReadLogInside(const TestSupport::TCallbackCall&, void* Context) {
+  auto* Seen = static_cast<TLogAtCallback*>(Context);
+  std::vector<std::string> Lines = Seen->Host->LogLines();
+  Platform::TLockGuard Guard(Seen->Lock);
+  Seen->Lines = std::move(Lines);
+}
+}  // namespace
+
+// "Send to SCENARIO" reports a callback that has returned: it is written
+// after the call, never before it.
+TEST(ResponsePath, SendToScenarioIsLoggedAfterTheCallbackReturns) {
+  TConnected Plugin;
+  TLogAtCallback Seen;
+  Seen.Host = &Plugin.Host;
+  TPluginHost::SetInsideCallback(&ReadLogInside, &Seen);
+  ASSERT_TRUE(Plugin.Double.FireReceive(Bytes("\x07\x00UserData=Sess=5\0", 18)));
+  ASSERT_TRUE(Plugin.Host.WaitForLogLine("Send to SCENARIO [SessionACT=5], Params=", true));
+  TPluginHost::SetInsideCallback(nullptr, nullptr);
+  const std::vector<std::string> AtCallback = Seen.Taken();
+  ASSERT_FALSE(AtCallback.empty());
+  EXPECT_EQ(AtCallback.back(), "Receive response. Params=UserData=Sess=5");
+  EXPECT_EQ(Plugin.LinesWith("Send to SCENARIO").size(), 1u);
+}
+
 TEST(ResponsePath, MissingPiecesGiveSessionMinusOneAndNoUserData) {
   TConnected Plugin;
   ASSERT_TRUE(Plugin.Double.FireReceive(Bytes("\x07\x00UserData=Sess=5\0Size=10\0", 26)));

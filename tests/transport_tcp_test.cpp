@@ -527,7 +527,7 @@ TEST_F(TransportTcpTest, SendsFromAnotherThreadWhileTheServerTalks) {
     static void Body(void* Context) {
       auto* Self = static_cast<TSender*>(Context);
       for (int Index = 0; Index < 200; ++Index) {
-        const std::string Bytes = "m" + std::to_string(Index);
+        const std::string Bytes = 'm' + std::to_string(Index);
         if (Self->Send(Self->Id, Bytes.data(), static_cast<int32_t>(Bytes.size())) != teSUCCESS) {
           ++Self->Failures;
         }
@@ -538,10 +538,10 @@ TEST_F(TransportTcpTest, SendsFromAnotherThreadWhileTheServerTalks) {
   ASSERT_TRUE(Thread.Create(&TSender::Body, &Sender));
   ASSERT_TRUE(Thread.Start());
   std::string Outgoing;
-  for (int Index = 0; Index < 200; ++Index) Outgoing += Frame("s" + std::to_string(Index));
+  for (int Index = 0; Index < 200; ++Index) Outgoing += Frame('s' + std::to_string(Index));
   Peer.Write(Outgoing);
   std::string Expected;
-  for (int Index = 0; Index < 200; ++Index) Expected += Frame("m" + std::to_string(Index));
+  for (int Index = 0; Index < 200; ++Index) Expected += Frame('m' + std::to_string(Index));
   EXPECT_EQ(Peer.Read(Expected.size()), Expected);
   ASSERT_TRUE(Thread.WaitForEnd());
   EXPECT_EQ(Sender.Failures, 0);

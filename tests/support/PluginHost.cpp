@@ -124,7 +124,7 @@ std::string TPluginHost::LogBytes() const {
   std::vector<fs::path> Files;
   std::error_code Error;
   const fs::path Logs = Platform::ToNativePath(BinaryDir() + "Logs");
-  const std::string Suffix = "_" + FileName() + ".log";
+  const std::string Suffix = '_' + FileName() + ".log";
   if (fs::exists(Logs, Error)) {
     for (const auto& Entry : fs::recursive_directory_iterator(Logs, Error)) {
       const std::string Name = Entry.path().filename().string();
