@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TestSupport.h"
