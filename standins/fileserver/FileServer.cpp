@@ -9,8 +9,8 @@ namespace {
 constexpr uint32_t PollSliceMs = 200;  // how often a waiting thread looks at Stopping
 }
 
-TFileServer::TFileServer(const std::filesystem::path& Root, TLogLine Log)
-    : Operations(Root), Log(std::move(Log)) {}
+TFileServer::TFileServer(const std::filesystem::path& Root, TLogLine Log, TFileServerOptions Options)
+    : Operations(Root), Log(std::move(Log)), Options(std::move(Options)) {}
 
 TFileServer::~TFileServer() { Stop(); }
 
@@ -42,7 +42,8 @@ void TFileServer::Stop() {
 void TFileServer::AcceptLoop() {
   while (!Stopping.load()) {
     std::string Peer;
-    Net::TSocket Connection = Listener.Accept(PollSliceMs, &Peer);
+    uint32_t Error = 0;
+    Net::TSocket Connection = AcceptNext(Peer, Error);
     ReapFinished(false);
     if (!Connection.Valid()) continue;
     Connection.SetNoDelay();
@@ -50,8 +51,20 @@ void TFileServer::AcceptLoop() {
     Client.Socket = std::move(Connection);
     Client.Peer = Peer;
     Write(Peer + " connected");
-    Client.Thread = std::thread(&TFileServer::Serve, this, std::ref(Client));
+    Client.Thread = StartThread([this, &Client] { Serve(Client); });
   }
+}
+
+Net::TSocket TFileServer::AcceptNext(std::string& Peer, uint32_t& Error) {
+  if (Options.Accept) return Options.Accept(Listener, PollSliceMs, Peer, Error);
+  Net::TSocket Connection = Listener.Accept(PollSliceMs, &Peer);
+  Error = Connection.Valid() ? 0 : Net::LastError();
+  return Connection;
+}
+
+std::thread TFileServer::StartThread(std::function<void()> Body) {
+  if (Options.StartThread) return Options.StartThread(std::move(Body));
+  return std::thread(std::move(Body));
 }
 
 void TFileServer::ReapFinished(bool All) {

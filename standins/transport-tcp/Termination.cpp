@@ -10,7 +10,6 @@ namespace {
 constexpr uint32_t RetryDelayMs = 1000;    // between connection attempts
 constexpr uint32_t ConnectTimeoutMs = 5000;
 constexpr uint32_t PollSliceMs = 100;      // how often a wait looks at StopEvent
-constexpr uint32_t SendTimeoutMs = 5000;   // a peer that reads nothing fails the send
 }  // namespace
 
 TTermination::TTermination(int32_t Id, const TConnectionSettings& Settings,
@@ -115,7 +114,7 @@ bool TTermination::Establish(Net::TSocket& Fresh) {
   }
   if (State != Net::TConnectState::Connected) return false;
   Fresh.SetNoDelay();
-  Fresh.SetSendTimeout(SendTimeoutMs);
+  Fresh.SetSendTimeout(Settings.SendTimeoutMs);
   return true;
 }
 
