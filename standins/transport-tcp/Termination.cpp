@@ -71,12 +71,20 @@ int32_t TTermination::Send(const void* Data, int32_t Size) {
     bool Sent = true;
     if (!Settings.NoTpkt) {
       const std::string Frame = Net::TpktFrame(Data, static_cast<size_t>(Size));
-      Sent = Socket.SendAll(Frame.data(), Frame.size());
+      Sent = Socket.SendWithin(Frame.data(), Frame.size(), Settings.SendTimeoutMs);
     } else if (Size > 0) {
-      Sent = Socket.SendAll(Data, static_cast<size_t>(Size));
+      Sent = Socket.SendWithin(Data, static_cast<size_t>(Size), Settings.SendTimeoutMs);
     }
     if (Sent) return teSUCCESS;
     Error = Net::LastError();
+    // A failed send may have put part of its bytes on the wire, and whatever
+    // followed them would be read as the rest of the cut message: the
+    // connection is dropped here, before any other send can go out, and the
+    // connection thread reports the loss and connects again.
+    Platform::TLockGuard StateGuard(StateLock);
+    Up = false;
+    Dropped.store(true);
+    Socket.Shutdown();
   }
   // Set after the locks are left, so nothing overwrites it before the caller reads it.
   Platform::SetLastError(Error);
@@ -114,7 +122,6 @@ bool TTermination::Establish(Net::TSocket& Fresh) {
   }
   if (State != Net::TConnectState::Connected) return false;
   Fresh.SetNoDelay();
-  Fresh.SetSendTimeout(Settings.SendTimeoutMs);
   return true;
 }
 
@@ -126,6 +133,7 @@ bool TTermination::Publish(Net::TSocket& Fresh) {
   if (StopEvent.IsSet()) return false;
   Socket = std::move(Fresh);
   Up = true;
+  Dropped.store(false);
   return true;
 }
 
@@ -134,7 +142,7 @@ void TTermination::ReadUntilLost() {
   std::string Message;
   char Buffer[16384];
   for (;;) {
-    if (StopEvent.IsSet()) return;
+    if (StopEvent.IsSet() || Dropped.load()) return;
     if (!Socket.WaitReadable(PollSliceMs)) continue;
     const int Read = Socket.Receive(Buffer, sizeof Buffer);
     if (Read <= 0) return;
@@ -148,7 +156,7 @@ void TTermination::ReadUntilLost() {
       if (Next == Net::TTpktAssembler::TNext::Incomplete) break;
       if (Next == Net::TTpktAssembler::TNext::Malformed) return;  // not our protocol: drop it
       Deliver(Message.data(), Message.size());
-      if (StopEvent.IsSet()) return;
+      if (StopEvent.IsSet() || Dropped.load()) return;
     }
   }
 }
