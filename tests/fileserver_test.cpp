@@ -90,7 +90,8 @@ public:
     return Response;
   }
   // Echo requests of about 7 KB, unread answers piling up, until the server
-  // has taken no request for 200 ms: it is then blocked sending an answer.
+  // has taken no request for 200 ms (it is blocked sending an answer) or has
+  // dropped the connection.
   bool FloodUntilTheServerStalls() {
     TParamList List = MakeList({"Fill=" + std::string(7000, 'f')});
     std::string Message(1 + 8000, '\0');
@@ -100,7 +101,7 @@ public:
     Message[0] = static_cast<char>(fsopEcho);
     const std::string Frame = Net::TpktFrame(Message.data(), Message.size());
     for (int Index = 0; Index < 20000; ++Index) {
-      if (!Socket.SendWithin(Frame.data(), Frame.size(), 200)) return Net::LastError() == Net::ErrorTimedOut;
+      if (!Socket.SendWithin(Frame.data(), Frame.size(), 200)) return true;
     }
     return false;
   }
