@@ -39,7 +39,7 @@ timeval MakeTimeout(uint32_t TimeoutMs) {
 // Waits until Socket can take bytes (Write) or has bytes, the end of the
 // stream or a failure to read; >0 ready, 0 time-out, SOCKET_ERROR when the
 // wait failed. A null Timeout waits without limit.
-int WaitReady(SOCKET Socket, bool Write, const timeval* Timeout) {
+int WaitReady(SOCKET Socket, bool Write, timeval* Timeout) {
   fd_set Ready, Failed;
   FD_ZERO(&Ready);
   FD_ZERO(&Failed);
@@ -196,7 +196,7 @@ bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
       Fail(ErrorTimedOut);
       return false;
     }
-    const timeval Timeout = MakeTimeout(static_cast<uint32_t>(Deadline - Now));
+    timeval Timeout = MakeTimeout(static_cast<uint32_t>(Deadline - Now));
     if (WaitReady(Raw(Handle), true, &Timeout) == SOCKET_ERROR) return false;
   }
   return true;
