@@ -2,11 +2,15 @@
 // over TPKT as the transport does.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "params/PackedParams.h"
@@ -86,6 +90,32 @@ public:
     }
     return Response;
   }
+  // Echo requests of about 7 KB, unread answers piling up, until the server
+  // has taken no request for 200 ms (it is blocked sending an answer) or has
+  // dropped the connection.
+  bool FloodUntilTheServerStalls() {
+    TParamList List = MakeList({"Fill=" + std::string(7000, 'f')});
+    std::string Message(1 + 8000, '\0');
+    size_t Count = 0;
+    if (!PackParams(List, Message.data() + 1, Message.size() - 1, Count)) return false;
+    Message.resize(1 + Count);
+    Message[0] = static_cast<char>(fsopEcho);
+    const std::string Frame = Net::TpktFrame(Message.data(), Message.size());
+    for (int Index = 0; Index < 20000; ++Index) {
+      if (!Socket.SendWithin(Frame.data(), Frame.size(), 200)) return true;
+    }
+    return false;
+  }
+  // True when the server closed the connection, whatever arrived before.
+  bool DrainedToEnd(uint32_t TimeoutMs = WaitMs) {
+    const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
+    while (Platform::TickCountMs() < Deadline) {
+      if (!Socket.WaitReadable(50)) continue;
+      char Buffer[65536];
+      if (Socket.Receive(Buffer, sizeof Buffer) <= 0) return true;
+    }
+    return false;
+  }
   // True when the server closed the connection.
   bool Closed(uint32_t TimeoutMs = WaitMs) {
     if (!Socket.WaitReadable(TimeoutMs)) return false;
@@ -103,14 +133,26 @@ protected:
     ASSERT_TRUE(Net::Startup());
     Root = fs::path(Platform::ToNativePath(Scratch.Path())) / "root";
     fs::create_directories(Root);
-    Server = std::make_unique<TFileServer>(Root, [this](const std::string& Line) {
-      std::lock_guard<std::mutex> Guard(LinesLock);
-      Lines.push_back(Line);
-    });
+    Restart({});
+  }
+  // A server with these options in place of the running one, and Client
+  // connected to it unless told otherwise.
+  void Restart(TFileServerOptions Options, bool ConnectClient = true) {
+    Server.reset();
+    Client = TClient();
+    Server = std::make_unique<TFileServer>(
+        Root,
+        [this](const std::string& Line) {
+          std::lock_guard<std::mutex> Guard(LinesLock);
+          Lines.push_back(Line);
+        },
+        std::move(Options));
     std::string Error;
     ASSERT_TRUE(Server->Start("127.0.0.1", 0, Error)) << Error;
     ASSERT_NE(Server->Port(), 0);
-    ASSERT_TRUE(Client.Connect(Server->Port()));
+    if (ConnectClient) {
+      ASSERT_TRUE(Client.Connect(Server->Port()));
+    }
   }
   void TearDown() override {
     Server.reset();
@@ -132,6 +174,20 @@ protected:
   std::vector<std::string> LogLines() {
     std::lock_guard<std::mutex> Guard(LinesLock);
     return Lines;
+  }
+  size_t CountLines(const std::string& Part) {
+    size_t Count = 0;
+    for (const std::string& Line : LogLines()) Count += Line.find(Part) != std::string::npos ? 1 : 0;
+    return Count;
+  }
+  // Waits until Count log lines hold Part.
+  bool WaitForLines(const std::string& Part, size_t Count = 1, uint32_t TimeoutMs = WaitMs) {
+    const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
+    while (CountLines(Part) < Count) {
+      if (Platform::TickCountMs() >= Deadline) return false;
+      Platform::SleepMs(10);
+    }
+    return true;
   }
 
   TestSupport::TScratchDir Scratch;
@@ -268,6 +324,41 @@ TEST_F(FileServerTest, RefusesPathsThatLeaveTheRoot) {
   EXPECT_EQ(Ask(fsopRead, {"Path=sub\\.\\in.txt"}).List.GetParam("Data"), "in");
 }
 
+TEST_F(FileServerTest, EveryPathThroughASymbolicLinkIsRefused) {
+  const fs::path Outside = Root.parent_path() / "outside";
+  fs::create_directories(Outside);
+  WriteFile(Outside / "secret.txt", "secret");
+  WriteFile(Root / "sub" / "in.txt", "in");
+  // A link whose target is missing is left unresolved by a path check, and a
+  // write through it would create its target: outside, or anywhere.
+  fs::create_symlink(Outside / "made.txt", Root / "dangling");
+  fs::create_symlink(Root / "sub" / "missing.txt", Root / "dangling-in");
+  fs::create_symlink(Outside / "secret.txt", Root / "file-out");
+  fs::create_symlink(Root / "sub" / "in.txt", Root / "file-in");
+  fs::create_directory_symlink(Root / "sub", Root / "folder-in");
+  fs::create_directory_symlink(Outside, Root / "sub" / "folder-out");
+
+  const char* Paths[] = {"dangling",      "dangling-in", "file-out",       "file-in",
+                         "folder-in",     "folder-in\\in.txt", "folder-in/new.txt", "sub\\folder-out\\secret.txt",
+                         "sub/folder-out/made.txt"};
+  for (const char* Path : Paths) {
+    for (const uint8_t Operation : {fsopList, fsopInfo, fsopRead, fsopWrite, fsopDelete}) {
+      const TResponse Response = Ask(Operation, {"Path=" + std::string(Path), "Data=overwritten"});
+      EXPECT_EQ(Response.Error, fserrOutsideRoot) << Path << " op " << int(Operation);
+    }
+  }
+  EXPECT_FALSE(fs::exists(Outside / "made.txt"));
+  EXPECT_FALSE(fs::exists(Root / "sub" / "missing.txt"));
+  EXPECT_FALSE(fs::exists(Root / "sub" / "new.txt"));
+  EXPECT_EQ(ReadFile(Outside / "secret.txt"), "secret");
+  EXPECT_EQ(ReadFile(Root / "sub" / "in.txt"), "in");
+  for (const char* Link : {"dangling", "dangling-in", "file-out", "file-in", "folder-in"}) {
+    EXPECT_TRUE(fs::is_symlink(Root / Link)) << Link;
+  }
+  // The plain path to the same file still serves.
+  EXPECT_EQ(Ask(fsopRead, {"Path=sub\\in.txt"}).List.GetParam("Data"), "in");
+}
+
 // ------------------------------------------------------------ the message form
 
 TEST_F(FileServerTest, UnknownOperationsAnswerErrorOneWithUserData) {
@@ -365,6 +456,146 @@ TEST_F(FileServerTest, PrintsOneLinePerRequest) {
   }
   EXPECT_EQ(Requests, (std::vector<std::string>{"op=3 error=4 path=missing.txt", "op=6 error=0 path="}));
   EXPECT_EQ(LogLines().front().rfind("127.0.0.1:", 0), 0u);
+}
+
+// ------------------------------------------------------ hostile and stalled clients
+
+// A FIFO is no file to read or write: opening one would wait for a peer
+// process, holding the client's thread and the server's stop.
+TEST_F(FileServerTest, FifoIsRefusedForReadAndWrite) {
+  const fs::path Fifo = Root / "pipe";
+  if (std::system(("mkfifo '" + Fifo.string() + "'").c_str()) != 0) GTEST_SKIP() << "mkfifo failed";
+  for (const uint8_t Operation : {fsopRead, fsopWrite}) {
+    Client.SendRequest(Operation, MakeList({"Path=pipe", "Data=x"}));
+    const TResponse Response = Client.Receive(2000);
+    if (!Response.Received) {
+      // Opening the other end lets the server's thread go on.
+      if (Operation == fsopWrite) {
+        std::ifstream Release(Fifo);
+        std::string Taken;
+        std::getline(Release, Taken);
+      } else {
+        std::ofstream Release(Fifo);
+      }
+      ADD_FAILURE() << "no answer: the server opened the FIFO, op " << int(Operation);
+      return;
+    }
+    EXPECT_EQ(Response.Error, fserrBadParameter) << int(Operation);
+  }
+  EXPECT_EQ(Ask(fsopInfo, {"Path=pipe"}).List.GetParam("Kind"), "other");
+  const uint64_t Start = Platform::TickCountMs();
+  Server->Stop();
+  EXPECT_LT(Platform::TickCountMs() - Start, 1000u);
+}
+
+// A client that sends requests and reads no answer: with a short send
+// time-out the server drops it; with a long one, the server's stop still ends
+// the blocked send at once. Other clients are served meanwhile.
+TEST_F(FileServerTest, ClientThatReadsNothingIsDroppedOrCutOffByStop) {
+  struct TCase {
+    uint32_t SendTimeoutMs;
+    bool Stop;
+  };
+  for (const TCase Case : {TCase{300, false}, TCase{60000, true}}) {
+    SCOPED_TRACE(Case.SendTimeoutMs);
+    TFileServerOptions Options;
+    Options.SendTimeoutMs = Case.SendTimeoutMs;
+    Restart(Options);
+    auto Stalled = std::make_unique<TClient>();
+    ASSERT_TRUE(Stalled->Connect(Server->Port()));
+    ASSERT_TRUE(Stalled->FloodUntilTheServerStalls());
+    EXPECT_EQ(ItemsOf(Ask(fsopEcho, {"other"}).List), std::vector<std::string>{"other"});
+    if (!Case.Stop) {
+      EXPECT_TRUE(WaitForLines(" dropped: ", 1, 3000));
+      EXPECT_TRUE(Stalled->DrainedToEnd());
+      continue;
+    }
+    // Stop runs on a thread of its own so that a stop that hangs fails the
+    // case instead of the run: closing the stalled client frees it then.
+    std::atomic<bool> Stopped{false};
+    const uint64_t Start = Platform::TickCountMs();
+    std::thread Stopper([&] {
+      Server->Stop();
+      Stopped.store(true);
+    });
+    while (!Stopped.load() && Platform::TickCountMs() - Start < 3000) Platform::SleepMs(10);
+    const uint64_t Elapsed = Platform::TickCountMs() - Start;
+    if (!Stopped.load()) Stalled.reset();
+    Stopper.join();
+    EXPECT_LT(Elapsed, 1000u) << "the stop waited for a client that reads nothing";
+  }
+}
+
+// The system refuses a thread (std::system_error, as when a user's thread
+// limit is reached): that one connection is closed and logged, and the
+// server goes on accepting.
+TEST_F(FileServerTest, ConnectionWhoseThreadCannotStartIsRefusedAndServingGoesOn) {
+  std::atomic<int> Starts{0};
+  TFileServerOptions Options;
+  Options.StartThread = [&Starts](std::function<void()> Body) {
+    if (Starts.fetch_add(1) == 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(Body));
+  };
+  Restart(Options);
+  EXPECT_TRUE(Client.Closed());
+  EXPECT_TRUE(WaitForLines(" refused: cannot start a thread"));
+  TClient Next;
+  ASSERT_TRUE(Next.Connect(Server->Port()));
+  Next.SendRequest(fsopEcho, MakeList({"served"}));
+  EXPECT_EQ(ItemsOf(Next.Receive().List), std::vector<std::string>{"served"});
+}
+
+// Out of descriptors, accept fails at once for as long as the shortage lasts:
+// the server waits longer and longer between attempts (50, 100, 200 ms ...)
+// instead of spinning, and logs the episode once, with its end.
+TEST_F(FileServerTest, AcceptOutOfDescriptorsBacksOffAndLogsOnce) {
+  struct TAcceptFault {
+    std::atomic<bool> Failing{true};
+    std::atomic<int> Calls{0};
+    std::atomic<uint64_t> FirstCall{0};
+    std::atomic<uint64_t> FourthCall{0};
+  } Fault;
+  TFileServerOptions Options;
+  Options.Accept = [&Fault](Net::TSocket& Listener, uint32_t TimeoutMs, std::string& Peer, uint32_t& Error) {
+    if (!Fault.Failing.load()) {
+      Net::TSocket Connection = Listener.Accept(TimeoutMs, &Peer);
+      Error = Connection.Valid() ? 0 : Net::LastError();
+      return Connection;
+    }
+    const int Call = Fault.Calls.fetch_add(1) + 1;
+    if (Call == 1) Fault.FirstCall.store(Platform::TickCountMs());
+    if (Call == 4) Fault.FourthCall.store(Platform::TickCountMs());
+    Error = Net::ErrorTooManyFiles;
+    return Net::TSocket();
+  };
+  Restart(Options, false);
+  const uint64_t Start = Platform::TickCountMs();
+  while (Fault.Calls.load() < 4 && Platform::TickCountMs() - Start < WaitMs) Platform::SleepMs(10);
+  ASSERT_GE(Fault.Calls.load(), 4);
+  EXPECT_GE(Fault.FourthCall.load() - Fault.FirstCall.load(), 300u) << "accept retried without a pause";
+  Fault.Failing.store(false);
+
+  ASSERT_TRUE(Client.Connect(Server->Port()));
+  EXPECT_EQ(ItemsOf(Ask(fsopEcho, {"back"}).List), std::vector<std::string>{"back"});
+  EXPECT_EQ(CountLines("accept failing"), 1u);
+  EXPECT_EQ(CountLines("accepting again"), 1u);
+}
+
+// A value that holds control characters (a line break above all) is logged
+// escaped: one request, one line, and no line made up by a client.
+TEST_F(FileServerTest, LoggedValuesCannotForgeALine) {
+  const std::string Paths[] = {"a\r\n127.0.0.1:1 op=5 error=0 path=x", "b\n", "\x1B[2Jc", "d\x7F\te", "e\x01"};
+  for (const std::string& Path : Paths) ASSERT_TRUE(Ask(fsopInfo, {"Path=" + Path}).Received);
+  std::vector<std::string> Requests;
+  for (const std::string& Line : LogLines()) {
+    for (const char Byte : Line) {
+      EXPECT_FALSE(static_cast<unsigned char>(Byte) < 0x20 || Byte == 0x7F) << Line;
+    }
+    if (Line.find(" op=") != std::string::npos) Requests.push_back(Line.substr(Line.find(' ') + 1));
+  }
+  EXPECT_EQ(Requests, (std::vector<std::string>{"op=2 error=3 path=a\\x0D\\x0A127.0.0.1:1 op=5 error=0 path=x",
+                                                "op=2 error=4 path=b\\x0A", "op=2 error=4 path=\\x1B[2Jc",
+                                                "op=2 error=4 path=d\\x7F\\x09e", "op=2 error=4 path=e\\x01"}));
 }
 
 TEST_F(FileServerTest, StopEndsConnectedClients) {

@@ -116,6 +116,18 @@ public:
     }
     return Bytes;
   }
+  // Every byte until the client closes its end; false when time runs out first.
+  bool ReadToEnd(std::string& Bytes, uint32_t TimeoutMs = WaitMs) {
+    const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
+    while (Platform::TickCountMs() < Deadline) {
+      if (!Connection.WaitReadable(50)) continue;
+      char Buffer[70000];
+      const int Got = Connection.Receive(Buffer, sizeof Buffer);
+      if (Got <= 0) return true;
+      Bytes.append(Buffer, static_cast<size_t>(Got));
+    }
+    return false;
+  }
   // True when the client closed its end (end of stream within the time).
   bool SeesEndOfStream(uint32_t TimeoutMs = WaitMs) {
     if (!Connection.WaitReadable(TimeoutMs)) return false;
@@ -350,6 +362,61 @@ TEST_F(TransportTcpTest, RefusedConnectionRetriesWithoutNotices) {
   EXPECT_EQ(Recorder.Snapshot(), std::vector<std::string>{"C"});
 }
 
+// ------------------------------------------------------- a server that stalls
+
+// A peer that reads nothing until a send fails: the failed send must take the
+// connection down (reported, then reconnected), so that the peer sees every
+// frame reported as sent, whole and in order, then at most a piece of the
+// failed one and the end of the stream, never a frame that follows a cut one.
+TEST_F(TransportTcpTest, SendCutByItsTimeOutDropsTheConnectionAndNeverMisframes) {
+  struct TCase {
+    const char* Tail;
+    bool Framed;
+    TRecorder* Events;
+  };
+  const TCase Cases[] = {{",SENDTIMEOUT=200", true, &Recorder},
+                         {",sendtimeout=200,NOTPKT=YES", false, &OtherRecorder}};
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.Tail);
+    TPeer Peer;
+    Peer.Listen();
+    const int32_t Id = ConnectTo(Peer, *Case.Events, Case.Tail);
+    const auto Wire = [&](const std::string& Payload) { return Case.Framed ? Frame(Payload) : Payload; };
+
+    std::string Delivered;  // what the sends reported as sent, as it must reach the peer
+    std::string Failed;
+    int32_t Result = teSUCCESS;
+    for (int Index = 0; Index < 2000 && Result == teSUCCESS; ++Index) {
+      const std::string Payload(60000, static_cast<char>('a' + Index % 26));
+      const uint64_t Start = Platform::TickCountMs();
+      Result = Send(Id, Payload);
+      if (Result == teSUCCESS) Delivered += Wire(Payload);
+      if (Result != teSUCCESS) {
+        Failed = Wire(Payload);
+        EXPECT_LT(Platform::TickCountMs() - Start, 2000u) << "the send outlived its time-out";
+      }
+    }
+    ASSERT_EQ(Result, teLASTERROR);
+    EXPECT_EQ(Send(Id, "next"), teDISCONNECT) << "a send went out behind the cut one";
+    ASSERT_TRUE(Case.Events->WaitFor("D", 1));
+
+    std::string Bytes;
+    ASSERT_TRUE(Peer.ReadToEnd(Bytes)) << "the connection stayed up";
+    ASSERT_GE(Bytes.size(), Delivered.size());
+    EXPECT_TRUE(Bytes.compare(0, Delivered.size(), Delivered) == 0);
+    const std::string Rest = Bytes.substr(Delivered.size());
+    EXPECT_LT(Rest.size(), Failed.size());
+    EXPECT_TRUE(Failed.compare(0, Rest.size(), Rest) == 0) << "not a piece of the failed frame";
+
+    // Reconnected as after any loss; the new connection starts clean.
+    ASSERT_TRUE(Peer.Accept());
+    ASSERT_TRUE(Case.Events->WaitFor("C", 2));
+    EXPECT_EQ(Send(Id, "after"), teSUCCESS);
+    EXPECT_EQ(Peer.Read(Wire("after").size()), Wire("after"));
+    EXPECT_EQ(Case.Events->Snapshot(), (std::vector<std::string>{"C", "D", "C"}));
+  }
+}
+
 // ------------------------------------------------------------ shutting down
 
 TEST_F(TransportTcpTest, DisconnectReportsOnceAndStopsRetrying) {
@@ -458,6 +525,11 @@ TEST_F(TransportTcpTest, RejectsInvalidConnectionTexts) {
       "127.0.0.1:0,127.0.0.1:80,NOTPKT",
       "127.0.0.1:0,127.0.0.1:80,MODE=1",
       "127.0.0.1:0,127.0.0.1:80,",
+      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=0",
+      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=600001",
+      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=",
+      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=1s",
+      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=-5",
   };
   for (const char* Text : Invalid) {
     int32_t Id = -1;

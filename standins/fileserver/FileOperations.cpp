@@ -3,6 +3,7 @@
 #include "standins/fileserver/FileOperations.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -19,11 +20,6 @@ namespace {
 uint8_t Fail(TParamList& Out, uint8_t Code, const std::string& Reason) {
   Out.SetParam("Reason", Reason);
   return Code;
-}
-
-bool Within(const fs::path& Root, const fs::path& Candidate) {
-  const auto Mismatch = std::mismatch(Root.begin(), Root.end(), Candidate.begin(), Candidate.end());
-  return Mismatch.first == Root.end();
 }
 
 // The response list of a failure: the request's "UserData" and the reason.
@@ -104,12 +100,24 @@ uint8_t TFileOperations::Resolve(const std::string& Text, fs::path& Result, TPar
     if (!Name.empty() && Name != ".") Relative /= Name;
     Start = End + 1;
   }
-  const fs::path Candidate = Relative.empty() ? CanonicalRoot : CanonicalRoot / Relative;
-  // Links are followed for the check: a link that leads out is refused.
-  std::error_code Code;
-  const fs::path Real = fs::weakly_canonical(Candidate, Code);
-  if (Code) return Fail(Out, fserrIoError, "cannot resolve Path: " + Code.message());
-  if (!Within(CanonicalRoot, Real)) return Fail(Out, fserrOutsideRoot, "Path leaves the root");
+  // Without "..", the names lead out of the root only through a symbolic
+  // link, and a link whose target is missing would be followed by a write
+  // that creates its target anywhere: so no name on the way may be a link,
+  // whatever it points to. The walk ends at the first name that does not
+  // exist, below which nothing can.
+  fs::path Candidate = CanonicalRoot;
+  bool Exists = true;
+  for (const fs::path& Name : Relative) {
+    Candidate /= Name;
+    if (!Exists) continue;
+    std::error_code Code;
+    const fs::file_status Status = fs::symlink_status(Candidate, Code);
+    if (Code && Status.type() != fs::file_type::not_found) {
+      return Fail(Out, fserrIoError, "cannot resolve Path: " + Code.message());
+    }
+    if (fs::is_symlink(Status)) return Fail(Out, fserrOutsideRoot, "Path passes through a symbolic link");
+    Exists = fs::exists(Status);
+  }
   Result = Candidate;
   return fserrOk;
 }
@@ -121,7 +129,7 @@ uint8_t TFileOperations::List(const TParamList& In, TParamList& Out) const {
     if (const uint8_t Error = Resolve(Path, Folder, Out)) return Error;
   }
   std::error_code Code;
-  const fs::file_status Status = fs::status(Folder, Code);
+  const fs::file_status Status = fs::symlink_status(Folder, Code);
   if (!fs::exists(Status)) return Fail(Out, fserrNotFound, "no such folder");
   if (!fs::is_directory(Status)) return Fail(Out, fserrBadParameter, "Path is not a folder");
   std::vector<std::string> Names;
@@ -143,7 +151,7 @@ uint8_t TFileOperations::Info(const TParamList& In, TParamList& Out) const {
   fs::path File;
   if (const uint8_t Error = Resolve(In.GetParam("Path"), File, Out)) return Error;
   std::error_code Code;
-  const fs::file_status Status = fs::status(File, Code);
+  const fs::file_status Status = fs::symlink_status(File, Code);
   if (!fs::exists(Status)) return Fail(Out, fserrNotFound, "no such file or folder");
   if (fs::is_regular_file(Status)) {
     const uintmax_t Size = fs::file_size(File, Code);
@@ -160,8 +168,10 @@ uint8_t TFileOperations::Info(const TParamList& In, TParamList& Out) const {
 uint8_t TFileOperations::Read(const TParamList& In, TParamList& Out) const {
   fs::path File;
   if (const uint8_t Error = Resolve(In.GetParam("Path"), File, Out)) return Error;
+  // Only a regular file is opened: a FIFO or a device could hold the
+  // client's thread in the open or the read.
   std::error_code Code;
-  const fs::file_status Status = fs::status(File, Code);
+  const fs::file_status Status = fs::symlink_status(File, Code);
   if (!fs::exists(Status)) return Fail(Out, fserrNotFound, "no such file");
   if (!fs::is_regular_file(Status)) return Fail(Out, fserrBadParameter, "Path is not a file");
   const uintmax_t Size = fs::file_size(File, Code);
@@ -187,13 +197,21 @@ uint8_t TFileOperations::Write(const TParamList& In, TParamList& Out) const {
   if (Data.size() > MaxTextSize) {
     return Fail(Out, fserrTooLarge, "Data of " + std::to_string(Data.size()) + " bytes exceeds " + std::to_string(MaxTextSize));
   }
+  // Only a regular file is replaced, and a new one is created exclusively
+  // ("x": nothing that appeared meanwhile, a link above all, is followed).
   std::error_code Code;
-  if (File == CanonicalRoot || fs::is_directory(File, Code)) return Fail(Out, fserrBadParameter, "Path is a folder");
-  if (!fs::is_directory(File.parent_path(), Code)) return Fail(Out, fserrNotFound, "no such folder");
-  std::ofstream Stream(File, std::ios::binary | std::ios::trunc);
-  Stream.write(Data.data(), static_cast<std::streamsize>(Data.size()));
-  Stream.close();
-  if (!Stream) return Fail(Out, fserrIoError, "cannot write the file");
+  const fs::file_status Status = fs::symlink_status(File, Code);
+  if (File == CanonicalRoot || fs::is_directory(Status)) return Fail(Out, fserrBadParameter, "Path is a folder");
+  if (fs::exists(Status) && !fs::is_regular_file(Status)) {
+    return Fail(Out, fserrBadParameter, "Path is not a regular file");
+  }
+  if (!fs::is_directory(fs::symlink_status(File.parent_path(), Code))) {
+    return Fail(Out, fserrNotFound, "no such folder");
+  }
+  std::FILE* Stream = std::fopen(File.c_str(), fs::exists(Status) ? "wb" : "wbx");
+  if (Stream == nullptr) return Fail(Out, fserrIoError, "cannot open the file");
+  const bool Written = std::fwrite(Data.data(), 1, Data.size(), Stream) == Data.size();
+  if (std::fclose(Stream) != 0 || !Written) return Fail(Out, fserrIoError, "cannot write the file");
   Out.Add("Size=" + std::to_string(Data.size()));
   return fserrOk;
 }

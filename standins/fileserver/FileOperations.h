@@ -62,7 +62,8 @@ private:
   uint8_t Delete(const TParamList& In, TParamList& Out) const;
   // The file that Text names under the root. Text is relative, with "\" or
   // "/" between names; "..", a leading separator, a drive or any ':' are
-  // refused, and so is a result that leaves the root through a link.
+  // refused, and so is any path that passes through a symbolic link (to
+  // whatever target, missing targets included).
   uint8_t Resolve(const std::string& Text, std::filesystem::path& Result, TParamList& Out) const;
 
   std::filesystem::path CanonicalRoot;

@@ -1,16 +1,40 @@
 // The file server's listener and client threads.
 #include "standins/fileserver/FileServer.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <exception>
 
 #include "standins/net/Tpkt.h"
 
 namespace {
 constexpr uint32_t PollSliceMs = 200;  // how often a waiting thread looks at Stopping
+
+// Accept failures that end by themselves (a connection reset before it was
+// taken, an interrupted wait) are not an episode worth a pause.
+bool IsPassing(uint32_t Error) {
+  return Error == Net::ErrorConnectionAborted || Error == Net::ErrorInterrupted;
+}
+}  // namespace
+
+std::string LogText(const std::string& Value) {
+  static const char Hex[] = "0123456789ABCDEF";
+  std::string Text;
+  Text.reserve(Value.size());
+  for (const char Byte : Value) {
+    const auto Code = static_cast<unsigned char>(Byte);
+    if (Code >= 0x20 && Code != 0x7F) {
+      Text += Byte;
+      continue;
+    }
+    Text += "\\x";
+    Text += Hex[Code >> 4];
+    Text += Hex[Code & 0x0F];
+  }
+  return Text;
 }
 
-TFileServer::TFileServer(const std::filesystem::path& Root, TLogLine Log)
-    : Operations(Root), Log(std::move(Log)) {}
+TFileServer::TFileServer(const std::filesystem::path& Root, TLogLine Log, TFileServerOptions Options)
+    : Operations(Root), Log(std::move(Log)), Options(std::move(Options)) {}
 
 TFileServer::~TFileServer() { Stop(); }
 
@@ -33,32 +57,85 @@ bool TFileServer::Start(const std::string& Address, uint16_t Port, std::string& 
 }
 
 void TFileServer::Stop() {
-  Stopping.store(true);
+  {
+    std::lock_guard<std::mutex> Guard(StopLock);
+    Stopping.store(true);
+  }
+  StopSignal.notify_all();
   if (AcceptThread.joinable()) AcceptThread.join();
+  // A client's thread may be waiting for a request or blocked in a send to a
+  // client that reads nothing: the shutdown ends either at once.
+  for (TClient& Client : Clients) Client.Socket.Shutdown();
   ReapFinished(true);
   Listener.Close();
 }
 
+void TFileServer::Pause(uint32_t TimeoutMs) {
+  std::unique_lock<std::mutex> Guard(StopLock);
+  StopSignal.wait_for(Guard, std::chrono::milliseconds(TimeoutMs), [this] { return Stopping.load(); });
+}
+
 void TFileServer::AcceptLoop() {
+  uint32_t BackOffMs = 0;  // the pause after the next failure; 0 outside an episode
+  uint64_t Failures = 0;   // failed attempts in this episode
   while (!Stopping.load()) {
     std::string Peer;
-    Net::TSocket Connection = Listener.Accept(PollSliceMs, &Peer);
+    uint32_t Error = 0;
+    Net::TSocket Connection = AcceptNext(Peer, Error);
     ReapFinished(false);
+    if (!Connection.Valid() && Error != Net::ErrorTimedOut && !IsPassing(Error)) {
+      // Accept fails at once for as long as the cause lasts (out of
+      // descriptors, above all): pause instead of spinning, and log the
+      // episode once, not every attempt.
+      if (BackOffMs == 0) {
+        Write("accept failing (socket error " + std::to_string(Error) + "); retrying after pauses of " +
+              std::to_string(AcceptBackOffFirstMs) + " to " + std::to_string(AcceptBackOffMaxMs) + " ms");
+        BackOffMs = AcceptBackOffFirstMs;
+      }
+      ++Failures;
+      Pause(BackOffMs);
+      BackOffMs = std::min(BackOffMs * 2, AcceptBackOffMaxMs);
+      continue;
+    }
+    if (BackOffMs != 0) {
+      Write("accepting again after " + std::to_string(Failures) + " failed attempts");
+      BackOffMs = 0;
+      Failures = 0;
+    }
     if (!Connection.Valid()) continue;
     Connection.SetNoDelay();
     TClient& Client = Clients.emplace_back();
     Client.Socket = std::move(Connection);
-    Client.Peer = Peer;
-    Write(Peer + " connected");
-    Client.Thread = std::thread(&TFileServer::Serve, this, std::ref(Client));
+    Client.Peer = LogText(Peer);
+    Write(Client.Peer + " connected");
+    try {
+      Client.Thread = StartThread([this, &Client] { Serve(Client); });
+    } catch (const std::exception& Failure) {
+      // Out of threads (or memory): this one client is refused, the others
+      // keep their service and later connections are tried again.
+      Write(Client.Peer + " refused: cannot start a thread (" + LogText(Failure.what()) + ")");
+      Clients.pop_back();  // closes the connection
+    }
   }
+}
+
+Net::TSocket TFileServer::AcceptNext(std::string& Peer, uint32_t& Error) {
+  if (Options.Accept) return Options.Accept(Listener, PollSliceMs, Peer, Error);
+  Net::TSocket Connection = Listener.Accept(PollSliceMs, &Peer);
+  Error = Connection.Valid() ? 0 : Net::LastError();
+  return Connection;
+}
+
+std::thread TFileServer::StartThread(std::function<void()> Body) {
+  if (Options.StartThread) return Options.StartThread(std::move(Body));
+  return std::thread(std::move(Body));
 }
 
 void TFileServer::ReapFinished(bool All) {
   for (auto Client = Clients.begin(); Client != Clients.end();) {
     if (All || Client->Done.load()) {
       if (Client->Thread.joinable()) Client->Thread.join();
-      Client = Clients.erase(Client);
+      Client = Clients.erase(Client);  // closes its socket
     } else {
       ++Client;
     }
@@ -81,10 +158,13 @@ void TFileServer::Serve(TClient& Client) {
       const std::string Response = Operations.Handle(Message, Outcome);
       if (!Outcome.Answered) continue;  // keep-alive
       Write(Client.Peer + " op=" + std::to_string(Outcome.Operation) + " error=" + std::to_string(Outcome.Error) +
-            " path=" + Outcome.Path);
+            " path=" + LogText(Outcome.Path));
       const std::string Frame = Net::TpktFrame(Response.data(), Response.size());
-      if (!Client.Socket.SendAll(Frame.data(), Frame.size())) {
-        Ending = "lost (socket error " + std::to_string(Net::LastError()) + ")";
+      if (!Client.Socket.SendWithin(Frame.data(), Frame.size(), Options.SendTimeoutMs)) {
+        const uint32_t Error = Net::LastError();
+        Ending = Error == Net::ErrorTimedOut
+                     ? "dropped: took no answer for " + std::to_string(Options.SendTimeoutMs) + " ms"
+                     : "lost (socket error " + std::to_string(Error) + ")";
         Next = Net::TTpktAssembler::TNext::Malformed;
         break;
       }
@@ -95,7 +175,7 @@ void TFileServer::Serve(TClient& Client) {
     }
   }
   if (Stopping.load()) Ending = "closed: server stopping";
-  Client.Socket.Close();
+  Client.Socket.Shutdown();  // the client sees the end now; the reaper closes the handle
   Write(Client.Peer + " " + Ending);
   Client.Done.store(true);
 }

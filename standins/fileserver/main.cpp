@@ -1,5 +1,6 @@
 // velmora-fileserver: serves the files under one root folder to TPKT clients
-// on a loopback address until SIGINT or SIGTERM.
+// on a loopback address until SIGINT or SIGTERM, and is gone at most
+// StopBoundMs after the signal.
 //   velmora-fileserver [--listen 127.0.0.1:25001] [--root DIR]
 // With port 0 the system picks a free port; the first line printed is always
 // "listening ADDRESS:PORT", so scripts can read the port.
@@ -7,8 +8,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -18,6 +21,11 @@
 namespace {
 
 volatile std::sig_atomic_t StopRequested = 0;
+
+// The server's stop ends within about 300 ms (see TFileServer::Stop); this
+// bound is the backstop for a thread that the system holds anyway (a file
+// operation stuck in a hung file system): the process then exits without it.
+constexpr int StopBoundMs = 3000;
 
 void OnSignal(int) { StopRequested = 1; }
 
@@ -79,9 +87,13 @@ int main(int argc, char** argv) {
       return 1;
     }
     PrintLine("listening " + Net::IPv4Text(Host) + ":" + std::to_string(Server.Port()));
-    PrintLine("root " + std::filesystem::canonical(Root).string());
+    PrintLine("root " + LogText(std::filesystem::canonical(Root).string()));
     while (StopRequested == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    Server.Stop();
+    std::future<void> Stopped = std::async(std::launch::async, [&Server] { Server.Stop(); });
+    if (Stopped.wait_for(std::chrono::milliseconds(StopBoundMs)) != std::future_status::ready) {
+      PrintLine("stop: a client's thread did not end within " + std::to_string(StopBoundMs) + " ms; exiting");
+      std::_Exit(3);
+    }
     PrintLine("stopped");
   } catch (const std::exception& Failure) {
     std::fprintf(stderr, "velmora-fileserver: %s\n", Failure.what());

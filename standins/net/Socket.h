@@ -14,6 +14,7 @@ namespace Net {
 constexpr uint32_t ErrorInterrupted = 10004;       // WSAEINTR
 constexpr uint32_t ErrorInvalidArgument = 10022;   // WSAEINVAL
 constexpr uint32_t ErrorWouldBlock = 10035;        // WSAEWOULDBLOCK
+constexpr uint32_t ErrorTooManyFiles = 10024;      // WSAEMFILE (the process's descriptors)
 constexpr uint32_t ErrorNotSocket = 10038;         // WSAENOTSOCK
 constexpr uint32_t ErrorAddressInUse = 10048;      // WSAEADDRINUSE
 constexpr uint32_t ErrorNetworkUnreachable = 10051;
@@ -71,6 +72,11 @@ public:
 
   // Sends every byte (false on error: LastError() tells why).
   bool SendAll(const void* Data, size_t Size);
+  // Sends every byte within TimeoutMs in all, however slowly the peer takes
+  // them. False on an error, or when the time runs out (LastError() is
+  // ErrorTimedOut): an unknown part of the bytes may have gone out then, so a
+  // stream that frames its messages is cut and must be dropped.
+  bool SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs);
   // >0: bytes read; 0: the peer closed; -1: error.
   int Receive(void* Buffer, size_t Size);
   // True when a Receive would not block (data, end of stream or an error);
@@ -85,6 +91,10 @@ public:
 private:
   static constexpr intptr_t InvalidHandle = -1;
   intptr_t Handle = InvalidHandle;
+  // Winsock only: SendWithin switched the socket to non-blocking mode (once;
+  // SendAll and Receive wait where a blocking call would). Owned by the
+  // sending thread.
+  bool NonBlocking = false;
 };
 
 }  // namespace Net

@@ -54,6 +54,19 @@ bool ParseOption(const std::string& Text, TConnectionSettings& Settings) {
     Settings.NoTpkt = false;
     return true;
   }
+  const std::string SendTimeout = "SENDTIMEOUT=";
+  if (Upper.rfind(SendTimeout, 0) == 0) {
+    const std::string Digits = Upper.substr(SendTimeout.size());
+    if (Digits.empty() || Digits.size() > 6) return false;
+    uint32_t Value = 0;
+    for (const char Digit : Digits) {
+      if (Digit < '0' || Digit > '9') return false;
+      Value = Value * 10 + static_cast<uint32_t>(Digit - '0');
+    }
+    if (Value == 0 || Value > MaxSendTimeoutMs) return false;
+    Settings.SendTimeoutMs = Value;
+    return true;
+  }
   return false;
 }
 

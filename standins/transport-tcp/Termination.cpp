@@ -11,7 +11,6 @@ namespace {
 constexpr uint32_t RetryDelayMs = 1000;    // between connection attempts
 constexpr uint32_t ConnectTimeoutMs = 5000;
 constexpr uint32_t PollSliceMs = 100;      // how often a wait looks at StopEvent
-constexpr uint32_t SendTimeoutMs = 5000;   // a peer that reads nothing fails the send
 }  // namespace
 
 TTermination::TTermination(int32_t Id, const TConnectionSettings& Settings,
@@ -73,12 +72,20 @@ int32_t TTermination::Send(const void* Data, int32_t Size) {
     bool Sent = true;
     if (!Settings.NoTpkt) {
       const std::string Frame = Net::TpktFrame(Data, static_cast<size_t>(Size));
-      Sent = Socket.SendAll(Frame.data(), Frame.size());
+      Sent = Socket.SendWithin(Frame.data(), Frame.size(), Settings.SendTimeoutMs);
     } else if (Size > 0) {
-      Sent = Socket.SendAll(Data, static_cast<size_t>(Size));
+      Sent = Socket.SendWithin(Data, static_cast<size_t>(Size), Settings.SendTimeoutMs);
     }
     if (Sent) return teSUCCESS;
     Error = Net::LastError();
+    // A failed send may have put part of its bytes on the wire, and whatever
+    // followed them would be read as the rest of the cut message: the
+    // connection is dropped here, before any other send can go out, and the
+    // connection thread reports the loss and connects again.
+    Platform::TLockGuard StateGuard(StateLock);
+    Up = false;
+    Dropped.store(true);
+    Socket.Shutdown();
   }
   // Set after the locks are left, so nothing overwrites it before the caller reads it.
   Platform::SetLastError(Error);
@@ -116,7 +123,6 @@ bool TTermination::Establish(Net::TSocket& Fresh) {
   }
   if (State != Net::TConnectState::Connected) return false;
   Fresh.SetNoDelay();
-  Fresh.SetSendTimeout(SendTimeoutMs);
   return true;
 }
 
@@ -128,6 +134,7 @@ bool TTermination::Publish(Net::TSocket& Fresh) {
   if (StopEvent.IsSet()) return false;
   Socket = std::move(Fresh);
   Up = true;
+  Dropped.store(false);
   return true;
 }
 
@@ -136,7 +143,7 @@ void TTermination::ReadUntilLost() {
   std::string Message;
   char Buffer[16384];
   for (;;) {
-    if (StopEvent.IsSet()) return;
+    if (StopEvent.IsSet() || Dropped.load()) return;
     if (!Socket.WaitReadable(PollSliceMs)) continue;
     const int Read = Socket.Receive(Buffer, sizeof Buffer);
     if (Read <= 0) return;
@@ -150,7 +157,7 @@ void TTermination::ReadUntilLost() {
       if (Next == Net::TTpktAssembler::TNext::Incomplete) break;
       if (Next == Net::TTpktAssembler::TNext::Malformed) return;  // not our protocol: drop it
       Deliver(Message.data(), Message.size());
-      if (StopEvent.IsSet()) return;
+      if (StopEvent.IsSet() || Dropped.load()) return;
     }
   }
 }

@@ -36,8 +36,12 @@ public:
   // Closes the connection and ends retrying; the connection thread reports the
   // loss of an established connection and ends. Never waits.
   int32_t Disconnect();
-  // Frames and sends one message. 8 while not connected; 1 with the socket
-  // error as the thread's last error when sending fails; 3 for a bad block.
+  // Frames and sends one message, waiting at most the send time-out in all
+  // for the server to take it. 8 while not connected; 3 for a bad block; 1
+  // with the socket error as the thread's last error when sending fails or
+  // times out. A failed send drops the connection (part of its message may
+  // have gone out): no later send goes out on it, and the connection thread
+  // reports the loss and connects again, as after any loss.
   int32_t Send(const void* Data, int32_t Size);
   // Disconnect and wait for the connection thread to end. 3 (and nothing
   // done) when called on the connection thread itself.
@@ -76,4 +80,8 @@ private:
   // SendLock, by Disconnect (to shut it down) under StateLock.
   Net::TSocket Socket;
   bool Up = false;  // StateLock: connected and not being disconnected
+  // Set by a failed send (under StateLock, with Up cleared), cleared when a
+  // connection is published: the connection thread ends this connection as
+  // lost even while the server keeps sending.
+  std::atomic<bool> Dropped{false};
 };

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -60,6 +61,12 @@ bool SetBlocking(int Fd, bool Blocking) {
   const int Flags = fcntl(Fd, F_GETFL, 0);
   if (Flags < 0) return false;
   return fcntl(Fd, F_SETFL, Blocking ? (Flags & ~O_NONBLOCK) : (Flags | O_NONBLOCK)) == 0;
+}
+
+uint64_t MonotonicMs() {
+  timespec Now{};
+  clock_gettime(CLOCK_MONOTONIC, &Now);
+  return static_cast<uint64_t>(Now.tv_sec) * 1000u + static_cast<uint64_t>(Now.tv_nsec) / 1000000u;
 }
 
 // Waits for Events on Fd; >0 ready, 0 time-out, <0 error. Interrupted waits
@@ -206,6 +213,33 @@ bool TSocket::SendAll(const void* Data, size_t Size) {
     }
     At += Sent;
     Size -= static_cast<size_t>(Sent);
+  }
+  return true;
+}
+
+bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
+  // Never blocks in send itself (MSG_DONTWAIT): the wait for room is a poll
+  // bounded by what is left of the time.
+  const char* At = static_cast<const char*>(Data);
+  const uint64_t Deadline = MonotonicMs() + TimeoutMs;
+  while (Size > 0) {
+    const ssize_t Sent = send(static_cast<int>(Handle), At, Size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (Sent >= 0) {
+      At += Sent;
+      Size -= static_cast<size_t>(Sent);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      Fail();
+      return false;
+    }
+    const uint64_t Now = MonotonicMs();
+    if (Now >= Deadline) {
+      Fail(ErrorTimedOut);
+      return false;
+    }
+    if (PollOne(static_cast<int>(Handle), POLLOUT, static_cast<uint32_t>(Deadline - Now)) < 0) return false;
   }
   return true;
 }

@@ -36,6 +36,20 @@ timeval MakeTimeout(uint32_t TimeoutMs) {
   return Value;
 }
 
+// Waits until Socket can take bytes (Write) or has bytes, the end of the
+// stream or a failure to read; >0 ready, 0 time-out, SOCKET_ERROR when the
+// wait failed. A null Timeout waits without limit.
+int WaitReady(SOCKET Socket, bool Write, timeval* Timeout) {
+  fd_set Ready, Failed;
+  FD_ZERO(&Ready);
+  FD_ZERO(&Failed);
+  FD_SET(Socket, &Ready);
+  FD_SET(Socket, &Failed);
+  return Write ? select(0, nullptr, &Ready, &Failed, Timeout) : select(0, &Ready, nullptr, &Failed, Timeout);
+}
+
+int Chunk(size_t Size) { return Size > 0x10000 ? 0x10000 : static_cast<int>(Size); }
+
 }  // namespace
 
 bool Startup() {
@@ -49,13 +63,18 @@ uint32_t LastError() { return static_cast<uint32_t>(WSAGetLastError()); }
 
 TSocket::~TSocket() { Close(); }
 
-TSocket::TSocket(TSocket&& Other) noexcept : Handle(Other.Handle) { Other.Handle = InvalidHandle; }
+TSocket::TSocket(TSocket&& Other) noexcept : Handle(Other.Handle), NonBlocking(Other.NonBlocking) {
+  Other.Handle = InvalidHandle;
+  Other.NonBlocking = false;
+}
 
 TSocket& TSocket::operator=(TSocket&& Other) noexcept {
   if (this != &Other) {
     Close();
     Handle = Other.Handle;
+    NonBlocking = Other.NonBlocking;
     Other.Handle = InvalidHandle;
+    Other.NonBlocking = false;
   }
   return *this;
 }
@@ -142,19 +161,54 @@ TConnectState TSocket::WaitConnect(uint32_t TimeoutMs) {
 bool TSocket::SendAll(const void* Data, size_t Size) {
   const char* At = static_cast<const char*>(Data);
   while (Size > 0) {
-    const int Chunk = Size > 0x10000 ? 0x10000 : static_cast<int>(Size);
-    const int Sent = send(Raw(Handle), At, Chunk, 0);
-    if (Sent == SOCKET_ERROR) return false;
+    const int Sent = send(Raw(Handle), At, Chunk(Size), 0);
+    if (Sent == SOCKET_ERROR) {
+      // A socket that SendWithin made non-blocking: wait as a blocking send would.
+      if (WSAGetLastError() == WSAEWOULDBLOCK && WaitReady(Raw(Handle), true, nullptr) > 0) continue;
+      return false;
+    }
     At += Sent;
     Size -= static_cast<size_t>(Sent);
   }
   return true;
 }
 
+bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
+  // A blocking Winsock send waits until every byte is taken, and one that its
+  // SO_SNDTIMEO ends leaves the socket unusable: so the socket goes
+  // non-blocking and the wait for room is a select bounded by what is left.
+  if (!NonBlocking) {
+    if (!SetBlocking(Raw(Handle), false)) return false;
+    NonBlocking = true;
+  }
+  const char* At = static_cast<const char*>(Data);
+  const ULONGLONG Deadline = GetTickCount64() + TimeoutMs;
+  while (Size > 0) {
+    const int Sent = send(Raw(Handle), At, Chunk(Size), 0);
+    if (Sent != SOCKET_ERROR) {
+      At += Sent;
+      Size -= static_cast<size_t>(Sent);
+      continue;
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+    const ULONGLONG Now = GetTickCount64();
+    if (Now >= Deadline) {
+      Fail(ErrorTimedOut);
+      return false;
+    }
+    timeval Timeout = MakeTimeout(static_cast<uint32_t>(Deadline - Now));
+    if (WaitReady(Raw(Handle), true, &Timeout) == SOCKET_ERROR) return false;
+  }
+  return true;
+}
+
 int TSocket::Receive(void* Buffer, size_t Size) {
-  const int Chunk = Size > 0x10000 ? 0x10000 : static_cast<int>(Size);
-  const int Read = recv(Raw(Handle), static_cast<char*>(Buffer), Chunk, 0);
-  return Read == SOCKET_ERROR ? -1 : Read;
+  for (;;) {
+    const int Read = recv(Raw(Handle), static_cast<char*>(Buffer), Chunk(Size), 0);
+    if (Read != SOCKET_ERROR) return Read;
+    // A socket that SendWithin made non-blocking: wait as a blocking read would.
+    if (WSAGetLastError() != WSAEWOULDBLOCK || WaitReady(Raw(Handle), false, nullptr) <= 0) return -1;
+  }
 }
 
 bool TSocket::WaitReadable(uint32_t TimeoutMs) {
@@ -173,6 +227,7 @@ void TSocket::Close() {
   if (Valid()) {
     closesocket(Raw(Handle));
     Handle = InvalidHandle;
+    NonBlocking = false;
   }
 }
 
