@@ -11,9 +11,11 @@
 // (their unwind handlers run) before the call returns by throwing. A stack
 // overflow is let pass: it ends the process as it would without the guard,
 // since resuming on a stack whose guard page is spent is not safe. C++
-// exceptions of our own (thrown by a callback of ours that the foreign code
-// called) pass through the guard untouched. The normal path makes no system
-// call.
+// exceptions of our own pass through the guard untouched (in the 32-bit
+// build none can cross the frames of another module at all: each module's
+// static runtime unwinds only through its own tables, and code from another
+// compiler has none; so a callback handed to foreign code catches everything
+// itself). The normal path makes no system call.
 //
 // The posix backend calls straight through: there are no structured
 // exceptions natively, and faults are not turned into exceptions by signal
@@ -91,7 +93,8 @@ bool GuardedCall(void (*Thunk)(void* Context), void* Context, TForeignFault& Fau
 // Calls Function(Args...) under the guard and returns its result; a
 // structured exception raised inside it is thrown as EForeignFault. Function
 // is a plain function pointer of any calling convention (the stdcall entries
-// of a library loaded at run time included).
+// of a library loaded at run time included); Args are passed by value (a
+// pointer for anything the function writes).
 template <typename TFunction, typename... TArgs>
 auto CallForeign(TFunction Function, TArgs... Args) {
   using TResult = decltype(Function(Args...));

@@ -37,6 +37,11 @@ constexpr uint32_t OwnCode = 0xE0ABC001u;  // an application's exception code
 constexpr uintptr_t LowAddress = 16;       // the first 64 KiB are never mapped on Windows
 constexpr uintptr_t UnmappedAddress = 0x1234;
 constexpr bool Wide = sizeof(uintptr_t) == 8;
+#if defined(__SANITIZE_THREAD__)
+constexpr bool Instrumented = true;  // every function entry of ours is hooked: timings say nothing of the guard
+#else
+constexpr bool Instrumented = false;
+#endif
 
 #define SKIP_WITHOUT_CONTAINMENT() \
   if (!ForeignFaultsContained()) GTEST_SKIP() << "natively a fault cannot be caught: the guard calls straight through"
@@ -62,6 +67,8 @@ bool FaultRound() {
   return Write.Access == TFaultAccess::Write && Write.Address == LowAddress && Read.Access == TFaultAccess::Read &&
          Read.Address == UnmappedAddress && Raised.Code == OwnCode;
 }
+
+void ThroughOwnFrame(void (*Body)(void* Context), TOwnFrameCounts* Counts) { CallInOwnFrame(Body, nullptr, *Counts); }
 
 template <typename TBody>
 double BestNanosecondsPerCall(TBody Body, int Calls) {
@@ -171,13 +178,16 @@ TEST(ForeignCall, ForeignFramesAreUnwoundBeforeTheCallFails) {
 }
 
 TEST(ForeignCall, OurOwnExceptionPassesThroughAndLeavesTheChainAsItWas) {
-  // Thrown by a callback of ours that the foreign code called, inside a
-  // foreign frame that does not unlink itself when our exception passes.
+  // Thrown inside a frame with a handler of its own that, like code from
+  // another compiler, is not unlinked when our exception passes it. The frame
+  // is in this program: in the 32-bit build each module's static runtime
+  // unwinds only through that module's own tables, so none of our exceptions
+  // can cross another library's frames at all.
   const uintptr_t Chain = ExceptionChainHead();
   TOwnFrameCounts Counts;
   const auto Throw = [](void*) { throw std::logic_error("ours"); };
   try {
-    CallForeign(&ForeignCallBack, +Throw, nullptr, &Counts);
+    CallForeign(&ThroughOwnFrame, +Throw, &Counts);
     ADD_FAILURE() << "our exception was lost";
   } catch (const EForeignFault& Failure) {
     ADD_FAILURE() << "our exception was taken for a fault: " << Failure.what();
@@ -259,5 +269,5 @@ TEST(ForeignCall, NormalPathCostsLessThanASystemCall) {
   RecordProperty("PlainNs", std::to_string(Plain));
   RecordProperty("GuardedNs", std::to_string(Guarded));
   RecordProperty("SystemCallNs", std::to_string(Kernel));
-  EXPECT_LT(Guarded - Plain, Kernel / 4);
+  if (!Instrumented) EXPECT_LT(Guarded - Plain, Kernel / 4);
 }

@@ -142,9 +142,9 @@ bool GuardedCall(void (*Thunk)(void* Context), void* Context, TForeignFault& Fau
 
 #elif defined(__x86_64__)
 
-// GuardCore(Thunk, Context, Fault): calls Thunk(Context) and returns true; the
-// handler named in its unwind information resumes it at GuardResume with
-// false. Fault is kept at 32(%rsp), which the handler finds from the frame
+// VelmoraForeignGuardCore(Thunk, Context, Fault): calls Thunk(Context) and
+// returns true; the handler named in its unwind information resumes it at
+// VelmoraForeignGuardResume with false. Fault is kept at 32(%rsp), which the handler finds from the frame
 // address the dispatcher gives it (the stack pointer after the prologue).
 asm(R"(
     .text
