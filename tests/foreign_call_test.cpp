@@ -269,5 +269,7 @@ TEST(ForeignCall, NormalPathCostsLessThanASystemCall) {
   RecordProperty("PlainNs", std::to_string(Plain));
   RecordProperty("GuardedNs", std::to_string(Guarded));
   RecordProperty("SystemCallNs", std::to_string(Kernel));
-  if (!Instrumented) EXPECT_LT(Guarded - Plain, Kernel / 4);
+  if (!Instrumented) {
+    EXPECT_LT(Guarded - Plain, Kernel / 4);
+  }
 }
