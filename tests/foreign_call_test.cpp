@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/ForeignCall.h"
-#include "platform/ForeignFaultProbe.h"
+#include "platform/testing/ForeignFaultProbe.h"
 
 using namespace Platform;
 

@@ -3,7 +3,7 @@
 // plug-in does not own might. Every entry is stdcall in the 32-bit build.
 #include <cstdint>
 
-#include "platform/ForeignFaultProbe.h"
+#include "platform/testing/ForeignFaultProbe.h"
 
 using Platform::TOwnFrameCounts;
 using TCallback = void (*)(void* Context);

@@ -4,7 +4,7 @@
 // information on x86-64).
 #include <windows.h>
 
-#include "platform/ForeignFaultProbe.h"
+#include "platform/testing/ForeignFaultProbe.h"
 
 namespace Platform {
 namespace {

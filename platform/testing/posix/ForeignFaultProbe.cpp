@@ -1,5 +1,5 @@
 // Foreign-code behaviours natively: no structured exceptions, no chain.
-#include "platform/ForeignFaultProbe.h"
+#include "platform/testing/ForeignFaultProbe.h"
 
 #include <sched.h>
 
