@@ -49,6 +49,8 @@ def rewrite(source, target, epoch):
                     info.external_attr = 0o100644 << 16
                     info.compress_type = zipfile.ZIP_DEFLATED
                     new.writestr(info, data, compresslevel=9)
+        # mkstemp makes the file private; the archive gets the source's mode.
+        os.chmod(temporary, os.stat(source).st_mode & 0o777)
         os.replace(temporary, target)
     except BaseException:
         os.unlink(temporary)

@@ -97,7 +97,9 @@ TEST(SampleSettings, KeyMissingFromTheSampleIsWrittenBackAndEveryCommentStays) {
     for (const auto& Key : Keys) {
       const size_t Line = Run.FileAfter.find(Key + "\r\n");
       EXPECT_NE(Line, std::string::npos) << Key << " in\n" << Run.FileAfter;
-      if (Line != std::string::npos) EXPECT_GT(Line, Section) << Key << " lies in [Server]";
+      if (Line != std::string::npos) {
+        EXPECT_GT(Line, Section) << Key << " lies in [Server]";
+      }
     }
   }
 }
