@@ -21,13 +21,13 @@ find_program(VELMORA_TEST_PYTHON python3)
 if(VELMORA_TEST_PYTHON AND NOT CMAKE_CROSSCOMPILING)
   # Every text the product can write is in the guide's catalogue, and every
   # entry there is still written; the check itself on small trees first.
-  add_test(NAME log_catalogue_check
+  add_test(NAME log_catalogue_script
            COMMAND ${VELMORA_TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/log_catalogue_test.py
                    ${PROJECT_SOURCE_DIR}/cmake/check-log-catalogue.py)
   add_test(NAME log_catalogue
            COMMAND ${VELMORA_TEST_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/check-log-catalogue.py
                    ${PROJECT_SOURCE_DIR})
-  set_tests_properties(log_catalogue_check log_catalogue PROPERTIES TIMEOUT 60 LABELS package)
+  set_tests_properties(log_catalogue_script log_catalogue PROPERTIES TIMEOUT 60 LABELS package)
 endif()
 
 # The product (the 32-bit build) a second time, from a copy of the sources in
