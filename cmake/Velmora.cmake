@@ -38,6 +38,14 @@ endif()
 if(VELMORA_WIN32)
   # Only system DLLs may be imported: the C++ runtime and winpthreads are linked in.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # Reproducible binaries: the same commit gives the same bytes in any folder
+  # at any time. No link time stamp in the PE header, and the source and
+  # build folders appear in the debug information and in __FILE__ only as
+  # "." and "build" (the build folder's map is given last, so that it wins
+  # when the build folder lies inside the source folder).
+  add_link_options(-Wl,--no-insert-timestamp)
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
+                      "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=build>")
 endif()
 
 # Libraries that are loaded at run time by name keep their Windows names on

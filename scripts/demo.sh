@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# The demo: the host runner sends demo/scenario.txt through the real plug-in
-# under Wine, which relays each command through the TCP transport to the file
-# server over a demo folder; prints the answers, then the plug-in's log.
+# The demo: builds the release package, installs it as an operator would
+# (OPERATIONS.md, "Installing") and has the host runner send
+# demo/scenario.txt through the plug-in under Wine, which relays each command
+# through the TCP transport to the file server over a demo folder; prints the
+# answers, then the plug-in's log.
 # Run as root on Debian 12 (installs what is missing first):
 #   bash scripts/demo.sh
-# Builds: the Windows programs (win32, or win64 where 32-bit Wine cannot run)
-# in build/demo-<preset>, the native file server in build/demo-fileserver;
-# the assembled folder is build/demo. The file server and the Wine server are
+# Builds: the Windows package and programs (win32, or win64 where 32-bit Wine
+# cannot run) in build/demo-<preset>, the native file server in
+# build/demo-fileserver. The installed folder is build/demo: the host runner
+# and the transport library in it, the plug-in and its settings file from the
+# unpacked ZIP in build/demo/plugins. The file server and the Wine server are
 # stopped on every way out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,28 +29,52 @@ if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   preset=win32
 else
   preset=win64
-  echo "demo: this machine cannot run 32-bit Wine, so the demo runs the win64 build of the" \
-       "same code under 64-bit Wine (the 32-bit Velmora.dll is built and its exports shown)"
+  echo "demo: this machine cannot run 32-bit Wine, so the demo runs the win64 package of the" \
+       "same code under 64-bit Wine (the win32 package is built and its Velmora.dll's exports shown)"
 fi
 build=$root/build/demo-$preset
 server_build=$root/build/demo-fileserver
 demo=$root/build/demo
 mkdir -p "$root/build"
 
-step "building the $preset plug-in, host runner and TCP transport ($build)"
-cmake --preset "$preset" -B "$build" -DVELMORA_TESTS=OFF >"$build.log" 2>&1 ||
-  { cat "$build.log"; exit 1; }
-cmake --build "$build" --target velmora_plugin velmora-host velmora_transport_tcp -j2 >>"$build.log" 2>&1 ||
+# Makes the package of a preset in its demo build folder and prints its path.
+make_package() {
+  local name=$1 dir=$root/build/demo-$1
+  { cmake --preset "$name" -B "$dir" -DVELMORA_TESTS=OFF &&
+    cmake --build "$dir" --target package -j2; } >"$dir.log" 2>&1 ||
+    { tail -60 "$dir.log" >&2; return 1; }
+  ls "$dir"/Velmora-*-"$name".zip
+}
+
+# Unpacks ZIP into FOLDER (the package's own folder inside it) and checks
+# the files against SHA256SUMS, as an operator would.
+unpack() {
+  rm -rf "$2"
+  mkdir -p "$2"
+  python3 -m zipfile -e "$1" "$2"
+  local folder
+  folder=$(find "$2" -mindepth 1 -maxdepth 1 -type d)
+  (cd "$folder" && sha256sum -c SHA256SUMS) >&2
+  echo "$folder"
+}
+
+step "building the $preset package and the host runner and TCP transport ($build)"
+mkdir -p "$build"
+package=$(make_package "$preset")
+cmake --build "$build" --target velmora-host velmora_transport_tcp -j2 >>"$build.log" 2>&1 ||
   { tail -60 "$build.log"; exit 1; }
+echo "package: ${package#"$root"/}"
+echo "SHA-256: $(sha256sum "$package" | cut -c1-64)"
 
 if [ $preset = win64 ]; then
-  step "building the 32-bit Velmora.dll (not run here)"
-  build32=$root/build/demo-win32
-  { cmake --preset win32 -B "$build32" -DVELMORA_TESTS=OFF &&
-    cmake --build "$build32" --target velmora_plugin -j2; } >"$build32.log" 2>&1 ||
-    { tail -60 "$build32.log"; exit 1; }
+  step "building the win32 package (the product; not run here)"
+  mkdir -p "$root/build/demo-win32"
+  package32=$(make_package win32)
+  echo "package: ${package32#"$root"/}"
+  echo "SHA-256: $(sha256sum "$package32" | cut -c1-64)"
+  unpacked32=$(unpack "$package32" "$root/build/demo-win32-unpacked")
   version=$(sed -n 's/^project(Velmora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-  bash cmake/check-exports.sh pe "$build32/bin/Velmora.dll" i686-w64-mingw32-objdump "$version" i386 ||
+  bash cmake/check-exports.sh pe "$unpacked32/Velmora.dll" i686-w64-mingw32-objdump "$version" i386 ||
     exit 1
 fi
 
@@ -56,12 +84,17 @@ step "building the native file server ($server_build)"
   { tail -60 "$server_build.log"; exit 1; }
 built=$SECONDS
 
-step "assembling $demo"
+step "installing the package into $demo"
 rm -rf "$demo"
-mkdir -p "$demo"
-cp "$build/bin/velmora-host.exe" "$build/bin/Velmora.dll" "$build/bin/tcp/cl_vexo_transport.dll" "$demo/"
+mkdir -p "$demo/plugins"
+unpacked=$(unpack "$package" "$root/build/demo-$preset-unpacked")
+# The host program's folder: the host runner and the transport library.
+cp "$build/bin/velmora-host.exe" "$build/bin/tcp/cl_vexo_transport.dll" "$demo/"
+# The plug-in's folder: the plug-in and its settings file, from the package.
+cp "$unpacked/Velmora.dll" "$unpacked/Velmora.ini" "$demo/plugins/"
 cp -r demo/files "$demo/root"
 cp demo/scenario.txt "$demo/"
+(cd "$demo" && find . -path ./root -prune -o -type f -print | sort)
 
 server_pid=
 export WINEPREFIX=$build/wineprefix
@@ -86,14 +119,16 @@ for ((i = 0; i < 500; i++)); do
 done
 [ -n "$port" ] || { cat "$demo/fileserver.log"; echo "demo: the file server did not start"; exit 1; }
 head -2 "$demo/fileserver.log"
-# The plug-in's settings file lies beside it: same name, ".ini".
-printf '[Server]\r\nFSServerAddr=127.0.0.1\r\nFSServerPort=%s\r\n' "$port" >"$demo/Velmora.ini"
-echo "settings: $demo/Velmora.ini -> 127.0.0.1:$port"
+# The operator's one edit: the file server's port in the sample settings
+# file beside the plug-in (its comments and line ends stay).
+sed -i "s/^FSServerPort=[0-9]*/FSServerPort=$port/" "$demo/plugins/Velmora.ini"
+echo "settings: plugins/Velmora.ini, [Server] section:"
+sed -n '/^\[Server\]/,$p' "$demo/plugins/Velmora.ini" | tr -d '\r' | grep -v '^;'
 
-step "running the scenario under Wine: velmora-host.exe Velmora.dll --scenario scenario.txt"
+step "running the scenario under Wine: velmora-host.exe plugins\\Velmora.dll --scenario scenario.txt"
 set +e
-(cd "$demo" && VELMORA_BUILD_DIR=$build bash "$root/cmake/wine-run.sh" "$demo/velmora-host.exe" Velmora.dll \
-   --scenario scenario.txt --timeout-ms 5000)
+(cd "$demo" && VELMORA_BUILD_DIR=$build bash "$root/cmake/wine-run.sh" "$demo/velmora-host.exe" \
+   'plugins\Velmora.dll' --scenario scenario.txt --timeout-ms 5000)
 host_rc=$?
 set -e
 echo "(host runner exit code $host_rc)"
