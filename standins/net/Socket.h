@@ -94,7 +94,7 @@ private:
   // Winsock only: SendWithin switched the socket to non-blocking mode (once;
   // SendAll and Receive wait where a blocking call would). Owned by the
   // sending thread.
-  bool NonBlocking = false;
+  [[maybe_unused]] bool NonBlocking = false;  // unused by the posix backend
 };
 
 }  // namespace Net
