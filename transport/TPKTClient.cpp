@@ -44,18 +44,6 @@ bool SameTextAscii(const std::string& A, const std::string& B) {
   return true;
 }
 
-// The system's text for Code without its trailing blanks, control
-// characters and dots ("Access is denied.\r\n" -> "Access is denied").
-std::string TrimmedSystemText(uint32_t Code) {
-  std::string Text = Platform::SystemErrorText(Code).substr(0, 256);
-  while (!Text.empty()) {
-    const unsigned char Last = static_cast<unsigned char>(Text.back());
-    if (Last > ' ' && Last != 0x7F && Last != '.') break;
-    Text.pop_back();
-  }
-  return Text;
-}
-
 }  // namespace
 
 TTPKTClient::TTPKTClient() { LoadTransportLibrary(); }
@@ -207,8 +195,8 @@ void TTPKTClient::RaiseError(uint8_t Operation, const std::string& Message, int3
   OnError.Fire(*this, Operation, Message, ErrorCode);
   if (ErrorCode == 0) return;
   if (ErrorCode == teLASTERROR) {
-    throw ETPKTClientError(Message + "Win32 Error: " + TrimmedSystemText(SystemError) + "(" +
-                           std::to_string(static_cast<int32_t>(SystemError)) + ")");
+    throw ETPKTClientError(Message + "Win32 Error: " + Platform::TrimmedSystemText(SystemError) +
+                           "(" + std::to_string(static_cast<int32_t>(SystemError)) + ")");
   }
   throw ETPKTClientError(Message + " " + TransportErrorName(ErrorCode) + "(" +
                          std::to_string(ErrorCode) + ")");
