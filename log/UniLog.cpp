@@ -1,7 +1,10 @@
 // tUniLog: loading the log-server client library and offering lines to it.
 #include "log/UniLog.h"
 
+#include <optional>
+
 #include "log/ProcessNames.h"
+#include "platform/ForeignCall.h"
 #include "platform/Libraries.h"
 #include "platform/TimeText.h"
 
@@ -19,12 +22,9 @@ tUniLog::tUniLog(const std::string& Pattern, const std::string& LogServerSetting
 
 tUniLog::~tUniLog() {
   if (ClientFinalize != nullptr) {
-    // Destruction must complete: whatever the library raises on the way out
+    // Destruction must complete: a fault inside the library on the way out
     // is dropped, and the library is unloaded all the same.
-    try {
-      ClientFinalize();
-    } catch (...) {
-    }
+    Platform::TryCallForeign(ClientFinalize);
     Platform::UnloadLibrary(ClientLibrary);
   }
   ClientLibrary = nullptr;
@@ -49,13 +49,26 @@ void tUniLog::LoadLogClient(const std::string& Setting, const std::string& Clien
     ClientMessage = nullptr;
     return;
   }
-  // The result is only recorded: the library stays in use either way.
-  LastResult.store(LowByte(ClientInitialize(Setting.c_str(), 500)), std::memory_order_relaxed);
+  // The result is only recorded: the library stays in use either way. A
+  // fault is not a result: such a client gets no line (they all go to the
+  // file), but it is finalised and unloaded with the log, as its
+  // initialisation may have left something running that only it can stop.
+  const std::optional<uint32_t> Result =
+      Platform::TryCallForeign(ClientInitialize, Setting.c_str(), int32_t{500});
+  if (Result) {
+    LastResult.store(LowByte(*Result), std::memory_order_relaxed);
+  } else {
+    ClientMessage = nullptr;
+  }
 }
 
 bool tUniLog::OfferToServer(double Time, const char* Tag, const std::string& Text) {
-  const bool Taken = LowByte(ClientMessage(Time, HostExeName().c_str(), PluginFileName().c_str(),
-                                           Tag, Text.c_str()));
+  // A fault is no answer: whatever the client did with the line, it did not
+  // take it, and the file gets it, as it gets a declined line, rather than
+  // losing it.
+  const std::optional<uint32_t> Result = Platform::TryCallForeign(
+      ClientMessage, Time, HostExeName().c_str(), PluginFileName().c_str(), Tag, Text.c_str());
+  const bool Taken = Result && LowByte(*Result);
   LastResult.store(Taken, std::memory_order_relaxed);
   return Taken;
 }

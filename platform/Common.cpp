@@ -1,5 +1,7 @@
 // The parts of the platform interface that are the same on every system:
-// path splitting, the library search with fallback, the date serial.
+// path splitting, the library search with fallback, the date serial, the
+// trimming of system texts.
+#include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Libraries.h"
 #include "platform/TimeText.h"
@@ -46,5 +48,17 @@ double DaysSince1899(const TDateTime& Time) {
       86400000.0;
   return Days + Fraction;
 }
+
+std::string TrimSystemText(std::string Text) {
+  if (Text.size() > 256) Text.resize(256);
+  while (!Text.empty()) {
+    const unsigned char Last = static_cast<unsigned char>(Text.back());
+    if (Last > ' ' && Last != 0x7F && Last != '.') break;
+    Text.pop_back();
+  }
+  return Text;
+}
+
+std::string TrimmedSystemText(uint32_t Code) { return TrimSystemText(SystemErrorText(Code)); }
 
 }  // namespace Platform

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -108,6 +109,28 @@ auto CallForeign(TFunction Function, TArgs... Args) {
     auto Body = [&] { Result = Function(Args...); };
     using TBody = decltype(Body);
     if (!GuardedCall([](void* Call) { (*static_cast<TBody*>(Call))(); }, &Body, Fault)) throw EForeignFault(Fault);
+    return Result;
+  }
+}
+
+// Calls Function(Args...) under the guard without raising for a fault: its
+// result (for a void function: true) when it returned; nothing (false) when a
+// structured exception raised inside it was caught. No C++ exception is made
+// on the way: for callers that must not raise and have no use for the text.
+template <typename TFunction, typename... TArgs>
+auto TryCallForeign(TFunction Function, TArgs... Args) {
+  using TResult = decltype(Function(Args...));
+  TForeignFault Fault;
+  if constexpr (std::is_void_v<TResult>) {
+    auto Body = [&] { Function(Args...); };
+    using TBody = decltype(Body);
+    return GuardedCall([](void* Call) { (*static_cast<TBody*>(Call))(); }, &Body, Fault);
+  } else {
+    TResult Value{};
+    auto Body = [&] { Value = Function(Args...); };
+    using TBody = decltype(Body);
+    std::optional<TResult> Result;
+    if (GuardedCall([](void* Call) { (*static_cast<TBody*>(Call))(); }, &Body, Fault)) Result = Value;
     return Result;
   }
 }

@@ -91,7 +91,7 @@ void TMailerManager::WriteMissingSettings() {
     if (!Platform::WriteProfileString(File, SettingsSection, Key, Value)) {
       const uint32_t Code = Platform::LastError();
       Log(std::string("ERR: Settings write fail: cannot write ") + Key + " to " + File + ": " +
-          Platform::SystemErrorText(Code) + "(" + std::to_string(Code) + ")");
+          Platform::TrimmedSystemText(Code) + "(" + std::to_string(Code) + ")");
     }
   }
 }

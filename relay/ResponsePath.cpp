@@ -7,6 +7,7 @@
 #include "params/IntegerText.h"
 #include "params/PackedParams.h"
 #include "params/ParamList.h"
+#include "platform/ForeignCall.h"
 #include "relay/MailerManager.h"
 #include "relay/TaskHandler.h"
 
@@ -23,7 +24,11 @@ void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size)
 
 // Restores the host's own "UserData" and the session from the wrapped value,
 // adds the server's error and operation codes, and calls the host back with
-// the packed list in Buffer.
+// the packed list in Buffer. The callback is the host's code: a fault inside
+// it (an access violation, an exception raised through the system) ends as
+// the "Receive response EXCEPTION: " line with the guard's text, without the
+// "Send to SCENARIO" line; the request counts as answered (the host was
+// called) and the worker goes on.
 void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
   if (Callback == nullptr) return;
   RunLoggingFailure("Receive response EXCEPTION: ", [&] {
@@ -53,7 +58,9 @@ void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
       throw std::length_error("response list of " + IntegerToText(Count) + " bytes exceeds the " +
                               IntegerToText(BufferSize) + "-byte buffer; dropped");
     }
-    Callback(SessionACT, PluginNameText, Buffer, static_cast<int32_t>(Count), UserValue);
+    const void* const Data = Buffer;
+    Platform::CallForeign(Callback, SessionACT, static_cast<const char*>(PluginNameText), Data,
+                          static_cast<int32_t>(Count), UserValue);
     Log("Send to SCENARIO [SessionACT=" + IntegerToText(SessionACT) +
         "], Params=" + Params->ParamsToText());
   });

@@ -69,7 +69,7 @@ void TTaskHandler::AddTask(TTaskRecord* Task) {
     // No count for it: take it back so the worker never sees it and the
     // caller keeps it.
     Queue.PopBack();
-    throw std::runtime_error("Task queue error: " + Platform::SystemErrorText(Platform::LastError()));
+    throw std::runtime_error("Task queue error: " + Platform::TrimmedSystemText(Platform::LastError()));
   }
 }
 

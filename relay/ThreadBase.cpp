@@ -12,7 +12,7 @@ namespace {
 [[noreturn]] void ThrowThreadError() {
   const uint32_t Code = Platform::LastError();
   char Text[512];
-  std::snprintf(Text, sizeof Text, "Thread Error: %s (%d)", Platform::SystemErrorText(Code).c_str(),
+  std::snprintf(Text, sizeof Text, "Thread Error: %s (%d)", Platform::TrimmedSystemText(Code).c_str(),
                 static_cast<int>(Code));
   throw std::runtime_error(Text);
 }
@@ -24,7 +24,7 @@ TThreadBase::TThreadBase(bool CreateSuspended) {
     throw std::invalid_argument("Thread creation error: a thread with a virtual body must be created suspended");
   }
   if (!Thread.Create(&TThreadBase::Run, this)) {
-    throw std::runtime_error("Thread creation error: " + Platform::SystemErrorText(Platform::LastError()));
+    throw std::runtime_error("Thread creation error: " + Platform::TrimmedSystemText(Platform::LastError()));
   }
 }
 

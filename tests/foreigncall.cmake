@@ -6,3 +6,8 @@ target_link_libraries(foreign_call_test_lib PRIVATE velmora_platform velmora_pla
 velmora_runtime_library(foreign_call_test_lib ForeignCallTestLib)
 
 velmora_add_test(foreign_call_test SOURCES foreign_call_test.cpp LIBS velmora_platform foreign_call_test_lib)
+
+# Faults inside the foreign code the plug-in calls, end to end: the host's
+# callback, the transport double and the log-client stand-in fault on demand.
+velmora_add_test(foreign_faults_test SOURCES foreign_faults_test.cpp LIBS velmora_platform)
+add_dependencies(foreign_faults_test velmora_plugin velmora_transport_double logclient)

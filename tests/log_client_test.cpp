@@ -10,6 +10,7 @@
 #include "log/ProcessLog.h"
 #include "log/UniLog.h"
 #include "platform/Files.h"
+#include "platform/ForeignCall.h"
 #include "platform/TimeText.h"
 #include "platform/testing/LibraryProbe.h"
 #include "tests/support/LogTestSupport.h"
@@ -142,6 +143,49 @@ TEST(UniLog, LibraryLackingAnEntryIsUnloadedAndNeverCalled) {
   EXPECT_EQ(Lines[0].substr(13), "to the file");
   L.LogFile.reset();
   EXPECT_FALSE(FileExists(L.Record)) << "an entry of the library was called";
+}
+
+// A fault inside the client (an access violation) never reaches the writer
+// and costs no line: a faulting message goes to the file as a declined one
+// would, and the next line is offered again; after a faulting initialisation
+// every line stays on files, and the client is still finalised and unloaded
+// with the log; a faulting finalisation does not keep the library mapped.
+TEST(UniLogFaults, AFaultInsideTheClientCostsNoLineAndStopsNothing) {
+  if (!Platform::ForeignFaultsContained()) {
+    GTEST_SKIP() << "natively a fault cannot be caught: the guard calls straight through";
+  }
+  SetProcessNames("Host.exe", "Velmora.dll");
+  struct TCase {
+    const char* Setting;
+    bool Loaded;         // the client is offered lines
+    const char* Taken;   // per line written: '+' the server took it, '-' not
+    const char* InFile;  // the texts of the file's lines, joined by "|"
+    const char* Calls;   // the kinds of the calls the client recorded
+  };
+  const TCase Cases[] = {
+      {"take;faultmessage=1", true, "-+", "first", "IMMF"},
+      {"take;faultinit", false, "--", "first|second", "IF"},
+      {"take;faultfinal", true, "++", "", "IMMF"},
+  };
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.Setting);
+    TClientLog L(Case.Setting);
+    EXPECT_EQ(L.LogFile->ClientLoaded(), Case.Loaded);
+    EXPECT_TRUE(L.LogFile->Write("first"));
+    EXPECT_EQ(L.LogFile->LastServerResult(), Case.Taken[0] == '+');
+    EXPECT_TRUE(L.LogFile->Write("second"));
+    EXPECT_EQ(L.LogFile->LastServerResult(), Case.Taken[1] == '+');
+    L.LogFile.reset();
+    std::string InFile;
+    for (const std::string& Line : LinesOfAllFilesUnder(L.Dir.Path() + "Logs")) {
+      InFile += (InFile.empty() ? "" : "|") + Line.substr(13);
+    }
+    EXPECT_EQ(InFile, Case.InFile);
+    std::string Kinds;
+    for (const TRecordedCall& Call : ReadRecord(L.Record)) Kinds += Call.Kind;
+    EXPECT_EQ(Kinds, Case.Calls);
+    EXPECT_FALSE(Platform::IsLibraryLoaded(Client())) << "the client library is still mapped";
+  }
 }
 
 TEST(UniLogConcurrency, ThreadsOfferingAtOnceReachTheClientWhole) {

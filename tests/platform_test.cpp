@@ -662,6 +662,34 @@ TEST(PlatformErrors, SystemTexts) {
 #endif
 }
 
+// Every system text a log line shows is trimmed by one rule: at most 256
+// characters, then no trailing blank, control character or dot.
+TEST(PlatformErrors, SystemTextsAreTrimmedForLogLines) {
+  const std::string Long(300, 'x');
+  const struct {
+    std::string Text;
+    std::string Trimmed;
+  } Cases[] = {
+      {"Access is denied.\r\n", "Access is denied"},
+      {"", ""},
+      {"Error 5", "Error 5"},
+      {"...\r\n \t", ""},
+      {"  Leading blanks and inner dots (v1.2) stay.", "  Leading blanks and inner dots (v1.2) stay"},
+      {std::string("Trailing controls\x7F\x01\0", 20), "Trailing controls"},
+      // Code page 1251 letters are above 127 and stay: "Отказано в доступе."
+      {"\xCE\xF2\xEA\xE0\xE7\xE0\xED\xEE \xE2 \xE4\xEE\xF1\xF2\xF3\xEF\xE5.\r\n",
+       "\xCE\xF2\xEA\xE0\xE7\xE0\xED\xEE \xE2 \xE4\xEE\xF1\xF2\xF3\xEF\xE5"},
+      {Long, Long.substr(0, 256)},
+      // Cut first, then trimmed: the dot that ends up last goes too.
+      {std::string(255, 'y') + ".z", std::string(255, 'y')},
+  };
+  for (const auto& Case : Cases) EXPECT_EQ(TrimSystemText(Case.Text), Case.Trimmed) << Case.Text;
+  for (uint32_t Code : {ErrorFileNotFound, ErrorAccessDenied, ErrorSharingViolation, 123456789u}) {
+    EXPECT_EQ(TrimmedSystemText(Code), TrimSystemText(SystemErrorText(Code))) << Code;
+  }
+  EXPECT_EQ(TrimmedSystemText(123456789), "Error 123456789");
+}
+
 // ------------------------------------------------------------------------ text
 
 TEST(PlatformText, SameTextNoCaseOnAscii) {

@@ -268,7 +268,15 @@ TEST(Settings, UnwritableSettingsFileIsLoggedAndTheManagerStillStarts) {
   const auto Log = Host.LogLines();
   int WriteFailures = 0;
   for (const auto& Line : Log) {
-    if (Line.rfind("ERR: Settings write fail: cannot write FSServer", 0) == 0) ++WriteFailures;
+    if (Line.rfind("ERR: Settings write fail: cannot write FSServer", 0) != 0) continue;
+    ++WriteFailures;
+    // The system's text is trimmed: no line end (written as \r\n), no dot
+    // before the code.
+    EXPECT_EQ(Line.find("\\r"), std::string::npos) << Line;
+    const size_t Code = Line.rfind('(');
+    ASSERT_NE(Code, std::string::npos) << Line;
+    EXPECT_NE(Line[Code - 1], '.') << Line;
+    EXPECT_GT(static_cast<unsigned char>(Line[Code - 1]), ' ') << Line;
   }
   EXPECT_EQ(WriteFailures, 2);
   EXPECT_TRUE(Contains(Log, "FS Client started"));

@@ -10,6 +10,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/ForeignCall.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "tests/support/TestSupport.h"
@@ -259,6 +260,50 @@ TEST_F(TPKTClientTest, EachOperationNamesItselfInItsError) {
     Client->OnError.Unbind();
     Double.SetResult(Case.Entry, 0);
   }
+}
+
+// A fault inside a library call (here an access violation) leaves the
+// operation as EForeignFault with the guard's text; there is no code to offer
+// to OnError, and a faulting create leaves no termination.
+TEST_F(TPKTClientTest, AFaultInsideEachOperationLeavesItAsForeignFault) {
+  if (!Platform::ForeignFaultsContained()) {
+    GTEST_SKIP() << "natively a fault cannot be caught: the guard calls straight through";
+  }
+  struct TCase {
+    const char* Entry;
+    std::function<void(TTPKTClient&)> Run;
+  };
+  // In an order that keeps the connection up for the operations that need it.
+  const TCase Cases[] = {
+      {"SendToServer", [](TTPKTClient& C) { C.Send("x", 1, 0); }},
+      {"DisconnectFromServer", [](TTPKTClient& C) { C.Deactivate(); }},
+      {"DestroyTermination", [](TTPKTClient& C) { C.DestroyConnection(); }},
+      {"ConnectToServer", [](TTPKTClient& C) { C.Activate(); }},
+      {"CreateTermination", [](TTPKTClient& C) { C.CreateConnection(); }},
+  };
+  Client->SetDisconnectWaitMs(50);
+  Client->CreateConnection();
+  Client->Activate();
+  ASSERT_TRUE(Double.FireConnect());
+  int OffersToOnError = 0;
+  Client->OnError.Bind([&](TTPKTClient&, uint8_t, const std::string&, int32_t&) { ++OffersToOnError; });
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.Entry);
+    const int32_t TermID = Client->TermID();
+    Double.SetFault(Case.Entry, 1);
+    std::string Text = "(nothing raised)";
+    try {
+      Case.Run(*Client);
+    } catch (const Platform::EForeignFault& Fault) {
+      Text = Fault.what();
+    }
+    EXPECT_EQ(Text.rfind("access violation writing address ", 0), 0u) << Text;
+    EXPECT_EQ(Client->TermID(), TermID);
+    EXPECT_EQ(Double.CallCount(Case.Entry), 1);  // recorded as it faulted
+    Double.ClearLog();
+  }
+  EXPECT_EQ(OffersToOnError, 0);
+  EXPECT_EQ(Client->TermID(), 100);  // the destroy faulted, the create too
 }
 
 TEST_F(TPKTClientTest, FailedCreateLeavesNoTermination) {

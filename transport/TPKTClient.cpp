@@ -3,6 +3,7 @@
 #include "transport/TPKTClient.h"
 
 #include "platform/Errors.h"
+#include "platform/ForeignCall.h"
 #include "transport/TransportLibrary.h"
 
 namespace {
@@ -42,18 +43,6 @@ bool SameTextAscii(const std::string& A, const std::string& B) {
     if (AsciiLower(A[I]) != AsciiLower(B[I])) return false;
   }
   return true;
-}
-
-// The system's text for Code without its trailing blanks, control
-// characters and dots ("Access is denied.\r\n" -> "Access is denied").
-std::string TrimmedSystemText(uint32_t Code) {
-  std::string Text = Platform::SystemErrorText(Code).substr(0, 256);
-  while (!Text.empty()) {
-    const unsigned char Last = static_cast<unsigned char>(Text.back());
-    if (Last > ' ' && Last != 0x7F && Last != '.') break;
-    Text.pop_back();
-  }
-  return Text;
 }
 
 }  // namespace
@@ -116,11 +105,14 @@ std::string TTPKTClient::ConnectionString() const {
 
 void TTPKTClient::CreateConnection() {
   // The library writes the new identifier during the call; it is published
-  // to the other threads only when the call succeeded.
+  // to the other threads only when the call succeeded (a fault inside it
+  // counts as nothing created: TermID stays -1).
   int32_t NewTermID = -1;
-  const int32_t Code = TransportEntries().CreateTermination(
-      ConnectionString().c_str(), &ReceiveCallback, &AuxReceiveCallback, &DisconnectCallback,
-      &ConnectCallback, &NewTermID, this);
+  const std::string Connection = ConnectionString();
+  const int32_t Code = Platform::CallForeign(
+      TransportEntries().CreateTermination, Connection.c_str(), &ReceiveCallback,
+      &AuxReceiveCallback, &DisconnectCallback, &ConnectCallback, &NewTermID,
+      static_cast<void*>(this));
   const uint32_t SystemError = Platform::LastError();
   if (Code == 0) FTermID = NewTermID;
   Check(opCreate, Code, SystemError);
@@ -141,7 +133,7 @@ void TTPKTClient::DestroyConnection() {
     DisconnectedEvent.Wait(FDisconnectWaitMs);
     Destroying = false;
   }
-  const int32_t Code = TransportEntries().DestroyTermination(FTermID);
+  const int32_t Code = Platform::CallForeign(TransportEntries().DestroyTermination, FTermID.load());
   const uint32_t SystemError = Platform::LastError();
   if (Code == 0) FTermID = -1;
   Check(opDestroy, Code, SystemError);
@@ -151,13 +143,14 @@ void TTPKTClient::Activate() {
   ConnectedEvent.Reset();
   DisconnectedEvent.Reset();
   DeactivatedEvent.Reset();
-  const int32_t Code = TransportEntries().ConnectToServer(FTermID);
+  const int32_t Code = Platform::CallForeign(TransportEntries().ConnectToServer, FTermID.load());
   Check(opActivate, Code, Platform::LastError());
 }
 
 void TTPKTClient::Deactivate() {
   DeactivatedEvent.Set();
-  const int32_t Code = TransportEntries().DisconnectFromServer(FTermID);
+  const int32_t Code =
+      Platform::CallForeign(TransportEntries().DisconnectFromServer, FTermID.load());
   Check(opDeactivate, Code, Platform::LastError());
 }
 
@@ -176,7 +169,7 @@ bool TTPKTClient::Send(const void* Data, int32_t Size, uint32_t TimeoutMs) {
   uint32_t SystemError = 0;
   switch (Platform::WaitForEither(ConnectedEvent, DeactivatedEvent, TimeoutMs)) {
     case Platform::TWhichEvent::First:
-      Code = TransportEntries().SendToServer(FTermID, Data, Size);
+      Code = Platform::CallForeign(TransportEntries().SendToServer, FTermID.load(), Data, Size);
       SystemError = Platform::LastError();
       break;
     case Platform::TWhichEvent::Second:
@@ -207,8 +200,8 @@ void TTPKTClient::RaiseError(uint8_t Operation, const std::string& Message, int3
   OnError.Fire(*this, Operation, Message, ErrorCode);
   if (ErrorCode == 0) return;
   if (ErrorCode == teLASTERROR) {
-    throw ETPKTClientError(Message + "Win32 Error: " + TrimmedSystemText(SystemError) + "(" +
-                           std::to_string(static_cast<int32_t>(SystemError)) + ")");
+    throw ETPKTClientError(Message + "Win32 Error: " + Platform::TrimmedSystemText(SystemError) +
+                           "(" + std::to_string(static_cast<int32_t>(SystemError)) + ")");
   }
   throw ETPKTClientError(Message + " " + TransportErrorName(ErrorCode) + "(" +
                          std::to_string(ErrorCode) + ")");
@@ -242,7 +235,7 @@ void TTPKTClient::DoDisconnect() {
 }
 
 void VELMORA_STDCALL TTPKTClient::ReceiveCallback(int32_t, const void* Data, int32_t Size,
-                                                  void* UserValue) {
+                                                  void* UserValue) noexcept {
   try {
     auto* Client = static_cast<TTPKTClient*>(UserValue);
     Client->OnReceive.Fire(*Client, Data, Size);
@@ -252,7 +245,7 @@ void VELMORA_STDCALL TTPKTClient::ReceiveCallback(int32_t, const void* Data, int
 }
 
 void VELMORA_STDCALL TTPKTClient::AuxReceiveCallback(int32_t, const void* Data, int32_t Size,
-                                                     void* UserValue) {
+                                                     void* UserValue) noexcept {
   try {
     auto* Client = static_cast<TTPKTClient*>(UserValue);
     Client->OnAuxReceive.Fire(*Client, Data, Size);
@@ -261,7 +254,7 @@ void VELMORA_STDCALL TTPKTClient::AuxReceiveCallback(int32_t, const void* Data, 
   }
 }
 
-void VELMORA_STDCALL TTPKTClient::DisconnectCallback(int32_t, void* UserValue) {
+void VELMORA_STDCALL TTPKTClient::DisconnectCallback(int32_t, void* UserValue) noexcept {
   try {
     static_cast<TTPKTClient*>(UserValue)->DoDisconnect();
   } catch (...) {
@@ -269,7 +262,7 @@ void VELMORA_STDCALL TTPKTClient::DisconnectCallback(int32_t, void* UserValue) {
   }
 }
 
-void VELMORA_STDCALL TTPKTClient::ConnectCallback(int32_t, void* UserValue) {
+void VELMORA_STDCALL TTPKTClient::ConnectCallback(int32_t, void* UserValue) noexcept {
   try {
     static_cast<TTPKTClient*>(UserValue)->DoConnect();
   } catch (...) {

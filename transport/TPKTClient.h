@@ -16,6 +16,12 @@ public:
   using std::runtime_error::runtime_error;
 };
 
+// Every call into the library runs under the foreign-call guard: a fault
+// inside it (an access violation, an exception raised through the system)
+// leaves the operation as Platform::EForeignFault, with the guard's text,
+// instead of its result code; it is not offered to OnError (there is no code
+// to cancel) and goes to the operation's caller like any other failure.
+//
 // Threads: one owner thread creates, configures, connects, disconnects and
 // destroys the client; one worker thread may call Send and Connected; the
 // library's threads run the notifications. The connection state crosses the
@@ -85,13 +91,16 @@ public:
   void SetDisconnectWaitMs(uint32_t Value) { FDisconnectWaitMs = Value; }
 
 private:
-  // The library's notifications (on its threads); nothing escapes them.
+  // The library's notifications (on its threads). Each catches and drops
+  // every failure inside it, its handler's log lines included: no exception
+  // of ours can unwind into the library (in the 32-bit build one could not
+  // even cross its frames), hence noexcept.
   static void VELMORA_STDCALL ReceiveCallback(int32_t Reserved, const void* Data, int32_t Size,
-                                              void* UserValue);
+                                              void* UserValue) noexcept;
   static void VELMORA_STDCALL AuxReceiveCallback(int32_t Reserved, const void* Data, int32_t Size,
-                                                 void* UserValue);
-  static void VELMORA_STDCALL DisconnectCallback(int32_t Reserved, void* UserValue);
-  static void VELMORA_STDCALL ConnectCallback(int32_t Reserved, void* UserValue);
+                                                 void* UserValue) noexcept;
+  static void VELMORA_STDCALL DisconnectCallback(int32_t Reserved, void* UserValue) noexcept;
+  static void VELMORA_STDCALL ConnectCallback(int32_t Reserved, void* UserValue) noexcept;
   void DoConnect();
   void DoDisconnect();
 

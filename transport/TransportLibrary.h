@@ -13,7 +13,10 @@
 inline constexpr const char* TransportLibraryName = "cl_vexo_transport.dll";
 
 // The eight entry points, resolved in this order. All are set while the
-// library is loaded and all are null otherwise.
+// library is loaded and all are null otherwise. They are the library's code:
+// the client calls each one only under the foreign-call guard
+// (Platform::CallForeign), so that a fault inside it becomes a failure of the
+// operation that called it.
 struct TTransportEntries {
   TCreateTermination CreateTermination = nullptr;
   TDestroyTermination DestroyTermination = nullptr;

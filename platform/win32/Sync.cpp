@@ -43,7 +43,7 @@ TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount)
     : Impl(std::make_unique<TImpl>()) {
   Impl->Handle = CreateSemaphoreA(nullptr, InitialCount, MaximumCount, nullptr);
   if (Impl->Handle == nullptr) {
-    throw std::runtime_error("Cannot create a semaphore: " + SystemErrorText(GetLastError()));
+    throw std::runtime_error("Cannot create a semaphore: " + TrimmedSystemText(GetLastError()));
   }
 }
 
@@ -65,7 +65,7 @@ struct TEvent::TImpl {
 TEvent::TEvent() : Impl(std::make_unique<TImpl>()) {
   Impl->Handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (Impl->Handle == nullptr) {
-    throw std::runtime_error("Cannot create an event: " + SystemErrorText(GetLastError()));
+    throw std::runtime_error("Cannot create an event: " + TrimmedSystemText(GetLastError()));
   }
 }
 

@@ -135,7 +135,7 @@ bool THostCycle::Execute() {
       Sender->Index = i;
       if (!Sender->Thread.Create(&SenderBody, Sender.get()) || !Sender->Thread.Start()) {
         Output.ErrorLine("velmora-host: cannot start sending thread " + std::to_string(i) + ": " +
-                         Platform::SystemErrorText(Platform::LastError()));
+                         Platform::TrimmedSystemText(Platform::LastError()));
         Started = false;
         break;
       }

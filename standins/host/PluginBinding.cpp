@@ -5,11 +5,7 @@
 
 namespace {
 std::string Reason(uint32_t Code) {
-  std::string Text = Platform::SystemErrorText(Code);
-  while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r' || Text.back() == ' ')) {
-    Text.pop_back();
-  }
-  return Text + " (" + std::to_string(Code) + ")";
+  return Platform::TrimmedSystemText(Code) + " (" + std::to_string(Code) + ")";
 }
 }  // namespace
 

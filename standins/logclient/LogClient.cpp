@@ -6,6 +6,13 @@
 //   initfail         DLL_Initialize answers false
 //   record=<path>    append one line per call to this file (Windows form)
 //   summary=<path>   at DLL_Finalize, write "messages=<count>" to this file
+//   faultinit        DLL_Initialize faults (after reading the setting)
+//   faultmessage[=<n>] the next n calls of DLL_MessageToLogServer fault
+//                    after recording the call (every call without n)
+//   faultfinal       DLL_Finalize faults after recording the call
+// Each DLL_Initialize starts from the defaults. A fault is an access
+// violation writing address 16, raised holding no lock of the stand-in; only
+// a Windows build can contain it.
 // The Boolean answers carry set bits above the low byte, which the caller
 // must ignore. Record lines (fields separated by TAB, CR LF at the end):
 //   I <setting> <second argument>
@@ -15,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -34,9 +42,24 @@ Platform::TCriticalSection& RecordLock() {
 }
 bool Take = false;
 bool InitFails = false;
+bool FaultInit = false;
+bool FaultFinal = false;
+std::atomic<int64_t> MessageFaults{0};  // calls still to fault; -1: every call
 std::string RecordPath;
 std::string SummaryPath;
 std::atomic<uint64_t> Messages{0};
+
+// Address 16 lies in the first 64 KiB, which Windows never maps.
+volatile uintptr_t FaultAddress = 16;
+void Fault() { *reinterpret_cast<volatile int*>(FaultAddress) = 1; }
+
+bool MessageFaultDue() {
+  int64_t Left = MessageFaults.load();
+  while (Left != 0) {
+    if (Left < 0 || MessageFaults.compare_exchange_weak(Left, Left - 1)) return true;
+  }
+  return false;
+}
 
 std::string Field(const char* Text) { return Text == nullptr ? "<null>" : Text; }
 
@@ -51,6 +74,10 @@ void AppendToFile(const std::string& Path, const std::string& Bytes) {
 }
 
 void ReadSetting(const std::string& Setting) {
+  Take = InitFails = FaultInit = FaultFinal = false;
+  MessageFaults.store(0);
+  RecordPath.clear();
+  SummaryPath.clear();
   size_t At = 0;
   while (At <= Setting.size()) {
     size_t End = Setting.find(';', At);
@@ -59,6 +86,10 @@ void ReadSetting(const std::string& Setting) {
     if (Item == "take") Take = true;
     if (Item == "decline") Take = false;
     if (Item == "initfail") InitFails = true;
+    if (Item == "faultinit") FaultInit = true;
+    if (Item == "faultfinal") FaultFinal = true;
+    if (Item == "faultmessage") MessageFaults.store(-1);
+    if (Item.rfind("faultmessage=", 0) == 0) MessageFaults.store(std::atoll(Item.c_str() + 13));
     if (Item.rfind("record=", 0) == 0) RecordPath = Item.substr(7);
     if (Item.rfind("summary=", 0) == 0) SummaryPath = Item.substr(8);
     At = End + 1;
@@ -72,6 +103,7 @@ extern "C" {
 VELMORA_EXPORT uint32_t VELMORA_STDCALL DLL_Initialize(const char* Setting, int32_t Always500) {
   if (Setting != nullptr) ReadSetting(Setting);
   AppendToFile(RecordPath, "I\t" + Field(Setting) + "\t" + std::to_string(Always500) + "\r\n");
+  if (FaultInit) Fault();
   return InitFails ? AnswerFalse : AnswerTrue;
 }
 
@@ -88,6 +120,7 @@ VELMORA_EXPORT uint32_t VELMORA_STDCALL DLL_MessageToLogServer(double Time, cons
                                  Field(PluginFileName) + "\t" + Field(Tag) + "\t" + Field(Text) +
                                  "\r\n");
   }
+  if (MessageFaultDue()) Fault();
   return Take ? AnswerTrue : AnswerFalse;
 }
 
@@ -95,6 +128,7 @@ VELMORA_EXPORT uint32_t VELMORA_STDCALL DLL_MessageToLogServer(double Time, cons
 VELMORA_EXPORT void VELMORA_STDCALL DLL_Finalize() {
   AppendToFile(RecordPath, "F\r\n");
   AppendToFile(SummaryPath, "messages=" + std::to_string(Messages.load()) + "\r\n");
+  if (FaultFinal) Fault();
 }
 #endif
 

@@ -21,6 +21,12 @@ using TDouble_SetRecordCalls = void(VELMORA_STDCALL*)(int32_t Enabled);
 // calling thread's last error.
 using TDouble_SetResult = void(VELMORA_STDCALL*)(const char* Entry, int32_t Code,
                                                  uint32_t LastError);
+// The next Count calls of Entry fault (an access violation writing address
+// 16) before doing anything, holding none of the double's locks; a negative
+// Count makes every call fault, 0 none. The call is recorded (while
+// recording is on) before it faults. Faults are structured exceptions: only
+// a Windows build can contain them.
+using TDouble_SetFault = void(VELMORA_STDCALL*)(const char* Entry, int32_t Count);
 // The function through which the double sets the last error. A native build
 // keeps the last error per module, so a test hands in the setter of the
 // module that reads it; by default the double uses its own.

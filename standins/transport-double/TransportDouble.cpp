@@ -1,8 +1,9 @@
 // The transport double: a "cl_vexo_transport.dll" for tests. It records every
-// call with its arguments, returns scripted results, and delivers the
-// notifications tests ask for on a thread of its own, as the real library
+// call with its arguments, returns scripted results or faults, and delivers
+// the notifications tests ask for on a thread of its own, as the real library
 // calls back on its threads.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -88,6 +89,53 @@ struct TDouble {
 TDouble& State() {
   static TDouble Instance;
   return Instance;
+}
+
+// Faults scripted per entry (Double_SetFault): the calls still to fault, -1
+// for every call. Atomic and read before any lock is taken: the frames of a
+// faulting entry are abandoned, so it must hold none of the double's locks.
+struct TFaultScript {
+  const char* Entry;
+  std::atomic<int32_t> Left;
+};
+enum : size_t { FaultCreate, FaultDestroy, FaultConnect, FaultDisconnect, FaultSend };
+TFaultScript FaultScripts[] = {{"CreateTermination", 0},
+                               {"DestroyTermination", 0},
+                               {"ConnectToServer", 0},
+                               {"DisconnectFromServer", 0},
+                               {"SendToServer", 0}};
+
+TFaultScript* FindFaultScript(std::string_view Entry) {
+  for (TFaultScript& Script : FaultScripts) {
+    if (Entry == Script.Entry) return &Script;
+  }
+  return nullptr;
+}
+
+// Address 16 lies in the first 64 KiB, which Windows never maps.
+volatile uintptr_t FaultAddress = 16;
+
+// Takes one fault off Script's count; true when this call is to fault.
+bool FaultDue(TFaultScript& Script) {
+  int32_t Left = Script.Left.load();
+  while (Left != 0) {
+    if (Left < 0 || Script.Left.compare_exchange_weak(Left, Left - 1)) return true;
+  }
+  return false;
+}
+
+// When a fault of Entry is due: records the call (Arguments() gives its
+// arguments' text) and writes to address 16. Called first in each entry, so
+// that nothing of the entry is alive when it faults.
+template <typename TArguments>
+void FaultWhenDue(TFaultScript& Script, TArguments Arguments) {
+  if (!FaultDue(Script)) return;
+  {
+    TDouble& D = State();
+    Platform::TLockGuard Guard(D.Lock);
+    if (D.RecordCalls) D.Calls.push_back(std::string(Script.Entry) + "(" + Arguments() + ")");
+  }
+  *reinterpret_cast<volatile int*>(FaultAddress) = 1;
 }
 
 std::string Hex(const void* Data, int32_t Size) {
@@ -219,6 +267,8 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL CreateTermination(const char* ConnectionTex
                                                        TTransportStateCallback Disconnect,
                                                        TTransportStateCallback Connect,
                                                        int32_t* TermID, void* UserValue) {
+  FaultWhenDue(FaultScripts[FaultCreate],
+               [&] { return std::string(ConnectionText != nullptr ? ConnectionText : "null"); });
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   const int32_t Code =
@@ -232,6 +282,7 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL CreateTermination(const char* ConnectionTex
 }
 
 DOUBLE_ENTRY int32_t VELMORA_STDCALL DestroyTermination(int32_t TermID) {
+  FaultWhenDue(FaultScripts[FaultDestroy], [&] { return std::to_string(TermID); });
   TDouble& D = State();
   bool NoneLeft = false;
   {
@@ -255,6 +306,7 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL DestroyTermination(int32_t TermID) {
 }
 
 DOUBLE_ENTRY int32_t VELMORA_STDCALL ConnectToServer(int32_t TermID) {
+  FaultWhenDue(FaultScripts[FaultConnect], [&] { return std::to_string(TermID); });
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   const int32_t Code = Called(D, "ConnectToServer", std::to_string(TermID));
@@ -265,6 +317,7 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL ConnectToServer(int32_t TermID) {
 }
 
 DOUBLE_ENTRY int32_t VELMORA_STDCALL DisconnectFromServer(int32_t TermID) {
+  FaultWhenDue(FaultScripts[FaultDisconnect], [&] { return std::to_string(TermID); });
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   const int32_t Code = Called(D, "DisconnectFromServer", std::to_string(TermID));
@@ -276,6 +329,11 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL DisconnectFromServer(int32_t TermID) {
 }
 
 DOUBLE_ENTRY int32_t VELMORA_STDCALL SendToServer(int32_t TermID, const void* Data, int32_t Size) {
+  FaultWhenDue(FaultScripts[FaultSend], [&] {
+    return std::to_string(TermID) + "," +
+           (Data == nullptr ? "null" : Hex(Data, Size > 0 ? Size : 0)) + "," +
+           std::to_string(Size);
+  });
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   const bool HasBytes = Data != nullptr && Size > 0;
@@ -316,6 +374,7 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL GetDNSFistServerName(char*, int32_t) {
 // ----------------------------------------------------------- control entries
 
 DOUBLE_ENTRY void VELMORA_STDCALL Double_Reset() {
+  for (TFaultScript& Script : FaultScripts) Script.Left.store(0);
   TDouble& D = State();
   StopNotifier(D);
   Platform::TLockGuard Guard(D.Lock);
@@ -348,6 +407,11 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_SetResult(const char* Entry, int32_t Co
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   D.Scripts[Entry] = TScript{Code, LastError};
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetFault(const char* Entry, int32_t Count) {
+  TFaultScript* Script = Entry != nullptr ? FindFaultScript(Entry) : nullptr;
+  if (Script != nullptr) Script->Left.store(Count < 0 ? -1 : Count);
 }
 
 DOUBLE_ENTRY void VELMORA_STDCALL Double_SetLastErrorSetter(TDouble_LastErrorSetter Setter) {

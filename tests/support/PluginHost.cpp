@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "platform/Files.h"
+#include "platform/Libraries.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "tests/support/TestSupport.h"
@@ -70,8 +71,25 @@ std::string BuiltPlugin() { return BuiltPluginPath({BinaryDir(), BinaryDir() + "
 
 }  // namespace
 
-TPluginHost::TPluginHost(const std::string& SettingsText)
-    : Copy(BuiltPlugin(), CopyPath(BuiltPlugin()), SettingsText), Plugin(Copy.Path()) {}
+THostLogSetting::THostLogSetting(const std::string& PluginFileName,
+                                 const std::string& LogServerSetting) {
+  if (LogServerSetting.empty()) return;
+  const std::string Program = Platform::HostExePath();
+  const size_t Dot = Program.rfind('.');
+  const size_t Delimiter = Program.find_last_of("\\:");
+  const bool HasExtension = Dot != std::string::npos && (Delimiter == std::string::npos || Dot > Delimiter);
+  Path = (HasExtension ? Program.substr(0, Dot) : Program) + ".ini";
+  WriteFileBytes(Path, "[Debug]\r\n" + PluginFileName + "=" + LogServerSetting + "\r\n");
+}
+
+THostLogSetting::~THostLogSetting() {
+  if (!Path.empty()) RemoveTree(Path);
+}
+
+TPluginHost::TPluginHost(const std::string& SettingsText, const std::string& LogServerSetting)
+    : Copy(BuiltPlugin(), CopyPath(BuiltPlugin()), SettingsText),
+      LogSetting(Copy.FileName(), LogServerSetting),
+      Plugin(Copy.Path()) {}
 
 // The members finalize (when due) and unload the library, then remove the
 // copy, its settings file and its log files.

@@ -22,12 +22,29 @@ struct TCallbackCall {
   uint32_t ThreadId = 0;
 };
 
+// The host's settings file (beside the test program, named after it) with
+// one log-server setting for a plug-in file name, for the life of the object;
+// nothing when the setting is empty. The file is the program's alone: one
+// object at a time.
+class THostLogSetting {
+public:
+  THostLogSetting(const std::string& PluginFileName, const std::string& LogServerSetting);
+  ~THostLogSetting();
+  THostLogSetting(const THostLogSetting&) = delete;
+  THostLogSetting& operator=(const THostLogSetting&) = delete;
+
+private:
+  std::string Path;  // empty when nothing was written
+};
+
 class TPluginHost {
 public:
   // Copies the built plug-in beside a fresh name in <bin>\plugin-copies\ and
   // loads it. SettingsText, when not empty, is written as its settings file
-  // before the load.
-  explicit TPluginHost(const std::string& SettingsText = "");
+  // before the load; LogServerSetting, when not empty, as the copy's
+  // log-server setting in the host's settings file (THostLogSetting).
+  explicit TPluginHost(const std::string& SettingsText = "",
+                       const std::string& LogServerSetting = "");
   // Calls Finalize_Plugin when Init_Plugin was the last of the two called, as
   // a host must before unloading; then unloads and removes the copy and its files.
   ~TPluginHost();
@@ -67,6 +84,7 @@ public:
 
 private:
   TPluginCopy Copy;       // goes last: the library is unloaded before its files are removed
+  THostLogSetting LogSetting;
   TPluginLibrary Plugin;
 };
 

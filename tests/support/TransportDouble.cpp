@@ -29,6 +29,7 @@ TTransportDouble::TTransportDouble() {
     FSetResult = RequiredEntry<TDouble_SetResult>(Library, "Double_SetResult", What);
     FSetLastErrorSetter =
         RequiredEntry<TDouble_SetLastErrorSetter>(Library, "Double_SetLastErrorSetter", What);
+    FSetFault = RequiredEntry<TDouble_SetFault>(Library, "Double_SetFault", What);
     FFireConnect = RequiredEntry<TDouble_FireConnect>(Library, "Double_FireConnect", What);
     FFireDisconnect = RequiredEntry<TDouble_FireDisconnect>(Library, "Double_FireDisconnect", What);
     FFireReceive = RequiredEntry<TDouble_FireReceive>(Library, "Double_FireReceive", What);

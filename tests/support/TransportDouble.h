@@ -28,6 +28,8 @@ public:
   void SetResult(const std::string& Entry, int32_t Code, uint32_t LastError = 0) {
     FSetResult(Entry.c_str(), Code, LastError);
   }
+  // The next Count calls of Entry fault (an access violation); negative: every call.
+  void SetFault(const std::string& Entry, int32_t Count) { FSetFault(Entry.c_str(), Count); }
   // Each returns true once the client's callback has returned.
   bool FireConnect() { return FFireConnect() == 1; }
   bool FireDisconnect() { return FFireDisconnect() == 1; }
@@ -61,6 +63,7 @@ private:
   TDouble_SetRecordCalls FSetRecordCalls = nullptr;
   TDouble_SetResult FSetResult = nullptr;
   TDouble_SetLastErrorSetter FSetLastErrorSetter = nullptr;
+  TDouble_SetFault FSetFault = nullptr;
   TDouble_FireConnect FFireConnect = nullptr;
   TDouble_FireDisconnect FFireDisconnect = nullptr;
   TDouble_FireReceive FFireReceive = nullptr;
