@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/Thread.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TestSupport.h"
@@ -274,6 +275,27 @@ TEST(RequestAccounting, FailedSendIsDroppedOnceAndNotKept) {
   ASSERT_TRUE(Double.FireDisconnect());
   Host.Finalize();
   EXPECT_EQ(DroppedLines(Host.LogLines()).size(), 1u);
+}
+
+// The system error of a send refused with code 1 is the one the transport
+// library left on the thread, not a stale code of the plug-in's own (making
+// its log folder leaves 183, "already exists").
+TEST(RequestAccounting, FailedSendNamesTheTransportsOwnSystemError) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  ASSERT_TRUE(Double.FireConnect());
+  Double.SetResult("SendToServer", 1, Platform::ErrorSharingViolation);
+  Host.Command(9, Packed({"Operation=6"}));
+  ASSERT_TRUE(Host.WaitForLogLine("ProcessCommand [SessionACT=9] EXCEPTION: ", true));
+  Host.Finalize();
+  const auto Lines = DroppedLines(Host.LogLines());
+  ASSERT_EQ(Lines.size(), 1u);
+  const std::string Expected =
+      "ProcessCommand [SessionACT=9] EXCEPTION: " + SendText + "Win32 Error: ";
+  EXPECT_EQ(Lines[0].substr(0, Expected.size()), Expected);
+  EXPECT_EQ(Lines[0].substr(Lines[0].size() - 4), "(32)") << Lines[0];
 }
 
 TEST(RequestAccounting, NullCallbackKeepsNothingAndLogsNoDrops) {

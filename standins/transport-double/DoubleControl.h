@@ -21,11 +21,6 @@ using TDouble_SetRecordCalls = void(VELMORA_STDCALL*)(int32_t Enabled);
 // calling thread's last error.
 using TDouble_SetResult = void(VELMORA_STDCALL*)(const char* Entry, int32_t Code,
                                                  uint32_t LastError);
-// The function through which the double sets the last error. A native build
-// keeps the last error per module, so a test hands in the setter of the
-// module that reads it; by default the double uses its own.
-using TDouble_LastErrorSetter = void(VELMORA_STDCALL*)(uint32_t Code);
-using TDouble_SetLastErrorSetter = void(VELMORA_STDCALL*)(TDouble_LastErrorSetter Setter);
 
 // Notifications for the newest live termination, delivered on the double's
 // own thread; the call returns once the callback has returned. 1: delivered,

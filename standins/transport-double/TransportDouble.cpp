@@ -66,7 +66,6 @@ struct TDouble {
   bool AutoEcho = false;
   uint8_t EchoErrorByte = 0;
   std::string EchoExtra;
-  TDouble_LastErrorSetter LastErrorSetter = nullptr;
 
   std::deque<TNotice> Notices;
   Platform::TSemaphore Pending{0, 0x7FFFFFFF};
@@ -107,13 +106,8 @@ int32_t Called(TDouble& D, const char* Entry, const std::string& Arguments) {
   if (D.RecordCalls) D.Calls.push_back(std::string(Entry) + "(" + Arguments + ")");
   const auto Found = D.Scripts.find(std::string_view(Entry));
   const TScript Script = Found != D.Scripts.end() ? Found->second : TScript{};
-  if (Script.Code == teLASTERROR) {
-    if (D.LastErrorSetter != nullptr) {
-      D.LastErrorSetter(Script.LastError);
-    } else {
-      Platform::SetLastError(Script.LastError);
-    }
-  }
+  // The thread's last error is the process's: the caller reads this code.
+  if (Script.Code == teLASTERROR) Platform::SetLastError(Script.LastError);
   return Script.Code;
 }
 
@@ -328,7 +322,6 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_Reset() {
   D.LastSendSize = -1;
   D.AutoConnect = D.AutoDisconnect = D.AutoEcho = false;
   D.EchoExtra.clear();
-  D.LastErrorSetter = nullptr;
 }
 
 DOUBLE_ENTRY void VELMORA_STDCALL Double_ClearLog() {
@@ -348,12 +341,6 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_SetResult(const char* Entry, int32_t Co
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   D.Scripts[Entry] = TScript{Code, LastError};
-}
-
-DOUBLE_ENTRY void VELMORA_STDCALL Double_SetLastErrorSetter(TDouble_LastErrorSetter Setter) {
-  TDouble& D = State();
-  Platform::TLockGuard Guard(D.Lock);
-  D.LastErrorSetter = Setter;
 }
 
 DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireConnect() {

@@ -5,18 +5,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "platform/Errors.h"
 #include "tests/support/RequiredEntry.h"
 
 namespace TestSupport {
-
-namespace {
-
-// The double sets the last error through this program's own platform layer,
-// the one the client under test reads it from.
-void VELMORA_STDCALL SetThisModulesLastError(uint32_t Code) { Platform::SetLastError(Code); }
-
-}  // namespace
 
 TTransportDouble::TTransportDouble() {
   Library = Platform::LoadLibraryByName("cl_vexo_transport.dll");
@@ -27,8 +18,6 @@ TTransportDouble::TTransportDouble() {
     FClearLog = RequiredEntry<TDouble_ClearLog>(Library, "Double_ClearLog", What);
     FSetRecordCalls = RequiredEntry<TDouble_SetRecordCalls>(Library, "Double_SetRecordCalls", What);
     FSetResult = RequiredEntry<TDouble_SetResult>(Library, "Double_SetResult", What);
-    FSetLastErrorSetter =
-        RequiredEntry<TDouble_SetLastErrorSetter>(Library, "Double_SetLastErrorSetter", What);
     FFireConnect = RequiredEntry<TDouble_FireConnect>(Library, "Double_FireConnect", What);
     FFireDisconnect = RequiredEntry<TDouble_FireDisconnect>(Library, "Double_FireDisconnect", What);
     FFireReceive = RequiredEntry<TDouble_FireReceive>(Library, "Double_FireReceive", What);
@@ -45,7 +34,6 @@ TTransportDouble::TTransportDouble() {
     throw;
   }
   FReset();
-  FSetLastErrorSetter(&SetThisModulesLastError);
 }
 
 TTransportDouble::~TTransportDouble() {

@@ -24,7 +24,7 @@ public:
   void Reset() { FReset(); }
   void ClearLog() { FClearLog(); }
   // Entry returns Code from now on; with code 1 it leaves LastError as the
-  // calling thread's last error, as this program's platform layer sees it.
+  // calling thread's last error (one per thread for every module).
   void SetResult(const std::string& Entry, int32_t Code, uint32_t LastError = 0) {
     FSetResult(Entry.c_str(), Code, LastError);
   }
@@ -60,7 +60,6 @@ private:
   TDouble_ClearLog FClearLog = nullptr;
   TDouble_SetRecordCalls FSetRecordCalls = nullptr;
   TDouble_SetResult FSetResult = nullptr;
-  TDouble_SetLastErrorSetter FSetLastErrorSetter = nullptr;
   TDouble_FireConnect FFireConnect = nullptr;
   TDouble_FireDisconnect FFireDisconnect = nullptr;
   TDouble_FireReceive FFireReceive = nullptr;
