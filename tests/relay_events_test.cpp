@@ -298,6 +298,37 @@ TEST(RequestAccounting, FailedSendNamesTheTransportsOwnSystemError) {
   EXPECT_EQ(Lines[0].substr(Lines[0].size() - 4), "(32)") << Lines[0];
 }
 
+// No connection ever came up and 30 commands are queued: once the stop has
+// begun every send fails at once, as after a deactivation, instead of each
+// waiting its second for a connection; each command still ends as its one
+// dropped line.
+TEST(RequestAccounting, FinalizeWithTheServerUnreachableDropsEachQueuedCommandAtOnce) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  constexpr int32_t Commands = 30;
+  for (int32_t Session = 1; Session <= Commands; ++Session) {
+    Host.Command(Session, Packed({"Operation=6"}));
+  }
+  const uint64_t Start = Platform::TickCountMs();
+  Host.Finalize();
+  const uint64_t Ms = Platform::TickCountMs() - Start;
+  EXPECT_LT(Ms, 2500u) << "a queued command waited for the connection";
+  RecordProperty("finalize_ms", static_cast<int>(Ms));
+  const auto Dropped = DroppedLines(Host.LogLines());
+  ASSERT_EQ(Dropped.size(), static_cast<size_t>(Commands));
+  for (int32_t Session = 1; Session <= Commands; ++Session) {
+    const std::string Prefix = "ProcessCommand [SessionACT=" + std::to_string(Session) + "]";
+    EXPECT_EQ(Dropped[Session - 1].rfind(Prefix, 0), 0u) << Dropped[Session - 1];
+  }
+  // The one in hand when the stop began may have waited for its connection;
+  // every later one failed as a send to a connection being taken down.
+  EXPECT_EQ(Dropped.back(), Dropped.back().substr(0, Dropped.back().find(']') + 1) +
+                                " EXCEPTION: " + SendText + " teDISCONNECT(8)");
+  EXPECT_EQ(TPluginHost::Calls().size(), 0u);
+}
+
 TEST(RequestAccounting, NullCallbackKeepsNothingAndLogsNoDrops) {
   TTransportDouble Double;
   Double.SetAutoDisconnect(true);

@@ -29,6 +29,11 @@ using TDouble_FireConnect = int32_t(VELMORA_STDCALL*)();
 using TDouble_FireDisconnect = int32_t(VELMORA_STDCALL*)();
 using TDouble_FireReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size);
 using TDouble_FireAuxReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size);
+// A flood: the same receive notice Count times back to back on the double's
+// thread, as a server sending without pause would; returns once the last
+// callback has returned (1), 0 as for the others (no answer within 120 s).
+using TDouble_FloodReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size,
+                                                       int32_t Count);
 
 // Calls of Entry since the last reset or clear.
 using TDouble_CallCount = int32_t(VELMORA_STDCALL*)(const char* Entry);

@@ -46,6 +46,8 @@ struct TNotice {
   // the posix events share a hub that lives until the process ends, which an
   // unloadable library must not leave behind.)
   std::shared_ptr<Platform::TSemaphore> Done;
+  // Receive notices: how many times the bytes are delivered, back to back.
+  int32_t Repeat = 1;
 };
 
 // All state of the double, made on first use and destroyed when the library
@@ -136,7 +138,9 @@ void Deliver(TDouble& D, const TNotice& Notice) {
       Target.Disconnect(Target.TermID, Target.UserValue);
       break;
     case TNoticeKind::Receive:
-      Target.Receive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
+      for (int32_t I = 0; I < Notice.Repeat; ++I) {
+        Target.Receive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
+      }
       break;
     case TNoticeKind::AuxReceive:
       Target.AuxReceive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
@@ -189,8 +193,10 @@ void StopNotifier(TDouble& D) {
   Thread->WaitForEnd();
 }
 
-// Delivers one notice to the newest termination and waits until it is done.
-int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size) {
+// Delivers one notice (Repeat times, for a receive) to the newest
+// termination and waits until it is done.
+int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size, int32_t Repeat = 1,
+             uint32_t WaitMs = 10000) {
   TDouble& D = State();
   auto Done = std::make_shared<Platform::TSemaphore>(0, 1);
   {
@@ -198,9 +204,9 @@ int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size) {
     if (D.Terminations.empty()) return 0;
     std::string Bytes;
     if (Data != nullptr && Size > 0) Bytes.assign(static_cast<const char*>(Data), Size);
-    Queue(D, TNotice{Kind, D.Terminations.back().TermID, std::move(Bytes), Done});
+    Queue(D, TNotice{Kind, D.Terminations.back().TermID, std::move(Bytes), Done, Repeat});
   }
-  return Done->Wait(10000) == Platform::TWaitResult::Signaled ? 1 : 0;
+  return Done->Wait(WaitMs) == Platform::TWaitResult::Signaled ? 1 : 0;
 }
 
 }  // namespace
@@ -352,6 +358,11 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireDisconnect() {
 DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireReceive(const void* Data, int32_t Size) {
   return Fire(TNoticeKind::Receive, Data, Size);
 }
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FloodReceive(const void* Data, int32_t Size,
+                                                         int32_t Count) {
+  return Count > 0 ? Fire(TNoticeKind::Receive, Data, Size, Count, 120000) : 1;
+}
+
 DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireAuxReceive(const void* Data, int32_t Size) {
   return Fire(TNoticeKind::AuxReceive, Data, Size);
 }

@@ -22,6 +22,7 @@ TTransportDouble::TTransportDouble() {
     FFireDisconnect = RequiredEntry<TDouble_FireDisconnect>(Library, "Double_FireDisconnect", What);
     FFireReceive = RequiredEntry<TDouble_FireReceive>(Library, "Double_FireReceive", What);
     FFireAuxReceive = RequiredEntry<TDouble_FireAuxReceive>(Library, "Double_FireAuxReceive", What);
+    FFloodReceive = RequiredEntry<TDouble_FloodReceive>(Library, "Double_FloodReceive", What);
     FCallCount = RequiredEntry<TDouble_CallCount>(Library, "Double_CallCount", What);
     FCallLog = RequiredEntry<TDouble_CallLog>(Library, "Double_CallLog", What);
     FLastSend = RequiredEntry<TDouble_LastSend>(Library, "Double_LastSend", What);

@@ -35,6 +35,10 @@ public:
     return FireReceive(Bytes.data(), static_cast<int32_t>(Bytes.size()));
   }
   bool FireReceive(const void* Data, int32_t Size) { return FFireReceive(Data, Size) == 1; }
+  // The same message Count times without pause (a flooding server).
+  bool FloodReceive(const std::string& Bytes, int32_t Count) {
+    return FFloodReceive(Bytes.data(), static_cast<int32_t>(Bytes.size()), Count) == 1;
+  }
   bool FireAuxReceive(const std::string& Bytes) {
     return FFireAuxReceive(Bytes.data(), static_cast<int32_t>(Bytes.size())) == 1;
   }
@@ -64,6 +68,7 @@ private:
   TDouble_FireDisconnect FFireDisconnect = nullptr;
   TDouble_FireReceive FFireReceive = nullptr;
   TDouble_FireAuxReceive FFireAuxReceive = nullptr;
+  TDouble_FloodReceive FFloodReceive = nullptr;
   TDouble_CallCount FCallCount = nullptr;
   TDouble_CallLog FCallLog = nullptr;
   TDouble_LastSend FLastSend = nullptr;
