@@ -123,6 +123,7 @@ void TMailerManager::StartWorker(uint32_t IdleTimeout) {
   Worker = std::make_unique<TTaskHandler>(IdleTimeout);
   Worker->OnTask = [this](TTaskRecord* Task, bool& Stop) { DispatchTask(Task, Stop); };
   Worker->OnIdle = [this] { SendKeepAlive(); };
+  Worker->OnDiscard = [this](TTaskRecord* Task) { DiscardTask(Task); };
   Worker->Start();
 }
 
@@ -167,6 +168,26 @@ void TMailerManager::FinishStop() noexcept {
     }
   }
   DropOutstanding();
+}
+
+// A record the worker will not handle (the stop's budget is spent, or the
+// loop has ended): a command ends as its dropped line, a message is counted
+// for the stop's one line, a loss still gives up what it took with it.
+void TMailerManager::DiscardTask(TTaskRecord* Task) noexcept {
+  switch (TaskKind(Task)) {
+    case TaskCommand:
+      LogDropped(TaskSession(Task), "relay stopped before the command was sent; command dropped");
+      break;
+    case TaskMessage:
+      ++DiscardedMessages;
+      ReleaseMessage(TaskHeaderSize + TaskLength(Task));
+      break;
+    case TaskConnectionLost:
+      ConnectionLost(static_cast<uint32_t>(TaskSession(Task)));
+      break;
+    default:
+      break;
+  }
 }
 
 bool TMailerManager::PastStopBudget() const noexcept {
@@ -236,29 +257,26 @@ void TMailerManager::StopClient() noexcept {
   });
 }
 
-// Once the stop budget is spent, the records still queued before the stop
-// are discarded: each command with its dropped line, the messages counted
-// (one line at the stop record).
+// Once the stop budget is spent, the first record taken ends the loop: it
+// and every record still queued are discarded (DiscardTask), and the stop's
+// last lines follow on the stopping thread (StopWorker).
 void TMailerManager::DispatchTask(TTaskRecord* Task, bool& Stop) {
   Stop = false;
+  if (TaskKind(Task) != TaskStop && PastStopBudget()) {
+    DiscardTask(Task);
+    Stop = true;
+    return;
+  }
   switch (TaskKind(Task)) {
     case TaskStop:
       FinishStop();
       Stop = true;
       break;
     case TaskCommand:
-      if (PastStopBudget()) {
-        LogDropped(TaskSession(Task), "relay stopped before the command was sent; command dropped");
-      } else {
-        ProcessCommand(Task);
-      }
+      ProcessCommand(Task);
       break;
     case TaskMessage:
-      if (PastStopBudget()) {
-        ++DiscardedMessages;
-      } else {
-        ReceiveResponse(Task);
-      }
+      ReceiveResponse(Task);
       ReleaseMessage(TaskHeaderSize + TaskLength(Task));
       EndOverflowWhenDrained();
       break;

@@ -121,6 +121,9 @@ private:
   void LogDroppedMessages() noexcept;
   // Worker: the stop has begun and its budget is spent.
   bool PastStopBudget() const noexcept;
+  // Worker: a record discarded unhandled (past the budget, or left when the
+  // loop ended).
+  void DiscardTask(TTaskRecord* Task) noexcept;
 
   // Worker thread only.
   void DispatchTask(TTaskRecord* Task, bool& Stop);
@@ -175,8 +178,8 @@ private:
   std::atomic<bool> Stopping{false};
   uint64_t StopDeadline = 0;
   bool StopAsked = false;
-  // Queued messages discarded because the stop budget was spent, not yet
-  // logged; worker thread only (the host thread's once the worker ended).
+  // Queued messages discarded unhandled (DiscardTask), not yet logged;
+  // worker thread only (the host thread's once the worker ended).
   uint32_t DiscardedMessages = 0;
   alignas(8) uint8_t Buffer[BufferSize];  // worker thread only
 };

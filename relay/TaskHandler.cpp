@@ -46,6 +46,12 @@ TTaskRecord* TTaskQueue::PopBack() {
   return Slots[(Head + Count) % Slots.size()];
 }
 
+void TTaskQueue::Swap(TTaskQueue& Other) noexcept {
+  Slots.swap(Other.Slots);
+  std::swap(Head, Other.Head);
+  std::swap(Count, Other.Count);
+}
+
 // ---------------------------------------------------------------- TTaskHandler
 
 namespace {
@@ -149,8 +155,18 @@ TTaskRecord* TTaskHandler::GetTask() {
 }
 
 void TTaskHandler::ClearTasks() {
-  Platform::TLockGuard Guard(QueueLock);
-  while (QueueSemaphore.Wait(0) == Platform::TWaitResult::Signaled) {
-    FreeTaskRecord(Queue.PopFront());
+  TTaskQueue Left;
+  {
+    Platform::TLockGuard Guard(QueueLock);
+    Left.Swap(Queue);
+  }
+  while (TTaskRecord* Task = Left.PopFront()) {
+    TRecordInHand Held(Task);
+    if (!OnDiscard) continue;
+    try {
+      OnDiscard(Task);
+    } catch (...) {
+      // Dropped: the record is freed all the same.
+    }
   }
 }

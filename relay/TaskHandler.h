@@ -38,6 +38,8 @@ public:
   TTaskRecord* PopFront(std::vector<TTaskRecord*>* Released = nullptr);
   // Takes the last record out again (undoes a PushBack); null when empty.
   TTaskRecord* PopBack();
+  // Exchanges the contents (records and ring) with Other; allocates nothing.
+  void Swap(TTaskQueue& Other) noexcept;
 
 private:
   std::vector<TTaskRecord*> Slots;
@@ -62,6 +64,10 @@ public:
   // empty handler is not called.
   std::function<void(TTaskRecord* Task, bool& Stop)> OnTask;
   std::function<void()> OnIdle;
+  // Called, once the loop has ended, for each record still queued, in
+  // order, before it is freed unprocessed (ClearTasks); on the worker, no
+  // lock held. It must not throw: a failure is dropped, the record freed.
+  std::function<void(TTaskRecord* Task)> OnDiscard;
 
   // Queues Task; from now on it belongs to the queue. Callable from any
   // thread, also from inside OnTask or OnIdle; blocks only for the brief hold
@@ -112,8 +118,10 @@ private:
   // the terminated flag is not looked at here. Null once RequestStop was
   // made and no record is left to take.
   TTaskRecord* GetTask();
-  // Frees, without calling OnTask, every record whose count can be taken
-  // without waiting.
+  // Frees, without calling OnTask, every record still queued (OnDiscard sees
+  // each first). The loop has ended, so their counts no longer matter: the
+  // queue is taken whole, at once, not count by count (a wait per record
+  // would make a long backlog slow to discard).
   void ClearTasks();
 
   // Set once by the constructor; read by the worker.
