@@ -52,7 +52,7 @@ struct TRig {
 
   TRig() {
     // The client finds the double by the same bare name, so both share it;
-    // the controller resets it and has it set this program's last error.
+    // the controller resets it.
     Double = new TestSupport::TTransportDouble;
     Double->SetAutoEcho(true);
     Manager = new TMailerManager(&OnCallback, 0);
@@ -60,7 +60,7 @@ struct TRig {
     // host's Finalize would, so no thread of theirs outlives the libraries.
     // Registered after the double was loaded, so it runs before its teardown.
     TheManager = Manager;
-    std::atexit([] { delete TheManager; });
+    std::atexit([] { TMailerManager::Release(TheManager); });
     if (!Double->FireConnect()) Fail("no connect");
   }
 

@@ -8,7 +8,10 @@
 
 namespace Platform {
 
-uint32_t LastError();  // GetLastError of the calling thread
+// The calling thread's last error, one slot per thread shared by every module
+// of the process (a code set inside one loaded library is the code the
+// library that called it reads), as GetLastError and SetLastError keep it.
+uint32_t LastError();
 void SetLastError(uint32_t Code);
 // The system's message text for Code in the default language, at most 256
 // characters, as the system gives it (line ends and dot included); when the

@@ -13,10 +13,12 @@ namespace {
 // those two with each other or with Command_Plugin, so no lock guards it.
 TMailerManager* Manager = nullptr;
 
+// Stops and frees the manager; logs and swallows its own failures. A manager
+// whose worker could not be stopped is kept in memory, never freed under it.
 void ReleaseManager() noexcept {
   TMailerManager* Released = Manager;
   Manager = nullptr;
-  delete Released;  // the destructor logs and swallows its own failures
+  TMailerManager::Release(Released);
 }
 
 void HandOutName(const char** PluginName) noexcept {

@@ -48,7 +48,9 @@ void TMailerManager::ConnectionLost(uint32_t Generation) noexcept {
   }
 }
 
+// Not once the stop has begun: the connection is going, and sends fail.
 void TMailerManager::SendKeepAlive() {
+  if (Stopping.load()) return;
   RunLoggingFailure("SEND KEEP ALIVE EXCEPTION: ", [&] {
     TTPKTClient* const Current = Client.load();
     if (Current != nullptr && Current->Connected()) Current->Send(nullptr, 0, 0);

@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "platform/Libraries.h"
 #include "platform/Profile.h"
+#include "platform/Thread.h"
 #include "relay/TaskHandler.h"
 #include "transport/TPKTClient.h"
 
@@ -44,8 +45,8 @@ std::string SettingsFileName() {
 }
 
 TMailerManager::TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
-                               uint32_t IdleTimeout)
-    : Callback(Callback), UserValue(UserValue), Buffer{} {
+                               uint32_t IdleTimeout, const TRelayLimits& Limits)
+    : Callback(Callback), UserValue(UserValue), Limits(Limits), Buffer{} {
   ReadSettings();
   WriteMissingSettings();
   Params = std::make_unique<TParamList>();
@@ -53,18 +54,40 @@ TMailerManager::TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
   StartClient();
 }
 
+bool TMailerManager::Release(TMailerManager* Manager) noexcept {
+  if (Manager == nullptr) return true;
+  if (!Manager->Shutdown()) {
+    // The worker may still run over the manager, its client (and with it
+    // the transport library) and its parameter list: all of it stays.
+    Log("ERR: FS Client worker did not stop: the relay is kept in memory, not freed under it");
+    return false;
+  }
+  delete Manager;
+  return true;
+}
+
+// The worker has ended (Release saw to it): nothing runs over what goes here.
 TMailerManager::~TMailerManager() {
-  StopClient();
-  RunLoggingFailure("ERR: FS Client worker stop fail: ", [&] { StopWorker(); });
   try {
     Client.store(nullptr);
     OwnedClient.reset();
   } catch (...) {
     // The client's destructor releases its library reference and events on
-    // every path; a failure it reports here has already been logged above.
+    // every path; a failure it reports here has already been logged.
   }
   Params.reset();
   Log("FS Client stopped.");
+}
+
+// The budget's clock starts before anything else, so that the time spent
+// taking the connection down counts against it too.
+bool TMailerManager::Shutdown() noexcept {
+  if (!Stopping.load()) {
+    StopDeadline = Platform::TickCountMs() + Limits.StopBudgetMs;
+    Stopping.store(true, std::memory_order_release);
+  }
+  StopClient();
+  return StopWorker();
 }
 
 void TMailerManager::ReadSettings() {
@@ -100,16 +123,75 @@ void TMailerManager::StartWorker(uint32_t IdleTimeout) {
   Worker = std::make_unique<TTaskHandler>(IdleTimeout);
   Worker->OnTask = [this](TTaskRecord* Task, bool& Stop) { DispatchTask(Task, Stop); };
   Worker->OnIdle = [this] { SendKeepAlive(); };
+  Worker->OnDiscard = [this](TTaskRecord* Task) { DiscardTask(Task); };
   Worker->Start();
 }
 
 // Queues the stop record behind everything already queued and waits for the
-// worker to finish those records and end.
-void TMailerManager::StopWorker() {
-  if (!Worker) return;
-  QueueRecord(TaskStop, 0, nullptr, 1);
-  Worker->WaitFor();
+// worker to finish those records (within the stop budget) and end. A stop
+// record that cannot be queued (no memory) is logged, and the worker is
+// asked to stop without one, which needs no memory and ends the worker at
+// the same place. Only a worker seen to have ended is freed.
+bool TMailerManager::StopWorker() noexcept {
+  if (!Worker) return true;
+  if (!StopAsked) {
+    StopAsked = true;
+    if (!RunLoggingFailure("ERR: FS Client worker stop fail: ",
+                           [&] { QueueRecord(TaskStop, 0, nullptr, 1); })) {
+      Worker->RequestStop();
+    }
+  }
+  if (!RunLoggingFailure("ERR: FS Client worker stop fail: ", [&] { Worker->WaitFor(); })) {
+    return false;
+  }
+  // The worker has ended: its fields are this thread's now. Without the stop
+  // record their last lines are still due.
+  FinishStop();
   Worker.reset();
+  return true;
+}
+
+// Every record queued before the stop has been handled or discarded: what is
+// still awaited will never reach the host, and the messages dropped or
+// discarded so far get their lines. A second run finds nothing left.
+void TMailerManager::FinishStop() noexcept {
+  LogDroppedMessages();
+  if (DiscardedMessages > 0) {
+    const uint32_t Discarded = DiscardedMessages;
+    DiscardedMessages = 0;
+    try {
+      Log("Receive response EXCEPTION: relay stopping: " + IntegerToText(Discarded) +
+          " queued server messages discarded after the " + IntegerToText(Limits.StopBudgetMs) +
+          " ms stop budget");
+    } catch (...) {
+      // A line that cannot be built is lost, as any log line may be.
+    }
+  }
+  DropOutstanding();
+}
+
+// A record the worker will not handle (the stop's budget is spent, or the
+// loop has ended): a command ends as its dropped line, a message is counted
+// for the stop's one line, a loss still gives up what it took with it.
+void TMailerManager::DiscardTask(TTaskRecord* Task) noexcept {
+  switch (TaskKind(Task)) {
+    case TaskCommand:
+      LogDropped(TaskSession(Task), "relay stopped before the command was sent; command dropped");
+      break;
+    case TaskMessage:
+      ++DiscardedMessages;
+      ReleaseMessage(TaskHeaderSize + TaskLength(Task));
+      break;
+    case TaskConnectionLost:
+      ConnectionLost(static_cast<uint32_t>(TaskSession(Task)));
+      break;
+    default:
+      break;
+  }
+}
+
+bool TMailerManager::PastStopBudget() const noexcept {
+  return Stopping.load(std::memory_order_acquire) && Platform::TickCountMs() >= StopDeadline;
 }
 
 // One record in one allocation, handed to the worker; a record the queue
@@ -156,8 +238,10 @@ void TMailerManager::StartClient() {
 }
 
 // Unbinds every event first, so that no transport thread enters the manager
-// from here on (unbinding waits for a handler that is running), then takes
-// the connection down.
+// from here on (unbinding waits for a handler that is running), then makes
+// every send fail at once (connected or not: the queued commands must not
+// each wait a second for a connection that is going), then takes the
+// connection down.
 void TMailerManager::StopClient() noexcept {
   TTPKTClient* const Current = Client.load();
   if (Current == nullptr) return;
@@ -167,18 +251,25 @@ void TMailerManager::StopClient() noexcept {
     Current->OnReceive.Unbind();
     Current->OnConnect.Unbind();
     Current->OnDisconnect.Unbind();
+    Current->StopSending();
     if (Current->Connected()) Current->SetActive(false);
     Current->DestroyConnection();
   });
 }
 
+// Once the stop budget is spent, the first record taken ends the loop: it
+// and every record still queued are discarded (DiscardTask), and the stop's
+// last lines follow on the stopping thread (StopWorker).
 void TMailerManager::DispatchTask(TTaskRecord* Task, bool& Stop) {
   Stop = false;
+  if (TaskKind(Task) != TaskStop && PastStopBudget()) {
+    DiscardTask(Task);
+    Stop = true;
+    return;
+  }
   switch (TaskKind(Task)) {
     case TaskStop:
-      // Every record queued before the stop has been handled: what is still
-      // awaited will never reach the host.
-      DropOutstanding();
+      FinishStop();
       Stop = true;
       break;
     case TaskCommand:
@@ -186,6 +277,8 @@ void TMailerManager::DispatchTask(TTaskRecord* Task, bool& Stop) {
       break;
     case TaskMessage:
       ReceiveResponse(Task);
+      ReleaseMessage(TaskHeaderSize + TaskLength(Task));
+      EndOverflowWhenDrained();
       break;
     case TaskConnectionLost:
       ConnectionLost(static_cast<uint32_t>(TaskSession(Task)));

@@ -11,6 +11,8 @@
 #include "relay/MailerManager.h"
 #include "relay/TaskHandler.h"
 
+// A message the queue has no room for is dropped here, counted, without a
+// line of its own: a flood must not become a flood of lines.
 void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size) {
   if (Size <= 0 || Callback == nullptr) return;
   RunLoggingFailure("OnReceive response EXCEPTION: ", [&] {
@@ -18,8 +20,73 @@ void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size)
       throw std::invalid_argument("no message bytes: a null data pointer with a size of " +
                                   IntegerToText(Size) + " bytes");
     }
-    QueueRecord(TaskMessage, 0, Data, static_cast<uint32_t>(Size));
+    const size_t Bytes = TaskHeaderSize + static_cast<uint32_t>(Size);
+    if (!ReserveMessage(Bytes)) {
+      DropMessage();
+      return;
+    }
+    try {
+      QueueRecord(TaskMessage, 0, Data, static_cast<uint32_t>(Size));
+    } catch (...) {
+      ReleaseMessage(Bytes);
+      throw;
+    }
   });
+}
+
+// Both limits are checked by adding first and taking back on refusal, so
+// that several transport threads never pass one together. Once a burst of
+// drops has begun, room is given only below half of each limit: the worker
+// drains a real backlog before the next burst starts, and bursts stay few.
+bool TMailerManager::ReserveMessage(size_t Bytes) noexcept {
+  const bool Draining = Overflowing.load(std::memory_order_relaxed);
+  const uint32_t MostMessages = Draining ? Limits.QueuedMessages / 2 : Limits.QueuedMessages;
+  const size_t MostBytes = Draining ? Limits.QueuedMessageBytes / 2 : Limits.QueuedMessageBytes;
+  if (QueuedMessages.fetch_add(1) >= MostMessages) {
+    QueuedMessages.fetch_sub(1);
+    return false;
+  }
+  if (QueuedMessageBytes.fetch_add(Bytes) + Bytes > MostBytes) {
+    QueuedMessageBytes.fetch_sub(Bytes);
+    QueuedMessages.fetch_sub(1);
+    return false;
+  }
+  return true;
+}
+
+void TMailerManager::ReleaseMessage(size_t Bytes) noexcept {
+  QueuedMessageBytes.fetch_sub(Bytes);
+  QueuedMessages.fetch_sub(1);
+}
+
+void TMailerManager::DropMessage() noexcept {
+  DroppedMessages.fetch_add(1);
+  Overflowing.store(true, std::memory_order_relaxed);
+}
+
+// Worker, after each message: a burst ends when the queue is down to half of
+// both limits. A drop that a transport thread counts just after the line is
+// in the next line (the next burst's, or the stop's).
+void TMailerManager::EndOverflowWhenDrained() noexcept {
+  if (!Overflowing.load(std::memory_order_relaxed)) return;
+  if (QueuedMessages.load() > Limits.QueuedMessages / 2 ||
+      QueuedMessageBytes.load() > Limits.QueuedMessageBytes / 2) {
+    return;
+  }
+  Overflowing.store(false, std::memory_order_relaxed);
+  LogDroppedMessages();
+}
+
+void TMailerManager::LogDroppedMessages() noexcept {
+  const uint32_t Dropped = DroppedMessages.exchange(0);
+  if (Dropped == 0) return;
+  try {
+    Log("OnReceive response EXCEPTION: worker queue full (" + IntegerToText(Limits.QueuedMessages) +
+        " server messages or " + IntegerToText(static_cast<int64_t>(Limits.QueuedMessageBytes)) +
+        " bytes); " + IntegerToText(Dropped) + " server messages dropped");
+  } catch (...) {
+    // A line that cannot be built is lost, as any log line may be.
+  }
 }
 
 // Restores the host's own "UserData" and the session from the wrapped value,

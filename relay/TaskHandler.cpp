@@ -1,7 +1,9 @@
 // The worker thread's queue and loop.
 #include "relay/TaskHandler.h"
 
+#include <atomic>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -44,6 +46,12 @@ TTaskRecord* TTaskQueue::PopBack() {
   return Slots[(Head + Count) % Slots.size()];
 }
 
+void TTaskQueue::Swap(TTaskQueue& Other) noexcept {
+  Slots.swap(Other.Slots);
+  std::swap(Head, Other.Head);
+  std::swap(Count, Other.Count);
+}
+
 // ---------------------------------------------------------------- TTaskHandler
 
 namespace {
@@ -53,7 +61,16 @@ struct TRecordRelease {
 };
 using TRecordInHand = std::unique_ptr<TTaskRecord, TRecordRelease>;
 
+// The test faults, read once per AddTask and WaitFor.
+std::atomic<bool (*)(const TTaskRecord*)> RefuseTaskForTests{nullptr};
+std::atomic<bool> FailWaitForTests{false};
+
 }  // namespace
+
+void TTaskHandler::SetTestFaults(const TTestFaults& Faults) {
+  RefuseTaskForTests.store(Faults.RefuseTask);
+  FailWaitForTests.store(Faults.FailWait);
+}
 
 TTaskHandler::TTaskHandler(uint32_t IdleTimeout)
     : TThreadBase(true), IdleTimeoutMs(IdleTimeout), QueueSemaphore(0, 0x7FFFFFFF) {}
@@ -63,6 +80,9 @@ TTaskHandler::~TTaskHandler() {
 }
 
 void TTaskHandler::AddTask(TTaskRecord* Task) {
+  if (auto Refuse = RefuseTaskForTests.load(std::memory_order_relaxed)) {
+    if (Refuse(Task)) throw std::bad_alloc();
+  }
   Platform::TLockGuard Guard(QueueLock);
   Queue.PushBack(Task);
   if (!QueueSemaphore.Release(1)) {
@@ -73,12 +93,24 @@ void TTaskHandler::AddTask(TTaskRecord* Task) {
   }
 }
 
+void TTaskHandler::RequestStop() noexcept {
+  StopRequested.store(true);
+  QueueSemaphore.Release(1);  // a failure leaves the idle wait to notice
+}
+
+void TTaskHandler::WaitFor() {
+  if (FailWaitForTests.load(std::memory_order_relaxed)) {
+    // As a wait on a handle the system refused (ERROR_INVALID_HANDLE).
+    throw std::runtime_error("Thread Error: " + Platform::SystemErrorText(6) + " (6)");
+  }
+  TThreadBase::WaitFor();
+}
+
 void TTaskHandler::Execute() {
   bool Stop = false;
   try {
-    do {
-      ProcessTask(Stop);
-    } while (!Terminated() && !Stop);
+    while (ProcessTask(Stop) && !Terminated() && !Stop) {
+    }
   } catch (...) {
     ClearTasks();
     throw;
@@ -86,9 +118,11 @@ void TTaskHandler::Execute() {
   ClearTasks();
 }
 
-void TTaskHandler::ProcessTask(bool& Stop) {
+bool TTaskHandler::ProcessTask(bool& Stop) {
   TRecordInHand Task(GetTask());
+  if (Task == nullptr) return false;  // RequestStop: nothing left before it
   if (OnTask) OnTask(Task.get(), Stop);
+  return true;
 }
 
 TTaskRecord* TTaskHandler::GetTask() {
@@ -103,10 +137,15 @@ TTaskRecord* TTaskHandler::GetTask() {
           Platform::TLockGuard Guard(QueueLock);
           Task = Queue.PopFront(&Released);
         }
-        if (Task != nullptr) return Task;  // always, as counts follow records
+        if (Task != nullptr) return Task;
+        // A count without a record: RequestStop's, released after every
+        // record queued before it, all of which are taken by now.
+        if (StopRequested.load()) return nullptr;
         break;
       }
       case Platform::TWaitResult::Timeout:
+        // RequestStop whose count could not be released.
+        if (StopRequested.load()) return nullptr;
         if (OnIdle) OnIdle();
         break;
       case Platform::TWaitResult::Failed:
@@ -116,8 +155,18 @@ TTaskRecord* TTaskHandler::GetTask() {
 }
 
 void TTaskHandler::ClearTasks() {
-  Platform::TLockGuard Guard(QueueLock);
-  while (QueueSemaphore.Wait(0) == Platform::TWaitResult::Signaled) {
-    FreeTaskRecord(Queue.PopFront());
+  TTaskQueue Left;
+  {
+    Platform::TLockGuard Guard(QueueLock);
+    Left.Swap(Queue);
+  }
+  while (TTaskRecord* Task = Left.PopFront()) {
+    TRecordInHand Held(Task);
+    if (!OnDiscard) continue;
+    try {
+      OnDiscard(Task);
+    } catch (...) {
+      // Dropped: the record is freed all the same.
+    }
   }
 }

@@ -3,6 +3,7 @@
 // OnTask, and calls OnIdle after IdleTimeout milliseconds without a record.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,6 +38,8 @@ public:
   TTaskRecord* PopFront(std::vector<TTaskRecord*>* Released = nullptr);
   // Takes the last record out again (undoes a PushBack); null when empty.
   TTaskRecord* PopBack();
+  // Exchanges the contents (records and ring) with Other; allocates nothing.
+  void Swap(TTaskQueue& Other) noexcept;
 
 private:
   std::vector<TTaskRecord*> Slots;
@@ -61,6 +64,10 @@ public:
   // empty handler is not called.
   std::function<void(TTaskRecord* Task, bool& Stop)> OnTask;
   std::function<void()> OnIdle;
+  // Called, once the loop has ended, for each record still queued, in
+  // order, before it is freed unprocessed (ClearTasks); on the worker, no
+  // lock held. It must not throw: a failure is dropped, the record freed.
+  std::function<void(TTaskRecord* Task)> OnDiscard;
 
   // Queues Task; from now on it belongs to the queue. Callable from any
   // thread, also from inside OnTask or OnIdle; blocks only for the brief hold
@@ -69,22 +76,52 @@ public:
   // released.
   void AddTask(TTaskRecord* Task);
 
+  // Ends the loop as a stop record queued now would, but without a record,
+  // so it needs no memory: the owner's way to stop a worker whose stop record
+  // could not be queued. Every record queued before the request still goes
+  // to OnTask; then the loop ends. It releases one count without a record to
+  // wake the waiting worker; should that release fail, the worker sees the
+  // request at the end of its current idle wait instead (IdleTimeout at
+  // most), without calling OnIdle. Any thread; never throws.
+  void RequestStop() noexcept;
+
   uint32_t IdleTimeout() const { return IdleTimeoutMs; }
 
+  // Tests only, never set by the product: faults that AddTask and WaitFor
+  // report as if the system had refused them, so that an owner's failure
+  // paths can be driven. One setting for the process; change it only while
+  // no worker is being fed or waited for.
+  struct TTestFaults {
+    // AddTask throws std::bad_alloc, before touching the queue, for each
+    // record this returns true for; the record stays the caller's.
+    bool (*RefuseTask)(const TTaskRecord* Task) = nullptr;
+    // WaitFor throws "Thread Error" at once, whether or not the thread ended.
+    bool FailWait = false;
+  };
+  static void SetTestFaults(const TTestFaults& Faults);
+
+  // The thread class's wait (see TThreadBase), subject to the test faults.
+  void WaitFor();
+
 private:
-  // The body: ProcessTask until Stop is set or, after a ProcessTask, the
-  // terminated flag is seen; then ClearTasks. A failure escaping OnTask or
-  // OnIdle ends the loop: the record in hand and the queued ones are freed
-  // (ClearTasks), then the failure goes on to become the fatal error.
+  // The body: ProcessTask until Stop is set, RequestStop has ended the loop
+  // or, after a ProcessTask, the terminated flag is seen; then ClearTasks. A
+  // failure escaping OnTask or OnIdle ends the loop: the record in hand and
+  // the queued ones are freed (ClearTasks), then the failure goes on to
+  // become the fatal error.
   void Execute() override;
   // Takes one record (GetTask), hands it to OnTask, frees it (also when
-  // OnTask fails).
-  void ProcessTask(bool& Stop);
+  // OnTask fails). False, with nothing done, when GetTask found the loop
+  // asked to end by RequestStop.
+  bool ProcessTask(bool& Stop);
   // Waits for a record, calling OnIdle at each full IdleTimeout of silence;
-  // the terminated flag is not looked at here.
+  // the terminated flag is not looked at here. Null once RequestStop was
+  // made and no record is left to take.
   TTaskRecord* GetTask();
-  // Frees, without calling OnTask, every record whose count can be taken
-  // without waiting.
+  // Frees, without calling OnTask, every record still queued (OnDiscard sees
+  // each first). The loop has ended, so their counts no longer matter: the
+  // queue is taken whole, at once, not count by count (a wait per record
+  // would make a long backlog slow to discard).
   void ClearTasks();
 
   // Set once by the constructor; read by the worker.
@@ -94,10 +131,13 @@ private:
   TTaskQueue Queue;
   // One count per record in Queue not yet claimed by the worker. Released
   // only while QueueLock is held, right after the append, so the count never
-  // exceeds the records in Queue and a completed wait always finds one.
+  // exceeds the records in Queue and a completed wait always finds one; the
+  // one exception is the count RequestStop releases without a record.
   Platform::TSemaphore QueueSemaphore;
   // Guards Queue. Held only to append and release a count, to take the front
   // record, and during ClearTasks; never while waiting on QueueSemaphore or
   // while OnTask or OnIdle run, so a handler may call AddTask itself.
   Platform::TCriticalSection QueueLock;
+  // Set by RequestStop (any thread), read by the worker.
+  std::atomic<bool> StopRequested{false};
 };

@@ -18,8 +18,8 @@
 #   reliability.sh --bin DIR --fileserver FILE --work DIR [--wine] [options] MODE
 #                            reliability/MODE.sh with the other arguments; the
 #                            shared command line is in lib/reliability-run.sh
-# Modes: load, memory, faults, cycles, notransport, nologdir, heldlog,
-# logclient, badsettings.
+# Modes: load, memory, faults, cycles, churn, flood, notransport, nologdir,
+# heldlog, logclient, badsettings.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -35,7 +35,7 @@ done
 case $mode in
   all) exec bash "$here/reliability/all.sh" ;;
   fuzz) exec bash "$here/fuzz.sh" ;;
-  load|memory|faults|cycles|notransport|nologdir|heldlog|logclient|badsettings)
+  load|memory|faults|cycles|churn|flood|notransport|nologdir|heldlog|logclient|badsettings)
     exec bash "$here/reliability/$mode.sh" "${arguments[@]}" ;;
   "") echo "usage: reliability.sh all | fuzz | --bin DIR --fileserver FILE --work DIR [--wine] [options] MODE" >&2
       exit 1 ;;

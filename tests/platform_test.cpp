@@ -642,6 +642,59 @@ TEST(PlatformErrors, LastErrorBelongsToEachThread) {
   EXPECT_EQ(LastError(), 1234u);
 }
 
+// One slot per thread for the whole process: a code set inside one loaded
+// library is what the program and another library read on that thread (a
+// failed call in the transport library reported by the plug-in), and other
+// threads keep theirs.
+TEST(PlatformErrors, LastErrorIsSharedByEveryModuleOfTheThread) {
+  struct TModule {
+    TLibrary Library = nullptr;
+    uint32_t (*Get)() = nullptr;
+    void (*Set)(uint32_t) = nullptr;
+  };
+  TModule Modules[2];
+  const char* const Names[2] = {TestLibrary, "PlatformTestLibB.dll"};
+  for (int I = 0; I < 2; ++I) {
+    Modules[I].Library = LoadLibraryByName(Names[I]);
+    ASSERT_NE(Modules[I].Library, nullptr) << Names[I] << ": " << LastError();
+    Modules[I].Get = LibraryEntryPoint<uint32_t (*)()>(Modules[I].Library, "PlatformTestLastError");
+    Modules[I].Set =
+        LibraryEntryPoint<void (*)(uint32_t)>(Modules[I].Library, "PlatformTestSetLastError");
+    ASSERT_TRUE(Modules[I].Get != nullptr && Modules[I].Set != nullptr) << Names[I];
+  }
+  TModule& A = Modules[0];
+  TModule& B = Modules[1];
+  SetLastError(ErrorAccessDenied);  // set by the program
+  EXPECT_EQ(A.Get(), ErrorAccessDenied);
+  EXPECT_EQ(B.Get(), ErrorAccessDenied);
+  A.Set(10054);  // set inside one library
+  EXPECT_EQ(B.Get(), 10054u);
+  EXPECT_EQ(LastError(), 10054u);
+  B.Set(0);
+  EXPECT_EQ(A.Get(), 0u);
+  EXPECT_EQ(LastError(), 0u);
+  // Another thread: its own slot, the same in every module.
+  struct TProbe {
+    TModule* A;
+    TModule* B;
+    uint32_t Seen = 1;
+    uint32_t Read = 0;
+  } Probe{&A, &B};
+  A.Set(ErrorSharingViolation);
+  RunOnThread(
+      [](void* Context) {
+        auto& P = *static_cast<TProbe*>(Context);
+        P.Seen = P.B->Get();
+        P.A->Set(ErrorAlreadyExists);
+        P.Read = LastError();
+      },
+      &Probe);
+  EXPECT_EQ(Probe.Seen, 0u);
+  EXPECT_EQ(Probe.Read, ErrorAlreadyExists);
+  EXPECT_EQ(B.Get(), ErrorSharingViolation);
+  for (TModule& Module : Modules) UnloadLibrary(Module.Library);
+}
+
 TEST(PlatformErrors, SystemTexts) {
   // The system's wording depends on its language (and differs under Wine);
   // the form does not: a sentence ending in a line break.

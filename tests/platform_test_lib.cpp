@@ -1,8 +1,12 @@
 // A tiny run-time library for the platform tests: one answer to prove it was
-// loaded, and the module file name the platform layer sees from inside it.
+// loaded, the module file name the platform layer sees from inside it, and
+// the calling thread's last error as read and set from inside it. Built
+// twice, as PlatformTestLib and PlatformTestLibB.
+#include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "platform/Errors.h"
 #include "platform/Libraries.h"
 
 extern "C" {
@@ -19,5 +23,9 @@ VELMORA_EXPORT unsigned PlatformTestModulePath(char* Buffer, unsigned Size) {
   Buffer[Length] = '\0';
   return static_cast<unsigned>(Length);
 }
+
+VELMORA_EXPORT uint32_t PlatformTestLastError() { return Platform::LastError(); }
+
+VELMORA_EXPORT void PlatformTestSetLastError(uint32_t Code) { Platform::SetLastError(Code); }
 
 }  // extern "C"

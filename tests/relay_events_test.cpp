@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/Thread.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TestSupport.h"
@@ -274,6 +275,58 @@ TEST(RequestAccounting, FailedSendIsDroppedOnceAndNotKept) {
   ASSERT_TRUE(Double.FireDisconnect());
   Host.Finalize();
   EXPECT_EQ(DroppedLines(Host.LogLines()).size(), 1u);
+}
+
+// The system error of a send refused with code 1 is the one the transport
+// library left on the thread, not a stale code of the plug-in's own (making
+// its log folder leaves 183, "already exists").
+TEST(RequestAccounting, FailedSendNamesTheTransportsOwnSystemError) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  ASSERT_TRUE(Double.FireConnect());
+  Double.SetResult("SendToServer", 1, Platform::ErrorSharingViolation);
+  Host.Command(9, Packed({"Operation=6"}));
+  ASSERT_TRUE(Host.WaitForLogLine("ProcessCommand [SessionACT=9] EXCEPTION: ", true));
+  Host.Finalize();
+  const auto Lines = DroppedLines(Host.LogLines());
+  ASSERT_EQ(Lines.size(), 1u);
+  const std::string Expected =
+      "ProcessCommand [SessionACT=9] EXCEPTION: " + SendText + "Win32 Error: ";
+  EXPECT_EQ(Lines[0].substr(0, Expected.size()), Expected);
+  EXPECT_EQ(Lines[0].substr(Lines[0].size() - 4), "(32)") << Lines[0];
+}
+
+// No connection ever came up and 30 commands are queued: once the stop has
+// begun every send fails at once, as after a deactivation, instead of each
+// waiting its second for a connection; each command still ends as its one
+// dropped line.
+TEST(RequestAccounting, FinalizeWithTheServerUnreachableDropsEachQueuedCommandAtOnce) {
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  TPluginHost Host;
+  Host.Init(1);
+  constexpr int32_t Commands = 30;
+  for (int32_t Session = 1; Session <= Commands; ++Session) {
+    Host.Command(Session, Packed({"Operation=6"}));
+  }
+  const uint64_t Start = Platform::TickCountMs();
+  Host.Finalize();
+  const uint64_t Ms = Platform::TickCountMs() - Start;
+  EXPECT_LT(Ms, 2500u) << "a queued command waited for the connection";
+  RecordProperty("finalize_ms", static_cast<int>(Ms));
+  const auto Dropped = DroppedLines(Host.LogLines());
+  ASSERT_EQ(Dropped.size(), static_cast<size_t>(Commands));
+  for (int32_t Session = 1; Session <= Commands; ++Session) {
+    const std::string Prefix = "ProcessCommand [SessionACT=" + std::to_string(Session) + "]";
+    EXPECT_EQ(Dropped[Session - 1].rfind(Prefix, 0), 0u) << Dropped[Session - 1];
+  }
+  // The one in hand when the stop began may have waited for its connection;
+  // every later one failed as a send to a connection being taken down.
+  EXPECT_EQ(Dropped.back(), Dropped.back().substr(0, Dropped.back().find(']') + 1) +
+                                " EXCEPTION: " + SendText + " teDISCONNECT(8)");
+  EXPECT_EQ(TPluginHost::Calls().size(), 0u);
 }
 
 TEST(RequestAccounting, NullCallbackKeepsNothingAndLogsNoDrops) {

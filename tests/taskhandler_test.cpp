@@ -369,6 +369,39 @@ TEST(TaskHandler, WithoutOnTaskRecordsAreFreedAndStopDoesNotEndTheLoop) {
   EXPECT_FALSE(Worker.FatalError());
 }
 
+// The stop without a record (no memory needed): what was queued before it
+// still goes to OnTask, in order, and a waiting worker ends at once rather
+// than at its next idle time-out, without an idle call.
+TEST(TaskHandler, RequestStopEndsTheLoopAfterWhatWasQueuedBeforeIt) {
+  for (int32_t Queued : {0, 3}) {
+    SCOPED_TRACE(Queued);
+    TProbe Probe;
+    TTaskHandler Worker(10000);
+    Probe.Bind(Worker);
+    Worker.Start();
+    for (int32_t i = 0; i < Queued; ++i) AddCommand(Worker, i);
+    Platform::SleepMs(20);  // the worker waits (or has drained) by now
+    const uint64_t Requested = Platform::TickCountMs();
+    Worker.RequestStop();
+    Worker.WaitFor();
+    EXPECT_LT(Platform::TickCountMs() - Requested, 2000u);
+    EXPECT_EQ(Range(0, Queued), Probe.Seen);
+    EXPECT_EQ(0, Probe.Idles.load());
+    AddCommand(Worker, 99);  // after the end: freed with the worker, never run
+  }
+  // Asked before the start, behind records queued meanwhile.
+  TProbe Probe;
+  TTaskHandler Worker(10000);
+  Probe.Bind(Worker);
+  AddCommand(Worker, 1);
+  AddCommand(Worker, 2);
+  Worker.RequestStop();
+  Worker.Start();
+  Worker.WaitFor();
+  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
+  EXPECT_FALSE(Worker.FatalError());
+}
+
 TEST(TaskHandler, TerminationTakesEffectOnlyAfterTheNextRecord) {
   TProbe Probe;
   TTaskHandler Worker(30);

@@ -164,10 +164,19 @@ void TTPKTClient::SetActive(bool Value) {
   Activate();
 }
 
+void TTPKTClient::StopSending() {
+  SendingStopped = true;
+  DeactivatedEvent.Set();  // wakes a send waiting for the connection
+}
+
 bool TTPKTClient::Send(const void* Data, int32_t Size, uint32_t TimeoutMs) {
   int32_t Code;
   uint32_t SystemError = 0;
-  switch (Platform::WaitForEither(ConnectedEvent, DeactivatedEvent, TimeoutMs)) {
+  // Stopped for good: a connect notice may have reset DeactivatedEvent since.
+  const Platform::TWhichEvent Ready =
+      SendingStopped ? Platform::TWhichEvent::Second
+                     : Platform::WaitForEither(ConnectedEvent, DeactivatedEvent, TimeoutMs);
+  switch (Ready) {
     case Platform::TWhichEvent::First:
       Code = Platform::CallForeign(TransportEntries().SendToServer, FTermID.load(), Data, Size);
       SystemError = Platform::LastError();

@@ -77,8 +77,14 @@ public:
   void SetActive(bool Value);
   bool Connected() const { return ConnectedEvent.IsSet(); }
   // True when the library took the bytes. Waits up to TimeoutMs for the
-  // connection; a deactivated client fails at once.
+  // connection; a deactivated client fails at once, and so does every send
+  // once StopSending was called.
   bool Send(const void* Data, int32_t Size, uint32_t TimeoutMs);
+  // The owner's stop has begun: from now on every Send fails at once with
+  // teDISCONNECT, as after a deactivation, whatever the connection does, and
+  // a Send waiting for the connection wakes and fails so. No library call;
+  // for good (a client is not restarted).
+  void StopSending();
 
   // Offers a failure to OnError, then raises ETPKTClientError unless the
   // handler cancelled it. SystemError is the thread's last error as it stood
@@ -115,6 +121,7 @@ private:
   Platform::TEvent DeactivatedEvent;   // on after Deactivate: sends fail at once
   std::atomic<bool> DeactivateRequested{false};  // library threads only
   std::atomic<bool> Destroying{false};  // written by the owner, read by library threads
+  std::atomic<bool> SendingStopped{false};  // set once by the owner, read by the sender
 
   // Properties: the owner thread's.
   bool FNoTPKT = false;

@@ -1,5 +1,7 @@
-// The posix backend's last-error slot and system message texts: Windows error
-// codes are kept per thread, and the texts are the Windows English ones.
+// The posix backend's system message texts (the Windows English ones) and the
+// translation of errno values into Windows error codes. The last-error slot
+// itself is in shared/LastError.cpp, a library of its own that every module
+// of the process shares.
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -10,9 +12,6 @@
 namespace Platform {
 
 namespace {
-// Per thread, like GetLastError. Each module that links this backend holds its
-// own slot: a code set in one loaded library is not seen by another.
-thread_local uint32_t LastErrorCode = 0;
 
 struct TMessage {
   uint32_t Code;
@@ -46,10 +45,6 @@ constexpr TMessage Messages[] = {
     {10061, "No connection could be made because the target machine actively refused it.\r\n"},
 };
 }  // namespace
-
-uint32_t LastError() { return LastErrorCode; }
-
-void SetLastError(uint32_t Code) { LastErrorCode = Code; }
 
 std::string SystemErrorText(uint32_t Code) {
   for (const TMessage& Message : Messages) {

@@ -96,13 +96,14 @@ void TAnswerBook::FinishSending() {
   CheckComplete();
 }
 
-bool TAnswerBook::WaitForAnswers(uint32_t TimeoutMs) {
+bool TAnswerBook::WaitForAnswers(uint32_t TimeoutMs, uint32_t LimitMs) {
+  const uint64_t Limit = LimitMs == 0 ? UINT64_MAX : Platform::TickCountMs() + LimitMs;
   for (;;) {
     if (Complete.IsSet()) return true;
     uint64_t Deadline;
     {
       Platform::TLockGuard Guard(Lock);
-      Deadline = LastActivityMs + TimeoutMs;
+      Deadline = std::min(LastActivityMs + TimeoutMs, Limit);
     }
     const uint64_t Now = Platform::TickCountMs();
     if (Now >= Deadline) return Complete.IsSet();

@@ -57,9 +57,10 @@ public:
   // as soon as the expected number of answers has arrived.
   void FinishSending();
   // Waits until the book is complete or TimeoutMs passed without an answer
-  // (counted from the last answer or from FinishSending, whichever is later).
-  // True when complete. Wakes at once when the last answer arrives.
-  bool WaitForAnswers(uint32_t TimeoutMs);
+  // (counted from the last answer or from FinishSending, whichever is later),
+  // and, when LimitMs is not 0, no longer than LimitMs in all. True when
+  // complete. Wakes at once when the last answer arrives.
+  bool WaitForAnswers(uint32_t TimeoutMs, uint32_t LimitMs = 0);
 
   TAnswerCounts Counts() const;
   // Round-trip times in microseconds (Command_Plugin call to answer) of every

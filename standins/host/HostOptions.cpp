@@ -43,6 +43,8 @@ THostOptions ParseHostOptions(const std::vector<std::string>& Arguments) {
       Options.UserValue = static_cast<uint32_t>(Value);
     } else if (Argument == "--timeout-ms") {
       Options.TimeoutMs = Unsigned(Argument, Next(), 0);
+    } else if (Argument == "--wait-limit-ms") {
+      Options.WaitLimitMs = Unsigned(Argument, Next(), 1);
     } else if (Argument == "--repeat") {
       Options.Repeat = Unsigned(Argument, Next(), 1);
     } else if (Argument == "--threads") {
@@ -91,6 +93,8 @@ std::string HostUsageText() {
          "  --scenario FILE          read the commands from FILE (default: standard input)\n"
          "  --user-value N           user value given to Init_Plugin (default 0x12345678)\n"
          "  --timeout-ms N           give up N ms after the last answer (default 10000)\n"
+         "  --wait-limit-ms N        stop waiting N ms after sending ended, however many\n"
+         "                           answers still come (a flooding server)\n"
          "  --repeat N               each thread sends the scenario N times (default 1)\n"
          "  --stop-file FILE         a thread starts no further round once FILE exists\n"
          "                           (--repeat is then the most)\n"

@@ -22,6 +22,7 @@ struct THostOptions {
   std::string StopFile;       // empty: none; else no new round once it exists
   uint32_t UserValue = 0x12345678u;
   uint32_t TimeoutMs = 10000;
+  uint32_t WaitLimitMs = 0;        // 0: none; else the wait for answers ends then
   uint32_t Repeat = 1;
   uint32_t Threads = 1;
   uint32_t SessionsPerThread = 0;  // 0: the scenario's own session numbers

@@ -63,6 +63,8 @@ public:
                   uintptr_t UserValue);
 
   TAnswerBook Book;
+  // How long Finalize_Plugin took, once Execute has returned.
+  uint64_t FinalizeMs = 0;
 
 private:
   struct TSender {
@@ -144,9 +146,11 @@ bool THostCycle::Execute() {
     for (auto& Sender : Senders) Sender->Thread.WaitForEnd();
   }
   Book.FinishSending();
-  Book.WaitForAnswers(Options.TimeoutMs);
+  Book.WaitForAnswers(Options.TimeoutMs, Options.WaitLimitMs);
 
+  const uint64_t FinalizeStart = Platform::TickCountMs();
   Plugin.Finalize();
+  FinalizeMs = Platform::TickCountMs() - FinalizeStart;
   ActiveCycle.store(nullptr);
   return Started;
 }
@@ -294,6 +298,7 @@ int RunHost(const std::vector<std::string>& Arguments, THostOutput& Output, std:
       Failed = !Run.Execute();
       Totals += Run.Book.Counts();
       if (Options.Stats) {
+        Output.Line("finalize-ms " + std::to_string(Run.FinalizeMs));
         const std::vector<uint32_t> Some = Run.Book.Latencies();
         Latencies.insert(Latencies.end(), Some.begin(), Some.end());
         Seconds += Run.Book.ElapsedSeconds();

@@ -27,11 +27,6 @@ using TDouble_SetResult = void(VELMORA_STDCALL*)(const char* Entry, int32_t Code
 // recording is on) before it faults. Faults are structured exceptions: only
 // a Windows build can contain them.
 using TDouble_SetFault = void(VELMORA_STDCALL*)(const char* Entry, int32_t Count);
-// The function through which the double sets the last error. A native build
-// keeps the last error per module, so a test hands in the setter of the
-// module that reads it; by default the double uses its own.
-using TDouble_LastErrorSetter = void(VELMORA_STDCALL*)(uint32_t Code);
-using TDouble_SetLastErrorSetter = void(VELMORA_STDCALL*)(TDouble_LastErrorSetter Setter);
 
 // Notifications for the newest live termination, delivered on the double's
 // own thread; the call returns once the callback has returned. 1: delivered,
@@ -40,6 +35,11 @@ using TDouble_FireConnect = int32_t(VELMORA_STDCALL*)();
 using TDouble_FireDisconnect = int32_t(VELMORA_STDCALL*)();
 using TDouble_FireReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size);
 using TDouble_FireAuxReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size);
+// A flood: the same receive notice Count times back to back on the double's
+// thread, as a server sending without pause would; returns once the last
+// callback has returned (1), 0 as for the others (no answer within 120 s).
+using TDouble_FloodReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size,
+                                                       int32_t Count);
 
 // Calls of Entry since the last reset or clear.
 using TDouble_CallCount = int32_t(VELMORA_STDCALL*)(const char* Entry);

@@ -47,6 +47,8 @@ struct TNotice {
   // the posix events share a hub that lives until the process ends, which an
   // unloadable library must not leave behind.)
   std::shared_ptr<Platform::TSemaphore> Done;
+  // Receive notices: how many times the bytes are delivered, back to back.
+  int32_t Repeat = 1;
 };
 
 // All state of the double, made on first use and destroyed when the library
@@ -67,7 +69,6 @@ struct TDouble {
   bool AutoEcho = false;
   uint8_t EchoErrorByte = 0;
   std::string EchoExtra;
-  TDouble_LastErrorSetter LastErrorSetter = nullptr;
 
   std::deque<TNotice> Notices;
   Platform::TSemaphore Pending{0, 0x7FFFFFFF};
@@ -155,13 +156,8 @@ int32_t Called(TDouble& D, const char* Entry, const std::string& Arguments) {
   if (D.RecordCalls) D.Calls.push_back(std::string(Entry) + "(" + Arguments + ")");
   const auto Found = D.Scripts.find(std::string_view(Entry));
   const TScript Script = Found != D.Scripts.end() ? Found->second : TScript{};
-  if (Script.Code == teLASTERROR) {
-    if (D.LastErrorSetter != nullptr) {
-      D.LastErrorSetter(Script.LastError);
-    } else {
-      Platform::SetLastError(Script.LastError);
-    }
-  }
+  // The thread's last error is the process's: the caller reads this code.
+  if (Script.Code == teLASTERROR) Platform::SetLastError(Script.LastError);
   return Script.Code;
 }
 
@@ -190,7 +186,9 @@ void Deliver(TDouble& D, const TNotice& Notice) {
       Target.Disconnect(Target.TermID, Target.UserValue);
       break;
     case TNoticeKind::Receive:
-      Target.Receive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
+      for (int32_t I = 0; I < Notice.Repeat; ++I) {
+        Target.Receive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
+      }
       break;
     case TNoticeKind::AuxReceive:
       Target.AuxReceive(Target.TermID, Notice.Bytes.data(), Size, Target.UserValue);
@@ -243,8 +241,10 @@ void StopNotifier(TDouble& D) {
   Thread->WaitForEnd();
 }
 
-// Delivers one notice to the newest termination and waits until it is done.
-int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size) {
+// Delivers one notice (Repeat times, for a receive) to the newest
+// termination and waits until it is done.
+int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size, int32_t Repeat = 1,
+             uint32_t WaitMs = 10000) {
   TDouble& D = State();
   auto Done = std::make_shared<Platform::TSemaphore>(0, 1);
   {
@@ -252,9 +252,9 @@ int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size) {
     if (D.Terminations.empty()) return 0;
     std::string Bytes;
     if (Data != nullptr && Size > 0) Bytes.assign(static_cast<const char*>(Data), Size);
-    Queue(D, TNotice{Kind, D.Terminations.back().TermID, std::move(Bytes), Done});
+    Queue(D, TNotice{Kind, D.Terminations.back().TermID, std::move(Bytes), Done, Repeat});
   }
-  return Done->Wait(10000) == Platform::TWaitResult::Signaled ? 1 : 0;
+  return Done->Wait(WaitMs) == Platform::TWaitResult::Signaled ? 1 : 0;
 }
 
 }  // namespace
@@ -387,7 +387,6 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_Reset() {
   D.LastSendSize = -1;
   D.AutoConnect = D.AutoDisconnect = D.AutoEcho = false;
   D.EchoExtra.clear();
-  D.LastErrorSetter = nullptr;
 }
 
 DOUBLE_ENTRY void VELMORA_STDCALL Double_ClearLog() {
@@ -414,12 +413,6 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_SetFault(const char* Entry, int32_t Cou
   if (Script != nullptr) Script->Left.store(Count < 0 ? -1 : Count);
 }
 
-DOUBLE_ENTRY void VELMORA_STDCALL Double_SetLastErrorSetter(TDouble_LastErrorSetter Setter) {
-  TDouble& D = State();
-  Platform::TLockGuard Guard(D.Lock);
-  D.LastErrorSetter = Setter;
-}
-
 DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireConnect() {
   return Fire(TNoticeKind::Connect, nullptr, 0);
 }
@@ -429,6 +422,11 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireDisconnect() {
 DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireReceive(const void* Data, int32_t Size) {
   return Fire(TNoticeKind::Receive, Data, Size);
 }
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FloodReceive(const void* Data, int32_t Size,
+                                                         int32_t Count) {
+  return Count > 0 ? Fire(TNoticeKind::Receive, Data, Size, Count, 120000) : 1;
+}
+
 DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_FireAuxReceive(const void* Data, int32_t Size) {
   return Fire(TNoticeKind::AuxReceive, Data, Size);
 }

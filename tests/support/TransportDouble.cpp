@@ -5,18 +5,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "platform/Errors.h"
 #include "tests/support/RequiredEntry.h"
 
 namespace TestSupport {
-
-namespace {
-
-// The double sets the last error through this program's own platform layer,
-// the one the client under test reads it from.
-void VELMORA_STDCALL SetThisModulesLastError(uint32_t Code) { Platform::SetLastError(Code); }
-
-}  // namespace
 
 TTransportDouble::TTransportDouble() {
   Library = Platform::LoadLibraryByName("cl_vexo_transport.dll");
@@ -27,13 +18,12 @@ TTransportDouble::TTransportDouble() {
     FClearLog = RequiredEntry<TDouble_ClearLog>(Library, "Double_ClearLog", What);
     FSetRecordCalls = RequiredEntry<TDouble_SetRecordCalls>(Library, "Double_SetRecordCalls", What);
     FSetResult = RequiredEntry<TDouble_SetResult>(Library, "Double_SetResult", What);
-    FSetLastErrorSetter =
-        RequiredEntry<TDouble_SetLastErrorSetter>(Library, "Double_SetLastErrorSetter", What);
     FSetFault = RequiredEntry<TDouble_SetFault>(Library, "Double_SetFault", What);
     FFireConnect = RequiredEntry<TDouble_FireConnect>(Library, "Double_FireConnect", What);
     FFireDisconnect = RequiredEntry<TDouble_FireDisconnect>(Library, "Double_FireDisconnect", What);
     FFireReceive = RequiredEntry<TDouble_FireReceive>(Library, "Double_FireReceive", What);
     FFireAuxReceive = RequiredEntry<TDouble_FireAuxReceive>(Library, "Double_FireAuxReceive", What);
+    FFloodReceive = RequiredEntry<TDouble_FloodReceive>(Library, "Double_FloodReceive", What);
     FCallCount = RequiredEntry<TDouble_CallCount>(Library, "Double_CallCount", What);
     FCallLog = RequiredEntry<TDouble_CallLog>(Library, "Double_CallLog", What);
     FLastSend = RequiredEntry<TDouble_LastSend>(Library, "Double_LastSend", What);
@@ -46,7 +36,6 @@ TTransportDouble::TTransportDouble() {
     throw;
   }
   FReset();
-  FSetLastErrorSetter(&SetThisModulesLastError);
 }
 
 TTransportDouble::~TTransportDouble() {

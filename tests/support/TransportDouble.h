@@ -24,7 +24,7 @@ public:
   void Reset() { FReset(); }
   void ClearLog() { FClearLog(); }
   // Entry returns Code from now on; with code 1 it leaves LastError as the
-  // calling thread's last error, as this program's platform layer sees it.
+  // calling thread's last error (one per thread for every module).
   void SetResult(const std::string& Entry, int32_t Code, uint32_t LastError = 0) {
     FSetResult(Entry.c_str(), Code, LastError);
   }
@@ -37,6 +37,10 @@ public:
     return FireReceive(Bytes.data(), static_cast<int32_t>(Bytes.size()));
   }
   bool FireReceive(const void* Data, int32_t Size) { return FFireReceive(Data, Size) == 1; }
+  // The same message Count times without pause (a flooding server).
+  bool FloodReceive(const std::string& Bytes, int32_t Count) {
+    return FFloodReceive(Bytes.data(), static_cast<int32_t>(Bytes.size()), Count) == 1;
+  }
   bool FireAuxReceive(const std::string& Bytes) {
     return FFireAuxReceive(Bytes.data(), static_cast<int32_t>(Bytes.size())) == 1;
   }
@@ -62,12 +66,12 @@ private:
   TDouble_ClearLog FClearLog = nullptr;
   TDouble_SetRecordCalls FSetRecordCalls = nullptr;
   TDouble_SetResult FSetResult = nullptr;
-  TDouble_SetLastErrorSetter FSetLastErrorSetter = nullptr;
   TDouble_SetFault FSetFault = nullptr;
   TDouble_FireConnect FFireConnect = nullptr;
   TDouble_FireDisconnect FFireDisconnect = nullptr;
   TDouble_FireReceive FFireReceive = nullptr;
   TDouble_FireAuxReceive FFireAuxReceive = nullptr;
+  TDouble_FloodReceive FFloodReceive = nullptr;
   TDouble_CallCount FCallCount = nullptr;
   TDouble_CallLog FCallLog = nullptr;
   TDouble_LastSend FLastSend = nullptr;
