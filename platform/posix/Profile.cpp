@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Errors.h"
+#include "platform/FaultPoint.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/TimeText.h"
@@ -218,6 +219,7 @@ std::optional<std::string> FindRawValue(const std::string& FileName, const std::
 
 std::string ReadProfileString(const std::string& FileName, const std::string& Section,
                               const std::string& Key, const std::string& Default) {
+  if (VELMORA_FAULT(ProfileRead)) return Default.substr(0, std::min(Default.size(), ValueBufferChars - 1));
   std::lock_guard<std::mutex> Guard(ProfileLock);
   const auto Raw = FindRawValue(FileName, Section, Key);
   if (!Raw) return Default.substr(0, std::min(Default.size(), ValueBufferChars - 1));
@@ -227,12 +229,14 @@ std::string ReadProfileString(const std::string& FileName, const std::string& Se
 
 bool ProfileKeyExists(const std::string& FileName, const std::string& Section,
                       const std::string& Key) {
+  if (VELMORA_FAULT(ProfileKeyExists)) return false;
   std::lock_guard<std::mutex> Guard(ProfileLock);
   return FindRawValue(FileName, Section, Key).has_value();
 }
 
 bool WriteProfileString(const std::string& FileName, const std::string& Section,
                         const std::string& Key, const std::string& Value) {
+  if (VELMORA_FAULT(ProfileWrite)) return false;
   std::lock_guard<std::mutex> Guard(ProfileLock);
   const std::string Native = ToNativePath(FileName);
   std::string Content;

@@ -1,5 +1,5 @@
-// Thread-local-storage slots (pthread keys) and file descriptors of this
-// process, counted natively.
+// Thread-local-storage slots (pthread keys), file descriptors and threads of
+// this process, counted natively.
 #include <dirent.h>
 #include <pthread.h>
 
@@ -26,6 +26,17 @@ int32_t CountOpenHandles() {
   }
   closedir(Folder);
   return Open - 1;  // the listing's own descriptor
+}
+
+int32_t CountThreads() {
+  DIR* Folder = opendir("/proc/self/task");
+  if (Folder == nullptr) return -1;
+  int32_t Threads = 0;
+  while (const dirent* Entry = readdir(Folder)) {
+    if (Entry->d_name[0] != '.') ++Threads;
+  }
+  closedir(Folder);
+  return Threads;
 }
 
 }  // namespace Platform

@@ -1,5 +1,8 @@
-// Thread-local-storage slots and handles of this process, counted on Win32.
+// Thread-local-storage slots, handles and threads of this process, counted on
+// Win32.
 #include <windows.h>
+// <tlhelp32.h> needs <windows.h> first.
+#include <tlhelp32.h>
 
 #include <vector>
 
@@ -38,6 +41,20 @@ int32_t CountOpenHandles() {
     }
   }
   return Open;
+}
+
+int32_t CountThreads() {
+  const HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (Snapshot == INVALID_HANDLE_VALUE) return -1;
+  const DWORD Own = GetCurrentProcessId();
+  int32_t Threads = 0;
+  THREADENTRY32 Entry{};
+  Entry.dwSize = sizeof Entry;
+  for (BOOL More = Thread32First(Snapshot, &Entry); More; More = Thread32Next(Snapshot, &Entry)) {
+    if (Entry.th32OwnerProcessID == Own) ++Threads;
+  }
+  CloseHandle(Snapshot);
+  return Threads;
 }
 
 }  // namespace Platform
