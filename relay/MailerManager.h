@@ -28,7 +28,9 @@ uint16_t ServerPort();
 // Paths of the settings file beside the library module.
 std::string ModuleDirectory();   // with its trailing separator
 std::string ModuleFileName();    // without directory
-std::string SettingsFileName();  // ModuleDirectory + ModuleFileName with ".ini"
+// ModuleDirectory + ModuleFileName with ".ini", both from one reading of the
+// module's path; empty when the path cannot be read (no name: no file).
+std::string SettingsFileName();
 
 class TMailerManager {
 public:
@@ -59,8 +61,10 @@ private:
   // generation of the lost connection.
   static constexpr uint8_t TaskConnectionLost = 3;
 
-  void ReadSettings();
-  void WriteMissingSettings();
+  // Both skip an empty File (the module's path could not be read): the
+  // settings in effect stay, and nothing is written anywhere.
+  void ReadSettings(const std::string& File);
+  void WriteMissingSettings(const std::string& File);
   void StartWorker(uint32_t IdleTimeout);
   void StopWorker();
   void QueueRecord(uint8_t Kind, int32_t SessionACT, const void* Payload, uint32_t Length);
