@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "platform/Libraries.h"
 #include "platform/Profile.h"
+#include "platform/Thread.h"
 #include "relay/TaskHandler.h"
 #include "transport/TPKTClient.h"
 
@@ -112,10 +113,22 @@ void TMailerManager::StartWorker(uint32_t IdleTimeout) {
 }
 
 // Queues the stop record behind everything already queued and waits for the
-// worker to finish those records and end.
+// worker to finish those records and end. The worker must have ended before
+// the manager frees what it uses, so a stop record that cannot be queued (no
+// memory for it, a count the queue refused) is tried again before the
+// failure goes to the caller.
 void TMailerManager::StopWorker() {
   if (!Worker) return;
-  QueueRecord(TaskStop, 0, nullptr, 1);
+  constexpr int StopAttempts = 3;
+  for (int Attempt = 1;; ++Attempt) {
+    try {
+      QueueRecord(TaskStop, 0, nullptr, 1);
+      break;
+    } catch (...) {
+      if (Attempt == StopAttempts) throw;
+      Platform::SleepMs(10);
+    }
+  }
   Worker->WaitFor();
   Worker.reset();
 }
