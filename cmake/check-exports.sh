@@ -3,6 +3,7 @@
 #   check-exports.sh pe     FILE OBJDUMP VERSION MACHINE   (Velmora.dll)
 #   check-exports.sh elf    FILE                           (Velmora.so)
 #   check-exports.sh probes FILE NM ARCHIVE                (either)
+#   check-exports.sh seam   FILE NM OBJDUMP SEAMFILE       (either)
 # pe: exactly the four entry points, undecorated, at ordinals 1 to 4 in the
 # order of their names; MACHINE (i386 or x86-64) as the file format; only
 # system DLLs imported (the C++ runtime and threads are linked in); the
@@ -12,6 +13,10 @@
 # defines is in FILE's symbol table (the product never links the probes);
 # the table must hold the platform layer's own functions, so a stripped file
 # cannot pass unseen.
+# seam: FILE (the product) holds no symbol of the fault seam
+# (Platform::FaultSeam, defined or imported) and does not load the seam's
+# library; SEAMFILE, the test build of the same plug-in, does both, so the
+# check is seen to find what it looks for.
 set -u
 mode=$1 file=$2
 fail=0
@@ -38,6 +43,22 @@ if [ "$mode" = probes ]; then
   [ -z "$linked" ] || problem "test probes linked into $file:"$'\n'"$linked"
   [ $fail -eq 0 ] && echo "OK: $file holds none of the $(wc -l <<<"$probes") probe functions" \
                          "of $(basename "$archive")"
+  exit $fail
+fi
+
+if [ "$mode" = seam ]; then
+  nm=$3 objdump=$4 seamfile=$5
+  # Symbols naming the seam's namespace ("FaultSeam" in the mangled name),
+  # and the libraries a file loads (PE "DLL Name", ELF NEEDED).
+  seam_symbols() { "$nm" -a "$1" 2>/dev/null | grep -c 'FaultSeam'; }
+  seam_imports() { "$objdump" -p "$1" 2>/dev/null | grep -Ec '(DLL Name|NEEDED).*VelmoraFaultSeam'; }
+  [ "$(seam_symbols "$seamfile")" -gt 0 ] || problem "$seamfile shows no seam symbol: nothing to compare with"
+  [ "$(seam_imports "$seamfile")" -gt 0 ] || problem "$seamfile does not load the seam's library"
+  [ "$(seam_symbols "$file")" -eq 0 ] ||
+    problem "fault seam symbols in $file:"$'\n'"$("$nm" -a "$file" | grep FaultSeam | head)"
+  [ "$(seam_imports "$file")" -eq 0 ] || problem "$file loads the seam's library"
+  [ $fail -eq 0 ] && echo "OK: $file holds no fault seam ($(seam_symbols "$seamfile") seam symbols" \
+                         "in $(basename "$seamfile") of the test build)"
   exit $fail
 fi
 

@@ -58,6 +58,15 @@ bool Log(const std::string& Text) {
   }
 }
 
+bool Log(const char* Text) noexcept {
+  if (Text == nullptr || ProcessLog.load(std::memory_order_acquire) == nullptr) return false;
+  try {
+    return Log(std::string(Text));
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string OwnModulePath() { return Platform::OwnModulePath(1024); }
 
 std::string HostSettingsPath(const std::string& HostExePath) {

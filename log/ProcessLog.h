@@ -15,6 +15,11 @@
 // Text is written as the two characters \r, \n or \0, so a text can never
 // start or split a line of the file.
 bool Log(const std::string& Text);
+// The same for a fixed text: the line is built inside, so that a line that
+// cannot even be built (memory exhausted) is lost like one that cannot be
+// written, and the caller never sees the failure. (A text built by the caller
+// is built before Log is entered: callers that must not fail guard that.)
+bool Log(const char* Text) noexcept;
 
 namespace ProcessLogDetail {
 // Logs Prefix (a text, or a callable returning one) + Message; never raises.

@@ -9,9 +9,13 @@
 
 void TMailerManager::ClientError(TTPKTClient& Sender, uint8_t Operation,
                                  const std::string& Message, int32_t& ErrorCode) {
-  Log("FSClient Error (TermID=" + IntegerToText(Sender.TermID()) +
-      ", Operate=" + IntegerToText(Operation) + ", Error=" + Message + "(" +
-      IntegerToText(ErrorCode) + "))");
+  try {
+    Log("FSClient Error (TermID=" + IntegerToText(Sender.TermID()) +
+        ", Operate=" + IntegerToText(Operation) + ", Error=" + Message + "(" +
+        IntegerToText(ErrorCode) + "))");
+  } catch (...) {
+    // A line that cannot be built is lost; the failure is still answered below.
+  }
   // A failed send raises into its caller, which logs it and drops the work;
   // every other failure simply ends the operation.
   if (Operation != TTPKTClient::opSend) ErrorCode = 0;

@@ -38,17 +38,23 @@ std::string ModuleDirectory() { return Platform::DirectoryPart(Platform::OwnModu
 std::string ModuleFileName() { return Platform::FileNamePart(Platform::OwnModulePath(520)); }
 
 std::string SettingsFileName() {
-  std::string Name = ModuleFileName();
+  // One reading for both parts: two could disagree (one failing), and a
+  // name without its directory would be looked for relative to wherever the
+  // host runs (on Windows, in the Windows folder).
+  const std::string Path = Platform::OwnModulePath(520);
+  std::string Name = Platform::FileNamePart(Path);
+  if (Name.empty()) return std::string();
   const size_t Dot = Name.rfind('.');
   if (Dot != std::string::npos) Name.erase(Dot);
-  return ModuleDirectory() + Name + ".ini";
+  return Platform::DirectoryPart(Path) + Name + ".ini";
 }
 
 TMailerManager::TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
                                uint32_t IdleTimeout, const TRelayLimits& Limits)
     : Callback(Callback), UserValue(UserValue), Limits(Limits), Buffer{} {
-  ReadSettings();
-  WriteMissingSettings();
+  const std::string File = SettingsFileName();
+  ReadSettings(File);
+  WriteMissingSettings(File);
   Params = std::make_unique<TParamList>();
   StartWorker(IdleTimeout);
   StartClient();
@@ -90,9 +96,8 @@ bool TMailerManager::Shutdown() noexcept {
   return StopWorker();
 }
 
-void TMailerManager::ReadSettings() {
-  const std::string File = SettingsFileName();
-  if (ModuleFileName().empty()) return;  // no module name: keep the defaults
+void TMailerManager::ReadSettings(const std::string& File) {
+  if (File.empty()) return;  // no module name: keep the defaults
   CurrentServerAddress =
       Platform::ReadProfileString(File, SettingsSection, AddressKey, CurrentServerAddress);
   const std::string PortText = Platform::ReadProfileString(File, SettingsSection, PortKey, "");
@@ -102,9 +107,8 @@ void TMailerManager::ReadSettings() {
 // Only missing keys are written; a present key keeps its text even when it
 // was empty or not a number. A file that cannot be written is logged and
 // creation goes on with the values in effect.
-void TMailerManager::WriteMissingSettings() {
-  if (ModuleFileName().empty()) return;
-  const std::string File = SettingsFileName();
+void TMailerManager::WriteMissingSettings(const std::string& File) {
+  if (File.empty()) return;
   const std::pair<const char*, std::string> Keys[] = {
       {AddressKey, CurrentServerAddress},
       {PortKey, IntegerToText(CurrentServerPort)},
@@ -113,8 +117,12 @@ void TMailerManager::WriteMissingSettings() {
     if (Platform::ProfileKeyExists(File, SettingsSection, Key)) continue;
     if (!Platform::WriteProfileString(File, SettingsSection, Key, Value)) {
       const uint32_t Code = Platform::LastError();
-      Log(std::string("ERR: Settings write fail: cannot write ") + Key + " to " + File + ": " +
-          Platform::TrimmedSystemText(Code) + "(" + std::to_string(Code) + ")");
+      try {
+        Log(std::string("ERR: Settings write fail: cannot write ") + Key + " to " + File + ": " +
+            Platform::TrimmedSystemText(Code) + "(" + std::to_string(Code) + ")");
+      } catch (...) {
+        // A line that cannot be built is lost; creation goes on.
+      }
     }
   }
 }

@@ -28,7 +28,9 @@ uint16_t ServerPort();
 // Paths of the settings file beside the library module.
 std::string ModuleDirectory();   // with its trailing separator
 std::string ModuleFileName();    // without directory
-std::string SettingsFileName();  // ModuleDirectory + ModuleFileName with ".ini"
+// ModuleDirectory + ModuleFileName with ".ini", both from one reading of the
+// module's path; empty when the path cannot be read (no name: no file).
+std::string SettingsFileName();
 
 // What the worker's queue may hold of server messages, and how long the
 // stop goes on handing queued work over.
@@ -91,8 +93,10 @@ private:
   // the parameter list.
   ~TMailerManager();
 
-  void ReadSettings();
-  void WriteMissingSettings();
+  // Both skip an empty File (the module's path could not be read): the
+  // settings in effect stay, and nothing is written anywhere.
+  void ReadSettings(const std::string& File);
+  void WriteMissingSettings(const std::string& File);
   void StartWorker(uint32_t IdleTimeout);
   // Host thread: starts the stop (the budget's clock), takes the connection
   // down and stops the worker. True once the worker has ended.

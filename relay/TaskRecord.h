@@ -23,7 +23,7 @@ enum : uint8_t {
 
 constexpr size_t TaskHeaderSize = 9;
 
-// One malloc'ed block of TaskHeaderSize + Length bytes with the header
+// One block (operator new) of TaskHeaderSize + Length bytes with the header
 // filled in. The payload is copied from Payload when it is not null and left
 // unset otherwise. Throws std::bad_alloc when memory is exhausted.
 TTaskRecord* NewTaskRecord(uint8_t Kind, int32_t SessionACT, const void* Payload, uint32_t Length);

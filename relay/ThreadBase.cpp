@@ -38,7 +38,14 @@ void TThreadBase::Start() {
 
 void TThreadBase::WaitFor() {
   if (!Started) return;
-  if (!Thread.WaitForEnd()) ThrowThreadError();
+  if (Thread.WaitForEnd()) return;
+  const uint32_t Code = Platform::LastError();
+  // The body's end, watched without the system's wait; then one more try to
+  // reap the thread (a thread left unreaped is let go by the destructor).
+  while (!BodyEnded.load()) Platform::SleepMs(1);
+  Thread.WaitForEnd();
+  Platform::SetLastError(Code);
+  ThrowThreadError();
 }
 
 void TThreadBase::Run(void* Self) {
@@ -48,4 +55,5 @@ void TThreadBase::Run(void* Self) {
   } catch (...) {
     This->Fatal = std::current_exception();
   }
+  This->BodyEnded.store(true);
 }

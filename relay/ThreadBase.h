@@ -30,7 +30,9 @@ public:
   // Waits until the body has returned; returns at once when the thread was
   // never started (its body never runs). On the thread that loaded this
   // module the wait lets window messages sent to it by other threads through.
-  // Throws std::runtime_error "Thread Error: %s (%d)" on failure.
+  // Throws std::runtime_error "Thread Error: %s (%d)" when the system's wait
+  // fails, but only once the body has returned all the same (watched through
+  // BodyEnded), so that the owner never frees what the thread still uses.
   void WaitFor();
 
   // Asks the body to end; the body decides when it looks (see Terminated).
@@ -55,4 +57,7 @@ private:
   // Written by the thread once, just before it ends; read by others only
   // after WaitFor (the end of the thread orders the two).
   std::exception_ptr Fatal;
+  // Set by the thread as the last thing its body does (after Fatal): the
+  // end WaitFor falls back on when the system's wait fails.
+  std::atomic<bool> BodyEnded{false};
 };

@@ -20,6 +20,19 @@ set_tests_properties(plugin_exports PROPERTIES TIMEOUT 60)
 
 # No test probe (platform/testing) inside the product: the plug-in's symbol
 # table holds none of the platform functions the probe library defines.
+# No fault seam inside the product: the plug-in holds no symbol of
+# Platform::FaultSeam and does not load the seam's library, which the test
+# build of the same plug-in (bin/seam/) does.
+if(VELMORA_WIN32)
+  set(seam_objdump ${objdump})
+else()
+  set(seam_objdump objdump)
+endif()
+add_test(NAME plugin_no_fault_seam
+         COMMAND bash ${check} seam $<TARGET_FILE:velmora_plugin> ${CMAKE_NM} ${seam_objdump}
+                 $<TARGET_FILE:velmora_plugin_seam>)
+set_tests_properties(plugin_no_fault_seam PROPERTIES TIMEOUT 60)
+
 add_test(NAME plugin_no_test_probes
          COMMAND bash ${check} probes $<TARGET_FILE:velmora_plugin> ${CMAKE_NM}
                  $<TARGET_FILE:velmora_platform_testing>)

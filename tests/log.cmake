@@ -15,3 +15,9 @@ velmora_add_test(log_hostdir_test SOURCES log_hostdir_test.cpp LIBS velmora_log)
 add_dependencies(log_hostdir_test logclient)
 set_target_properties(log_hostdir_test PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/logclient)
+
+# The log against a clock the test sets: the program is linked with the seam
+# build of the platform layer (platform/FaultSeam.h), whose clock it sets.
+velmora_add_test(log_clock_test SOURCES log_clock_test.cpp LIBS velmora_log)
+set_target_properties(log_clock_test PROPERTIES VELMORA_FAULT_SEAM ON)
+add_dependencies(log_clock_test logclient)

@@ -13,12 +13,14 @@
 #include <string>
 
 #include "platform/Errors.h"
+#include "platform/FaultPoint.h"
 #include "platform/Files.h"
 #include "platform/posix/PosixSupport.h"
 
 namespace Platform {
 
 TFile OpenForAppend(const std::string& Path) {
+  if (VELMORA_FAULT(FileOpen)) return InvalidFile;
   const std::string Native = ToNativePath(Path);
   // OPEN_ALWAYS reports whether the file was there already (ERROR_ALREADY_EXISTS).
   bool Existed = false;
@@ -44,6 +46,7 @@ TFile OpenForAppend(const std::string& Path) {
 }
 
 bool SeekToEnd(TFile File) {
+  if (VELMORA_FAULT(FileSeek)) return false;
   if (lseek(static_cast<int>(File), 0, SEEK_END) < 0) {
     Posix::SetLastErrorFromErrno(errno, 6);
     return false;
@@ -52,6 +55,7 @@ bool SeekToEnd(TFile File) {
 }
 
 bool WriteToFile(TFile File, const void* Data, uint32_t Size) {
+  if (VELMORA_FAULT(FileWrite)) return false;
   const char* Bytes = static_cast<const char*>(Data);
   uint32_t Done = 0;
   while (Done < Size) {
@@ -76,6 +80,7 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool CreateOneDirectory(const std::string& Path) {
+  if (VELMORA_FAULT(DirectoryCreate)) return false;
   if (mkdir(ToNativePath(Path).c_str(), 0755) != 0) {
     Posix::SetLastErrorFromErrno(errno, ErrorAccessDenied);
     return false;

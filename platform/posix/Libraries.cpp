@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/Errors.h"
+#include "platform/FaultPoint.h"
 #include "platform/Files.h"
 #include "platform/Libraries.h"
 #include "platform/TimeText.h"
@@ -66,6 +67,7 @@ TLibrary Open(const std::string& NativeName) {
 }  // namespace
 
 TLibrary LoadLibraryByName(const std::string& Name) {
+  if (VELMORA_FAULT(LibraryLoad)) return nullptr;
   const std::string Native = NativeLibraryName(Name);
   if (Name.empty() || Native.empty()) {
     SetLastError(ErrorModNotFound);
@@ -95,6 +97,7 @@ TLibraryProc GetLibraryProc(TLibrary Library, const char* Name) {
     SetLastError(Library == nullptr ? 6 : ErrorProcNotFound);  // ERROR_INVALID_HANDLE
     return nullptr;
   }
+  if (VELMORA_FAULT(LibraryEntry)) return nullptr;
   void* Proc = dlsym(Library, Name);
   if (Proc == nullptr) SetLastError(ErrorProcNotFound);
   // POSIX guarantees that dlsym's address of a function converts to a
@@ -107,6 +110,7 @@ void UnloadLibrary(TLibrary Library) {
 }
 
 std::string OwnModulePath(uint32_t BufferChars) {
+  if (VELMORA_FAULT(ModulePath)) return std::string();
   // The module that holds this function is the one this backend was linked
   // into: the plug-in library inside a host, the program in a test.
   Dl_info Info{};
@@ -132,6 +136,7 @@ std::string OwnModulePath(uint32_t BufferChars) {
 }
 
 std::string HostExePath(uint32_t BufferChars) {
+  if (VELMORA_FAULT(ModulePath)) return std::string();
   return AsModuleFileName(NativeExePath(), BufferChars);
 }
 

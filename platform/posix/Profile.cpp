@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Errors.h"
+#include "platform/FaultPoint.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/TimeText.h"
@@ -112,10 +113,26 @@ TPlace Locate(const std::vector<TLine>& Lines, const std::string& Section, const
   return Place;
 }
 
+// A descriptor closed when the object goes, also when a failure (memory for
+// the content) leaves the function that opened it.
+class TDescriptor {
+public:
+  explicit TDescriptor(int Fd) : Fd(Fd) {}
+  ~TDescriptor() {
+    if (Fd >= 0) close(Fd);
+  }
+  TDescriptor(const TDescriptor&) = delete;
+  TDescriptor& operator=(const TDescriptor&) = delete;
+  int Get() const { return Fd; }
+
+private:
+  const int Fd;
+};
+
 // Whole content of a native file; false (LastError set) when it cannot be read.
 bool ReadWholeFile(const std::string& NativePath, std::string& Content) {
-  const int Fd = open(NativePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (Fd < 0) {
+  const TDescriptor File(open(NativePath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (File.Get() < 0) {
     const int Errno = errno;
     if (Errno == ENOENT) {
       SetLastError(ErrorFileNotFound);
@@ -127,17 +144,15 @@ bool ReadWholeFile(const std::string& NativePath, std::string& Content) {
   Content.clear();
   char Buffer[8192];
   for (;;) {
-    const ssize_t Got = read(Fd, Buffer, sizeof Buffer);
+    const ssize_t Got = read(File.Get(), Buffer, sizeof Buffer);
     if (Got < 0 && errno == EINTR) continue;
     if (Got < 0) {
       Posix::SetLastErrorFromErrno(errno, ErrorAccessDenied);
-      close(Fd);
       return false;
     }
     if (Got == 0) break;
     Content.append(Buffer, static_cast<size_t>(Got));
   }
-  close(Fd);
   return true;
 }
 
@@ -218,6 +233,7 @@ std::optional<std::string> FindRawValue(const std::string& FileName, const std::
 
 std::string ReadProfileString(const std::string& FileName, const std::string& Section,
                               const std::string& Key, const std::string& Default) {
+  if (VELMORA_FAULT(ProfileRead)) return Default.substr(0, std::min(Default.size(), ValueBufferChars - 1));
   std::lock_guard<std::mutex> Guard(ProfileLock);
   const auto Raw = FindRawValue(FileName, Section, Key);
   if (!Raw) return Default.substr(0, std::min(Default.size(), ValueBufferChars - 1));
@@ -227,12 +243,14 @@ std::string ReadProfileString(const std::string& FileName, const std::string& Se
 
 bool ProfileKeyExists(const std::string& FileName, const std::string& Section,
                       const std::string& Key) {
+  if (VELMORA_FAULT(ProfileKeyExists)) return false;
   std::lock_guard<std::mutex> Guard(ProfileLock);
   return FindRawValue(FileName, Section, Key).has_value();
 }
 
 bool WriteProfileString(const std::string& FileName, const std::string& Section,
                         const std::string& Key, const std::string& Value) {
+  if (VELMORA_FAULT(ProfileWrite)) return false;
   std::lock_guard<std::mutex> Guard(ProfileLock);
   const std::string Native = ToNativePath(FileName);
   std::string Content;

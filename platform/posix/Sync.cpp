@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "platform/Errors.h"
+#include "platform/FaultPoint.h"
 #include "platform/Sync.h"
 #include "platform/posix/PosixSupport.h"
 
@@ -120,6 +121,9 @@ struct TSemaphore::TImpl {
 };
 
 TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount) {
+  if (VELMORA_FAULT(SemaphoreCreate)) {
+    throw std::runtime_error("Cannot create a semaphore: " + SystemErrorText(LastError()));
+  }
   if (MaximumCount <= 0 || InitialCount < 0 || InitialCount > MaximumCount) {
     SetLastError(87);  // ERROR_INVALID_PARAMETER, as CreateSemaphore reports it
     throw std::runtime_error("Cannot create a semaphore: invalid counts");
@@ -136,15 +140,19 @@ TSemaphore::~TSemaphore() {
 }
 
 TWaitResult TSemaphore::Wait(uint32_t TimeoutMs) {
-  TMutexLock Guard(Impl->Mutex);
-  if (!WaitUntil(Impl->Available, Impl->Mutex, TimeoutMs, [this] { return Impl->Count > 0; })) {
-    return TWaitResult::Timeout;
-  }
-  --Impl->Count;
-  return TWaitResult::Signaled;
+  if (VELMORA_FAULT(SemaphoreWait)) return TWaitResult::Failed;
+  return VELMORA_SEAM_IDLE_WAIT(TimeoutMs, [this](uint32_t Milliseconds) {
+    TMutexLock Guard(Impl->Mutex);
+    if (!WaitUntil(Impl->Available, Impl->Mutex, Milliseconds, [this] { return Impl->Count > 0; })) {
+      return TWaitResult::Timeout;
+    }
+    --Impl->Count;
+    return TWaitResult::Signaled;
+  });
 }
 
 bool TSemaphore::Release(int32_t Count) {
+  if (VELMORA_FAULT(SemaphoreRelease)) return false;
   TMutexLock Guard(Impl->Mutex);
   if (Count <= 0) {
     SetLastError(87);  // ERROR_INVALID_PARAMETER
@@ -168,7 +176,12 @@ struct TEvent::TImpl {
   bool Signaled = false;  // guarded by the event hub's mutex
 };
 
-TEvent::TEvent() : Impl(std::make_unique<TImpl>()) { Hub(); }
+TEvent::TEvent() : Impl(std::make_unique<TImpl>()) {
+  if (VELMORA_FAULT(EventCreate)) {
+    throw std::runtime_error("Cannot create an event: " + SystemErrorText(LastError()));
+  }
+  Hub();
+}
 
 TEvent::~TEvent() = default;
 
@@ -194,6 +207,7 @@ bool TEvent::IsSet() const {
 }
 
 TWaitResult TEvent::Wait(uint32_t TimeoutMs) {
+  if (VELMORA_FAULT(EventWait)) return TWaitResult::Failed;
   TEventHub& H = Hub();
   TMutexLock Guard(H.Mutex);
   return WaitUntil(H.Changed, H.Mutex, TimeoutMs, [this] { return Impl->Signaled; })
@@ -202,6 +216,7 @@ TWaitResult TEvent::Wait(uint32_t TimeoutMs) {
 }
 
 TWhichEvent WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs) {
+  if (VELMORA_FAULT(EventWaitEither)) return TWhichEvent::Failed;
   TEventHub& H = Hub();
   TMutexLock Guard(H.Mutex);
   const bool Either = WaitUntil(H.Changed, H.Mutex, TimeoutMs, [&] {

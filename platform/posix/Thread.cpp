@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/Errors.h"
+#include "platform/FaultPoint.h"
 #include "platform/Thread.h"
 #include "platform/posix/PosixSupport.h"
 
@@ -93,6 +94,7 @@ bool TThread::Create(TBody Body, void* Context) {
     SetLastError(87);  // ERROR_INVALID_PARAMETER: one thread per object
     return false;
   }
+  if (VELMORA_FAULT(ThreadCreate)) return false;
   auto Gate = std::make_shared<TStartGate>();
   Gate->Body = Body;
   Gate->Context = Context;
@@ -117,6 +119,7 @@ bool TThread::Start() {
     SetLastError(6);  // ERROR_INVALID_HANDLE
     return false;
   }
+  if (VELMORA_FAULT(ThreadStart)) return false;
   Impl->Started = true;
   Check(pthread_mutex_lock(&Impl->Gate->Mutex));
   if (Impl->Gate->State == TGateState::Closed) Impl->Gate->State = TGateState::Run;
@@ -130,6 +133,7 @@ bool TThread::WaitForEnd() {
     SetLastError(6);  // ERROR_INVALID_HANDLE
     return false;
   }
+  if (VELMORA_FAULT(ThreadWait)) return false;
   Check(pthread_mutex_lock(&Impl->JoinMutex));
   if (!Impl->Joined) {
     bool Closed = false;

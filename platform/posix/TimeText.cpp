@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/FaultPoint.h"
 #include "platform/TimeText.h"
 
 namespace Platform {
@@ -22,7 +23,7 @@ TDateTime LocalNow() {
   Time.Minute = static_cast<uint16_t>(Local.tm_min);
   Time.Second = static_cast<uint16_t>(Local.tm_sec > 59 ? 59 : Local.tm_sec);  // no leap second
   Time.Millisecond = static_cast<uint16_t>(Now.tv_nsec / 1000000L);
-  return Time;
+  return VELMORA_SEAM_CLOCK(Time);
 }
 
 std::string TimeSeparator() { return ":"; }

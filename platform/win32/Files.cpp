@@ -3,6 +3,7 @@
 // in Windows form already.
 #include <windows.h>
 
+#include "platform/FaultPoint.h"
 #include "platform/Files.h"
 
 namespace Platform {
@@ -12,6 +13,7 @@ HANDLE AsHandle(TFile File) { return reinterpret_cast<HANDLE>(File); }
 }  // namespace
 
 TFile OpenForAppend(const std::string& Path) {
+  if (VELMORA_FAULT(FileOpen)) return InvalidFile;
   const HANDLE File = CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_ALWAYS, 0, nullptr);
   if (File == INVALID_HANDLE_VALUE) return InvalidFile;  // LastError tells why
@@ -23,6 +25,7 @@ bool SeekToEnd(TFile File) {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  if (VELMORA_FAULT(FileSeek)) return false;
   return SetFilePointer(AsHandle(File), 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER;
 }
 
@@ -31,6 +34,7 @@ bool WriteToFile(TFile File, const void* Data, uint32_t Size) {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  if (VELMORA_FAULT(FileWrite)) return false;
   DWORD Written = 0;
   // A short write is a failed write: the line did not reach the file whole.
   return WriteFile(AsHandle(File), Data, Size, &Written, nullptr) != 0 && Written == Size;
@@ -46,6 +50,7 @@ bool DirectoryExists(const std::string& Path) {
 }
 
 bool CreateOneDirectory(const std::string& Path) {
+  if (VELMORA_FAULT(DirectoryCreate)) return false;
   return CreateDirectoryA(Path.c_str(), nullptr) != 0;
 }
 

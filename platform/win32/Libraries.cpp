@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/FaultPoint.h"
 #include "platform/Libraries.h"
 
 namespace Platform {
@@ -14,6 +15,7 @@ namespace {
 // asked for it; empty when the call fails.
 std::string ModuleFileName(HMODULE Module, uint32_t BufferChars) {
   if (BufferChars == 0) return std::string();
+  if (VELMORA_FAULT(ModulePath)) return std::string();
   std::vector<char> Buffer(BufferChars + 1, '\0');
   const DWORD Length = GetModuleFileNameA(Module, Buffer.data(), BufferChars);
   if (Length == 0) return std::string();
@@ -26,6 +28,7 @@ std::string ModuleFileName(HMODULE Module, uint32_t BufferChars) {
 }  // namespace
 
 TLibrary LoadLibraryByName(const std::string& Name) {
+  if (VELMORA_FAULT(LibraryLoad)) return nullptr;
   return reinterpret_cast<TLibrary>(LoadLibraryA(Name.c_str()));
 }
 
@@ -34,6 +37,7 @@ TLibraryProc GetLibraryProc(TLibrary Library, const char* Name) {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
+  if (VELMORA_FAULT(LibraryEntry)) return nullptr;
   // FARPROC to the generic function pointer: a function-to-function
   // conversion, undone by LibraryEntryPoint with the entry's own type.
   return reinterpret_cast<TLibraryProc>(GetProcAddress(static_cast<HMODULE>(Library), Name));

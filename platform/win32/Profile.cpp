@@ -6,6 +6,7 @@
 #include <climits>
 #include <vector>
 
+#include "platform/FaultPoint.h"
 #include "platform/Profile.h"
 #include "platform/TimeText.h"
 
@@ -17,6 +18,7 @@ constexpr DWORD ValueBufferChars = 2048;
 
 std::string ReadProfileString(const std::string& FileName, const std::string& Section,
                               const std::string& Key, const std::string& Default) {
+  if (VELMORA_FAULT(ProfileRead)) return Default.substr(0, ValueBufferChars - 1);
   char Buffer[ValueBufferChars] = {};
   const DWORD Length = GetPrivateProfileStringA(Section.c_str(), Key.c_str(), Default.c_str(),
                                                 Buffer, ValueBufferChars, FileName.c_str());
@@ -25,6 +27,7 @@ std::string ReadProfileString(const std::string& FileName, const std::string& Se
 
 bool ProfileKeyExists(const std::string& FileName, const std::string& Section,
                       const std::string& Key) {
+  if (VELMORA_FAULT(ProfileKeyExists)) return false;
   // A null key name yields every key of the section, each ended by a NUL,
   // the list by a second one. A list that does not fit comes back cut
   // (length = size - 2): read again with room to spare.
@@ -46,6 +49,7 @@ bool ProfileKeyExists(const std::string& FileName, const std::string& Section,
 
 bool WriteProfileString(const std::string& FileName, const std::string& Section,
                         const std::string& Key, const std::string& Value) {
+  if (VELMORA_FAULT(ProfileWrite)) return false;
   return WritePrivateProfileStringA(Section.c_str(), Key.c_str(), Value.c_str(),
                                     FileName.c_str()) != 0;
 }

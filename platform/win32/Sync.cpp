@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "platform/Errors.h"
+#include "platform/FaultPoint.h"
 #include "platform/Sync.h"
 
 namespace Platform {
@@ -41,7 +42,9 @@ struct TSemaphore::TImpl {
 
 TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount)
     : Impl(std::make_unique<TImpl>()) {
-  Impl->Handle = CreateSemaphoreA(nullptr, InitialCount, MaximumCount, nullptr);
+  if (!VELMORA_FAULT(SemaphoreCreate)) {
+    Impl->Handle = CreateSemaphoreA(nullptr, InitialCount, MaximumCount, nullptr);
+  }
   if (Impl->Handle == nullptr) {
     throw std::runtime_error("Cannot create a semaphore: " + TrimmedSystemText(GetLastError()));
   }
@@ -50,10 +53,14 @@ TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount)
 TSemaphore::~TSemaphore() { CloseHandle(Impl->Handle); }
 
 TWaitResult TSemaphore::Wait(uint32_t TimeoutMs) {
-  return AsWaitResult(WaitForSingleObject(Impl->Handle, TimeoutMs));
+  if (VELMORA_FAULT(SemaphoreWait)) return TWaitResult::Failed;
+  return VELMORA_SEAM_IDLE_WAIT(TimeoutMs, [this](uint32_t Milliseconds) {
+    return AsWaitResult(WaitForSingleObject(Impl->Handle, Milliseconds));
+  });
 }
 
 bool TSemaphore::Release(int32_t Count) {
+  if (VELMORA_FAULT(SemaphoreRelease)) return false;
   return ReleaseSemaphore(Impl->Handle, Count, nullptr) != 0;
 }
 
@@ -63,7 +70,7 @@ struct TEvent::TImpl {
 };
 
 TEvent::TEvent() : Impl(std::make_unique<TImpl>()) {
-  Impl->Handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!VELMORA_FAULT(EventCreate)) Impl->Handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (Impl->Handle == nullptr) {
     throw std::runtime_error("Cannot create an event: " + TrimmedSystemText(GetLastError()));
   }
@@ -78,10 +85,12 @@ void TEvent::Reset() { ResetEvent(Impl->Handle); }
 bool TEvent::IsSet() const { return WaitForSingleObject(Impl->Handle, 0) == WAIT_OBJECT_0; }
 
 TWaitResult TEvent::Wait(uint32_t TimeoutMs) {
+  if (VELMORA_FAULT(EventWait)) return TWaitResult::Failed;
   return AsWaitResult(WaitForSingleObject(Impl->Handle, TimeoutMs));
 }
 
 TWhichEvent WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs) {
+  if (VELMORA_FAULT(EventWaitEither)) return TWhichEvent::Failed;
   const HANDLE Handles[2] = {First.Impl->Handle, Second.Impl->Handle};
   // With both signalled the lower index wins: First.
   switch (WaitForMultipleObjects(2, Handles, FALSE, TimeoutMs)) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "platform/FaultPoint.h"
 #include "platform/Thread.h"
 
 namespace Platform {
@@ -72,6 +73,7 @@ bool TThread::Create(TBody Body, void* Context) {
     ::SetLastError(ERROR_INVALID_PARAMETER);  // one thread per object
     return false;
   }
+  if (VELMORA_FAULT(ThreadCreate)) return false;
   Impl->Body = Body;
   Impl->Context = Context;
   Impl->Handle = CreateThread(nullptr, 0, &TImpl::Entry, Impl.get(), CREATE_SUSPENDED, &Impl->Tid);
@@ -84,6 +86,7 @@ bool TThread::Start() {
     return false;
   }
   if (Impl->Started) return true;
+  if (VELMORA_FAULT(ThreadStart)) return false;
   if (ResumeThread(Impl->Handle) == static_cast<DWORD>(-1)) return false;
   Impl->Started = true;
   return true;
@@ -99,6 +102,7 @@ bool TThread::WaitForEnd() {
     ::SetLastError(ERROR_TIMEOUT);
     return false;
   }
+  if (VELMORA_FAULT(ThreadWait)) return false;
   if (GetCurrentThreadId() == LoaderThreadId) return WaitServingSentMessages(Impl->Handle);
   return WaitForSingleObject(Impl->Handle, INFINITE) == WAIT_OBJECT_0;
 }

@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "platform/FaultPoint.h"
 #include "platform/TimeText.h"
 
 namespace Platform {
@@ -19,7 +20,7 @@ TDateTime LocalNow() {
   Time.Minute = Now.wMinute;
   Time.Second = Now.wSecond;
   Time.Millisecond = Now.wMilliseconds;
-  return Time;
+  return VELMORA_SEAM_CLOCK(Time);
 }
 
 std::string TimeSeparator() {

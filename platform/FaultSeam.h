@@ -1,0 +1,99 @@
+// The fault and clock seam of the test builds: a test makes the Nth call of a
+// platform operation fail with a chosen system error code (LastError then
+// reports it), counts the calls of every operation, makes the Nth allocation
+// of the plug-in's code throw std::bad_alloc, and sets the local time the
+// platform reports (a fixed instant or an offset from the real clock).
+//
+// The product holds none of it. The backends reach the seam only through the
+// macros of platform/FaultPoint.h, which are plain constants unless the file
+// is compiled for the test build of the platform library
+// (velmora_platform_seam, VELMORA_FAULT_SEAM defined); and the functions below
+// are defined only in the test-only shared library velmora_fault_seam, which
+// the test programs and the test build of the plug-in (bin/seam/) share, so
+// that one state covers a plug-in's whole life from load to unload and is
+// read after it. The test plugin_no_fault_seam checks the built product.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/TimeText.h"
+
+namespace Platform {
+
+// Every fallible operation of the platform layer that the seam can fail; a
+// failed call behaves as the system's failure would (see each backend), with
+// LastError the chosen code. Allocation is the test plug-in's operator new
+// (all its forms), which throws std::bad_alloc instead.
+enum class TFaultOperation : uint8_t {
+  FileOpen,          // OpenForAppend
+  FileSeek,          // SeekToEnd
+  FileWrite,         // WriteToFile
+  DirectoryCreate,   // CreateOneDirectory
+  ProfileRead,       // ReadProfileString: the default comes back
+  ProfileKeyExists,  // ProfileKeyExists: reads as no such key
+  ProfileWrite,      // WriteProfileString
+  LibraryLoad,       // LoadLibraryByName
+  LibraryEntry,      // GetLibraryProc
+  ModulePath,        // OwnModulePath, HostExePath: the empty text
+  ThreadCreate,      // TThread::Create
+  ThreadStart,       // TThread::Start
+  ThreadWait,        // TThread::WaitForEnd
+  SemaphoreCreate,   // TSemaphore's constructor throws
+  SemaphoreRelease,  // TSemaphore::Release
+  SemaphoreWait,     // TSemaphore::Wait gives Failed
+  EventCreate,       // TEvent's constructor throws
+  EventWait,         // TEvent::Wait gives Failed
+  EventWaitEither,   // WaitForEither gives Failed
+  Allocation,        // operator new of the test plug-in
+};
+constexpr size_t FaultOperationCount = static_cast<size_t>(TFaultOperation::Allocation) + 1;
+
+namespace FaultSeam {
+
+// "FileOpen", "FileSeek", ... as the enumerators are named; null beyond the last.
+const char* OperationName(size_t Operation);
+
+// Forgets every count, the armed fault and its record, the phase and the
+// one-shot idle expiry; the clock runs real again.
+void Reset();
+
+// The Nth call (counting from 1) of Operation since the last Reset fails,
+// once, with Code as the system error. Counting goes on; a second Arm
+// replaces the first.
+void Arm(TFaultOperation Operation, uint64_t Nth, uint32_t Code);
+void Disarm();
+// Calls of Operation counted since the last Reset.
+uint64_t Calls(TFaultOperation Operation);
+// Whether the armed fault has been met, and the phase (SetPhase) it was met in.
+bool Fired();
+int32_t FiredPhase();
+// A number the test gives the step it is running; kept with the fault.
+void SetPhase(int32_t Phase);
+
+// The seam's side of a fault point: counts the call and tells whether it
+// fails, and with which code. Safe on any thread; takes no lock and never
+// allocates (it runs inside operator new).
+bool Fails(TFaultOperation Operation, uint32_t& Code) noexcept;
+
+// The clock. Fixed: the first reading gives Instant, each later one StepMs
+// more (0: always Instant). Offset: the real local time plus OffsetMs. Real:
+// the system's clock (after Reset).
+void SetClockFixed(const TDateTime& Instant, uint32_t StepMs = 0);
+void SetClockOffset(int64_t OffsetMs);
+void SetClockReal();
+// What LocalNow reports, given the system's local time Real.
+TDateTime Clock(const TDateTime& Real) noexcept;
+// Time plus Milliseconds (negative goes back) on the proleptic Gregorian
+// calendar; the seam's own arithmetic, exposed for the tests.
+TDateTime AddMilliseconds(const TDateTime& Time, int64_t Milliseconds) noexcept;
+
+// The worker's idle wait, shortened on request: the semaphore wait in
+// progress or the next one with a finite, non-zero time-out ends as timed
+// out (once), so a test gets one keep-alive without waiting out the idle
+// period. TakeIdleExpiry answers (and consumes) the request.
+void ExpireIdleWait();
+bool TakeIdleExpiry() noexcept;
+
+}  // namespace FaultSeam
+}  // namespace Platform

@@ -1,0 +1,249 @@
+// The process log against a clock set by the test (the platform's clock seam,
+// platform/FaultSeam.h): lines written across the full hour, midnight, the
+// end of a month, of February and of a year land in the right hourly file of
+// the right day's folder, byte for byte; a clock set back appends to the
+// earlier hour's file and never truncates it; and each line's stamp is the
+// instant its file name was derived for, read once per line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "log/DateTimePattern.h"
+#include "log/ProcessLog.h"
+#include "log/UniLog.h"
+#include "platform/FaultSeam.h"
+#include "platform/Files.h"
+#include "platform/TimeText.h"
+#include "tests/support/LogTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace LogTestSupport;
+using TestSupport::ReadFileBytes;
+using TestSupport::TScratchDir;
+namespace Seam = Platform::FaultSeam;
+
+namespace {
+
+Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t Mi, uint16_t S,
+                       uint16_t Ms) {
+  Platform::TDateTime T;
+  T.Year = Y, T.Month = Mo, T.Day = D, T.Hour = H, T.Minute = Mi, T.Second = S, T.Millisecond = Ms;
+  return T;
+}
+
+bool SameInstant(const Platform::TDateTime& A, const Platform::TDateTime& B) {
+  return A.Year == B.Year && A.Month == B.Month && A.Day == B.Day && A.Hour == B.Hour &&
+         A.Minute == B.Minute && A.Second == B.Second && A.Millisecond == B.Millisecond;
+}
+
+std::string Stamp(const Platform::TDateTime& Time) {
+  char Text[16];
+  return std::string(Text, PutLogTimeStamp(Text, Time, Platform::TimeSeparator()));
+}
+
+// Every file under Dir (relative Windows-form name -> bytes).
+std::map<std::string, std::string> FilesUnder(const std::string& Dir) {
+  std::map<std::string, std::string> Files;
+  const std::filesystem::path Root = Platform::ToNativePath(Dir);
+  for (const auto& Entry : std::filesystem::recursive_directory_iterator(Root)) {
+    if (!Entry.is_regular_file()) continue;
+    const std::string Relative =
+        Platform::FromNativePath(std::filesystem::relative(Entry.path(), Root).string());
+    Files[Relative] = ReadFileBytes(Platform::FromNativePath(Entry.path().string()));
+  }
+  return Files;
+}
+
+// The process log's object over a scratch host folder, the clock the test's.
+class ClockedLog : public ::testing::Test {
+protected:
+  ClockedLog() : Log(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "") { Seam::Reset(); }
+  ~ClockedLog() override { Seam::Reset(); }
+
+  TScratchDir Dir;
+  tUniLog Log;
+};
+
+// ------------------------------------------------------- the seam's clock
+
+TEST(ClockSeam, AddsMillisecondsAcrossTheCalendar) {
+  struct TCase {
+    Platform::TDateTime From;
+    int64_t Milliseconds;
+    Platform::TDateTime To;
+  };
+  const TCase Cases[] = {
+      {At(2013, 4, 17, 15, 59, 59, 999), 1, At(2013, 4, 17, 16, 0, 0, 0)},
+      {At(2013, 12, 31, 23, 59, 59, 999), 1, At(2014, 1, 1, 0, 0, 0, 0)},
+      {At(2016, 2, 28, 23, 59, 59, 999), 1, At(2016, 2, 29, 0, 0, 0, 0)},       // leap year
+      {At(2100, 2, 28, 23, 59, 59, 999), 1, At(2100, 3, 1, 0, 0, 0, 0)},        // a century: none
+      {At(2000, 2, 28, 12, 0, 0, 0), 86400000, At(2000, 2, 29, 12, 0, 0, 0)},   // 400 years: one
+      {At(2013, 1, 1, 0, 0, 0, 0), -1, At(2012, 12, 31, 23, 59, 59, 999)},
+      {At(2013, 3, 1, 0, 0, 0, 0), -86400000, At(2013, 2, 28, 0, 0, 0, 0)},
+      {At(1899, 12, 30, 0, 0, 0, 0), 41381LL * 86400000 + 43200000, At(2013, 4, 17, 12, 0, 0, 0)},
+  };
+  for (const TCase& Case : Cases) {
+    const Platform::TDateTime Got = Seam::AddMilliseconds(Case.From, Case.Milliseconds);
+    EXPECT_TRUE(SameInstant(Got, Case.To)) << Stamp(Case.From) << " + " << Case.Milliseconds
+                                           << " gave " << Got.Year << "-" << Got.Month << "-"
+                                           << Got.Day << " " << Stamp(Got);
+  }
+}
+
+TEST(ClockSeam, FixedSteppingOffsetAndRealClocks) {
+  Seam::Reset();
+  const Platform::TDateTime Instant = At(2013, 4, 17, 23, 59, 59, 998);
+  Seam::SetClockFixed(Instant);
+  EXPECT_TRUE(SameInstant(Platform::LocalNow(), Instant));
+  EXPECT_TRUE(SameInstant(Platform::LocalNow(), Instant));
+  Seam::SetClockFixed(Instant, 1);
+  EXPECT_TRUE(SameInstant(Platform::LocalNow(), Instant));
+  EXPECT_TRUE(SameInstant(Platform::LocalNow(), At(2013, 4, 17, 23, 59, 59, 999)));
+  EXPECT_TRUE(SameInstant(Platform::LocalNow(), At(2013, 4, 18, 0, 0, 0, 0)));
+  // An offset of a year and a day from the real clock, read between two
+  // real readings.
+  Seam::SetClockReal();
+  const Platform::TDateTime Before = Platform::LocalNow();
+  constexpr int64_t Offset = 366LL * 86400000;
+  Seam::SetClockOffset(Offset);
+  const Platform::TDateTime Shifted = Platform::LocalNow();
+  Seam::SetClockReal();
+  const Platform::TDateTime After = Platform::LocalNow();
+  const double Days = Platform::DaysSince1899(Shifted);
+  EXPECT_GE(Days, Platform::DaysSince1899(Seam::AddMilliseconds(Before, Offset)));
+  EXPECT_LE(Days, Platform::DaysSince1899(Seam::AddMilliseconds(After, Offset)));
+  Seam::Reset();
+}
+
+// ------------------------------------------------------ lines and files
+
+// Four lines, the clock 1 ms further at each: two before the boundary, two
+// at and after it. Each line goes to the file of the instant it was stamped
+// with; the set of files is exactly the expected one.
+TEST_F(ClockedLog, LinesAcrossTheFullHourMidnightMonthAndYearLandInTheirFiles) {
+  struct TCase {
+    const char* What;
+    Platform::TDateTime Boundary;  // the first instant of the new hour
+    const char* OldFile;
+    const char* NewFile;
+  };
+  const TCase Cases[] = {
+      {"full hour", At(2013, 4, 17, 16, 0, 0, 0), "Logs\\2013_04_17\\15_Velmora.dll.log",
+       "Logs\\2013_04_17\\16_Velmora.dll.log"},
+      {"midnight", At(2013, 4, 18, 0, 0, 0, 0), "Logs\\2013_04_17\\23_Velmora.dll.log",
+       "Logs\\2013_04_18\\00_Velmora.dll.log"},
+      {"end of a month", At(2013, 5, 1, 0, 0, 0, 0), "Logs\\2013_04_30\\23_Velmora.dll.log",
+       "Logs\\2013_05_01\\00_Velmora.dll.log"},
+      {"end of February, leap year", At(2016, 3, 1, 0, 0, 0, 0),
+       "Logs\\2016_02_29\\23_Velmora.dll.log", "Logs\\2016_03_01\\00_Velmora.dll.log"},
+      {"end of a year", At(2014, 1, 1, 0, 0, 0, 0), "Logs\\2013_12_31\\23_Velmora.dll.log",
+       "Logs\\2014_01_01\\00_Velmora.dll.log"},
+  };
+  std::map<std::string, std::string> Expected;
+  for (const TCase& Case : Cases) {
+    const Platform::TDateTime First = Seam::AddMilliseconds(Case.Boundary, -2);
+    Seam::SetClockFixed(First, 1);
+    for (int Line = 0; Line < 4; ++Line) {
+      const std::string Text = std::string(Case.What) + " " + std::to_string(Line);
+      ASSERT_TRUE(Log.Write(Text));
+      Expected[Line < 2 ? Case.OldFile : Case.NewFile] +=
+          Stamp(Seam::AddMilliseconds(First, Line)) + Text + "\r\n";
+    }
+  }
+  EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
+}
+
+// The same hour of another day, month or year is another file: the name
+// derived for an earlier line is not reused.
+TEST_F(ClockedLog, SameHourOfAnotherDayMonthOrYearIsAnotherFile) {
+  const Platform::TDateTime Instants[] = {
+      At(2013, 4, 30, 23, 10, 0, 0), At(2013, 5, 30, 23, 10, 0, 0), At(2014, 5, 30, 23, 10, 0, 0),
+      At(2014, 5, 31, 23, 10, 0, 0)};
+  std::map<std::string, std::string> Expected;
+  for (const Platform::TDateTime& Instant : Instants) {
+    Seam::SetClockFixed(Instant);
+    ASSERT_TRUE(Log.Write("line"));
+    char Name[64];
+    std::snprintf(Name, sizeof Name, "Logs\\%04u_%02u_%02u\\23_Velmora.dll.log",
+                  unsigned{Instant.Year}, unsigned{Instant.Month}, unsigned{Instant.Day});
+    Expected[Name] = Stamp(Instant) + "line\r\n";
+  }
+  EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
+}
+
+// The end of daylight saving time or a correction sets the clock back: the
+// line goes to the earlier hour's (or day's) file, after what it holds, even
+// when another writer put it there.
+TEST_F(ClockedLog, ClockSetBackAppendsToTheEarlierHoursFileAndNeverTruncatesIt) {
+  const std::string Earlier = "Logs\\2013_10_27\\02_Velmora.dll.log";
+  const std::string Yesterday = "Logs\\2013_10_26\\23_Velmora.dll.log";
+  std::filesystem::create_directories(Platform::ToNativePath(Dir.Path() + "Logs\\2013_10_27"));
+  TestSupport::WriteFileBytes(Dir.Path() + Earlier, "written by another process\r\n");
+  struct TStep {
+    Platform::TDateTime Instant;
+    const char* Text;
+    std::string File;
+  };
+  const TStep Steps[] = {
+      {At(2013, 10, 27, 2, 59, 0, 0), "before", Earlier},
+      {At(2013, 10, 27, 3, 0, 30, 0), "after", "Logs\\2013_10_27\\03_Velmora.dll.log"},
+      {At(2013, 10, 27, 2, 0, 30, 0), "set back an hour", Earlier},
+      {At(2013, 10, 26, 23, 59, 0, 0), "set back a day", Yesterday},
+      {At(2013, 10, 27, 2, 1, 0, 0), "forward again", Earlier},
+  };
+  std::map<std::string, std::string> Expected = {{Earlier, "written by another process\r\n"}};
+  for (const TStep& Step : Steps) {
+    Seam::SetClockFixed(Step.Instant);
+    ASSERT_TRUE(Log.Write(Step.Text));
+    Expected[Step.File] += Stamp(Step.Instant) + Step.Text + "\r\n";
+  }
+  EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
+}
+
+// The line's stamp is the instant its file name was derived for: the clock
+// is read once per line, so a line never lands in the previous hour's file
+// with the next hour's stamp (read after the name, 23:59:59.999 and then
+// 00:00:00.000 would put a 00:00 line into yesterday's folder).
+TEST_F(ClockedLog, StampIsTheInstantTheFileNameWasDerivedFor) {
+  const Platform::TDateTime LastOfDay = At(2013, 4, 17, 23, 59, 59, 999);
+  Seam::SetClockFixed(LastOfDay, 1);
+  ASSERT_TRUE(Log.Write("first"));
+  ASSERT_TRUE(Log.WriteRaw("raw"));
+  ASSERT_TRUE(Log.Write("third"));
+  const Platform::TDateTime Midnight = At(2013, 4, 18, 0, 0, 0, 0);
+  const std::map<std::string, std::string> Expected = {
+      {"Logs\\2013_04_17\\23_Velmora.dll.log", Stamp(LastOfDay) + "first\r\n"},
+      {"Logs\\2013_04_18\\00_Velmora.dll.log",
+       "raw\r\n" + Stamp(Seam::AddMilliseconds(Midnight, 1)) + "third\r\n"},
+  };
+  EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
+}
+
+// A client that declines every line gets the reading of the clock, in days
+// since 30 December 1899, and the line goes to that instant's file.
+TEST(ClockedLogClient, ClientReceivesTheClocksTimeAndTheDeclinedLineItsFile) {
+  TScratchDir Dir;
+  const std::string Record = Dir.Path() + "record.txt";
+  Seam::Reset();
+  {
+    tUniLog Log(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "decline;record=" + Record,
+                StandInLogClient(TestSupport::BinaryDir(), "logclient"));
+    ASSERT_TRUE(Log.ClientLoaded());
+    Seam::SetClockFixed(At(2013, 4, 17, 12, 0, 0, 0));
+    ASSERT_TRUE(Log.Write("noon"));
+  }
+  Seam::Reset();
+  double Time = -1;
+  for (const TRecordedCall& Call : ReadRecord(Record)) {
+    if (Call.Kind == "M") Time = Call.Time;
+  }
+  EXPECT_EQ(Time, 41381.5);
+  EXPECT_EQ(ReadFileBytes(Dir.Path() + "Logs\\2013_04_17\\12_Velmora.dll.log"),
+            Stamp(At(2013, 4, 17, 12, 0, 0, 0)) + "noon\r\n");
+}
+
+}  // namespace
