@@ -149,7 +149,11 @@ bool TMailerManager::StopWorker() noexcept {
       Worker->RequestStop();
     }
   }
-  if (!RunLoggingFailure("ERR: FS Client worker stop fail: ", [&] { Worker->WaitFor(); })) {
+  // A failed wait is logged; what decides is whether the body has ended (the
+  // thread's wait reports its failure only once it has, unless a test fault
+  // says otherwise): only then is anything the worker uses freed.
+  if (!RunLoggingFailure("ERR: FS Client worker stop fail: ", [&] { Worker->WaitFor(); }) &&
+      !Worker->BodyHasEnded()) {
     return false;
   }
   // The worker has ended: its fields are this thread's now. Without the stop

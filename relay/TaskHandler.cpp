@@ -101,7 +101,7 @@ void TTaskHandler::RequestStop() noexcept {
 void TTaskHandler::WaitFor() {
   if (FailWaitForTests.load(std::memory_order_relaxed)) {
     // As a wait on a handle the system refused (ERROR_INVALID_HANDLE).
-    throw std::runtime_error("Thread Error: " + Platform::SystemErrorText(6) + " (6)");
+    throw std::runtime_error("Thread Error: " + Platform::TrimmedSystemText(6) + " (6)");
   }
   TThreadBase::WaitFor();
 }

@@ -34,6 +34,9 @@ public:
   // fails, but only once the body has returned all the same (watched through
   // BodyEnded), so that the owner never frees what the thread still uses.
   void WaitFor();
+  // True once the body has returned (its last act), whether or not the
+  // system's wait could see the thread end.
+  bool BodyHasEnded() const { return BodyEnded.load(); }
 
   // Asks the body to end; the body decides when it looks (see Terminated).
   void Terminate() { TerminateRequested.store(true); }

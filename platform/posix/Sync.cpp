@@ -122,7 +122,7 @@ struct TSemaphore::TImpl {
 
 TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount) {
   if (VELMORA_FAULT(SemaphoreCreate)) {
-    throw std::runtime_error("Cannot create a semaphore: " + SystemErrorText(LastError()));
+    throw std::runtime_error("Cannot create a semaphore: " + TrimmedSystemText(LastError()));
   }
   if (MaximumCount <= 0 || InitialCount < 0 || InitialCount > MaximumCount) {
     SetLastError(87);  // ERROR_INVALID_PARAMETER, as CreateSemaphore reports it
@@ -178,7 +178,7 @@ struct TEvent::TImpl {
 
 TEvent::TEvent() : Impl(std::make_unique<TImpl>()) {
   if (VELMORA_FAULT(EventCreate)) {
-    throw std::runtime_error("Cannot create an event: " + SystemErrorText(LastError()));
+    throw std::runtime_error("Cannot create an event: " + TrimmedSystemText(LastError()));
   }
   Hub();
 }
