@@ -234,6 +234,11 @@ public:
 
 private:
   void Step(int32_t Phase) {
+    if (std::getenv("VELMORA_SWEEP_TRACE") != nullptr) {
+      const TCounts Now = CountResources();
+      std::fprintf(stderr, "  before %s: threads %d, handles %d\n", PhaseName(Phase), Now.Threads,
+                   Now.Handles);
+    }
     Seam::SetPhase(Phase);
     Dog.CurrentPhase.store(Phase);
   }
@@ -673,7 +678,9 @@ uint64_t EnvironmentNumber(const char* Name, uint64_t Default) {
 }  // namespace
 
 // Samples per operation: VELMORA_SWEEP_SAMPLES (40); VELMORA_SWEEP_DEEP=1
-// fails every occurrence; VELMORA_SWEEP_ONLY=<operation> sweeps that one.
+// fails every occurrence; VELMORA_SWEEP_ONLY=<operation> sweeps that one;
+// VELMORA_SWEEP_TRACE=1 prints the threads and handles before each step, to
+// find the step that leaves something behind.
 TEST(FaultSweep, EveryFailingCallIsSurvivedAndHandledWhereItHappens) {
   const bool Deep = std::getenv("VELMORA_SWEEP_DEEP") != nullptr &&
                     std::string(std::getenv("VELMORA_SWEEP_DEEP")) == "1";
