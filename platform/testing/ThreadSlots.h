@@ -1,5 +1,6 @@
 // Per-process resources that a library must give back when it is unloaded:
-// thread-local-storage slots and open handles, counted for tests and hosts.
+// thread-local-storage slots, open handles and threads, counted for tests and
+// hosts.
 #pragma once
 
 #include <cstdint>
@@ -15,5 +16,12 @@ int32_t CountFreeThreadSlots();
 // Kernel handles (Windows) or file descriptors (natively) open in this
 // process now; -1 when they cannot be counted.
 int32_t CountOpenHandles();
+
+// Threads of this process now, as the system lists them (a thread that has
+// ended is gone from the list even while handles to it are open); -1 when
+// they cannot be counted. Under Wine /proc/self names the wineserver, which
+// serves every process of the prefix, so /proc cannot count a Windows
+// program's own threads or handles: use these.
+int32_t CountThreads();
 
 }  // namespace Platform

@@ -28,4 +28,15 @@ int32_t CountOpenHandles() {
   return Open - 1;  // the listing's own descriptor
 }
 
+int32_t CountThreads() {
+  DIR* Folder = opendir("/proc/self/task");
+  if (Folder == nullptr) return -1;
+  int32_t Threads = 0;
+  while (const dirent* Entry = readdir(Folder)) {
+    if (Entry->d_name[0] != '.') ++Threads;
+  }
+  closedir(Folder);
+  return Threads;
+}
+
 }  // namespace Platform

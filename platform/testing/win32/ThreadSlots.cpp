@@ -1,6 +1,8 @@
 // Thread-local-storage slots and handles of this process, counted on Win32.
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <vector>
 
 #include "platform/testing/ThreadSlots.h"
@@ -38,6 +40,20 @@ int32_t CountOpenHandles() {
     }
   }
   return Open;
+}
+
+int32_t CountThreads() {
+  const HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (Snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 Entry{};
+  Entry.dwSize = sizeof Entry;
+  const DWORD Self = GetCurrentProcessId();
+  int32_t Count = 0;
+  for (BOOL Found = Thread32First(Snapshot, &Entry); Found; Found = Thread32Next(Snapshot, &Entry)) {
+    if (Entry.th32OwnerProcessID == Self) ++Count;
+  }
+  CloseHandle(Snapshot);
+  return Count;
 }
 
 }  // namespace Platform
