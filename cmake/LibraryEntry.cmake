@@ -1,8 +1,9 @@
 # velmora_library_entry(TARGET): a library that is loaded and unloaded at run
 # time on Windows gets the project's entry point (platform/LibraryEntry.h),
 # which gives back what its static runtime took (thread-local-storage slots,
-# the unloading thread's record) on unload; the runtime's TlsAlloc/TlsFree
-# imports are routed through the entry's record of slots. Natively nothing
+# the unloading thread's record, the semaphores of its static locks) on
+# unload; the TlsAlloc/TlsFree and CreateSemaphoreA/CloseHandle imports are
+# routed through the entry's records. Natively nothing
 # changes. TARGET must link velmora_platform.
 include_guard(GLOBAL)
 
@@ -14,10 +15,10 @@ function(velmora_library_entry target)
     # stdcall names carry their argument bytes on 32-bit Windows, and --wrap
     # takes a name without the target's leading underscore.
     set(entry _VelmoraLibraryEntry@12)
-    set(imports _imp__TlsAlloc@0 _imp__TlsFree@4)
+    set(imports _imp__TlsAlloc@0 _imp__TlsFree@4 _imp__CreateSemaphoreA@16 _imp__CloseHandle@4)
   else()
     set(entry VelmoraLibraryEntry)
-    set(imports __imp_TlsAlloc __imp_TlsFree)
+    set(imports __imp_TlsAlloc __imp_TlsFree __imp_CreateSemaphoreA __imp_CloseHandle)
   endif()
   # -u pulls the entry's object out of the platform library; the last -e wins
   # over the compiler driver's own.

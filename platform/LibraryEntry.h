@@ -14,7 +14,9 @@
 //   DLL_THREAD_DETACH), so the POSIX threads runtime releases its record of
 //   that thread, two handles among it;
 // - the thread-local-storage slots that the statically linked runtime took
-//   from the process and still holds are given back.
+//   from the process and still holds are given back;
+// - the semaphores still open (those of the runtime's static locks, which it
+//   never destroys: two after the library's first exception) are closed.
 // Without this every load and unload costs the process one of its 1,088
 // slots (the POSIX threads runtime never frees its own) and two handles, and
 // the runtime aborts once no slot is left. At process exit (Reserved not

@@ -1,7 +1,7 @@
 // The library entry point for Windows: the C runtime's entry, then, on unload
-// by FreeLibrary, the unloading thread's runtime record is released and the
-// thread-local-storage slots the static runtime took are given back (see
-// platform/LibraryEntry.h).
+// by FreeLibrary, the unloading thread's runtime record is released, the
+// thread-local-storage slots the static runtime took are given back and the
+// semaphores it left open are closed (see platform/LibraryEntry.h).
 #include <windows.h>
 
 #include <atomic>
@@ -16,11 +16,21 @@
 // runtime through the import pointers defined here (ld --wrap), so each slot
 // the library holds is on the record below and is freed after the runtime's
 // unload-time work, when nothing of the library can use it any more.
+//
+// Its condition variables are two semaphores each, and it never destroys
+// those of its own static locks (the lock of its table of thread keys, set
+// up by the first exception thrown in the library; the one that waits for a
+// static local being initialised by another thread). CreateSemaphoreA and
+// CloseHandle are routed the same way: every semaphore the library makes is
+// on a second record until it is closed, and those still open after the
+// runtime's unload-time work are the runtime's leftovers, closed then.
 
 namespace {
 
 using TTlsAlloc = DWORD(WINAPI*)();
 using TTlsFree = BOOL(WINAPI*)(DWORD);
+using TCreateSemaphoreA = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCSTR);
+using TCloseHandle = BOOL(WINAPI*)(HANDLE);
 
 constexpr DWORD NoSlot = TLS_OUT_OF_INDEXES;
 
@@ -30,6 +40,11 @@ constexpr DWORD NoSlot = TLS_OUT_OF_INDEXES;
 // runtime takes; a slot beyond the record's room is not given back.
 constinit std::atomic<DWORD> Held[8] = {NoSlot, NoSlot, NoSlot, NoSlot,
                                         NoSlot, NoSlot, NoSlot, NoSlot};
+
+// Semaphores made through CreateSemaphoreA and not closed yet (null: free).
+// The library's own (a worker's queue, a double's notices) come and go; a
+// semaphore beyond the record's room is simply not closed at unload.
+constinit std::atomic<HANDLE> OpenSemaphores[64] = {};
 
 }  // namespace
 
@@ -46,6 +61,9 @@ constinit std::atomic<DWORD> Held[8] = {NoSlot, NoSlot, NoSlot, NoSlot,
 extern "C" {
 extern TTlsAlloc RealTlsAlloc asm(VELMORA_WRAPPED("__real_", "TlsAlloc", "TlsAlloc@0"));
 extern TTlsFree RealTlsFree asm(VELMORA_WRAPPED("__real_", "TlsFree", "TlsFree@4"));
+extern TCreateSemaphoreA RealCreateSemaphoreA asm(
+    VELMORA_WRAPPED("__real_", "CreateSemaphoreA", "CreateSemaphoreA@16"));
+extern TCloseHandle RealCloseHandle asm(VELMORA_WRAPPED("__real_", "CloseHandle", "CloseHandle@4"));
 }
 
 namespace {
@@ -70,6 +88,33 @@ BOOL WINAPI RecordingTlsFree(DWORD Slot) {
     }
   }
   return RealTlsFree(Slot);
+}
+
+HANDLE WINAPI RecordingCreateSemaphoreA(LPSECURITY_ATTRIBUTES Attributes, LONG Initial,
+                                        LONG Maximum, LPCSTR Name) {
+  const HANDLE Made = RealCreateSemaphoreA(Attributes, Initial, Maximum, Name);
+  if (Made == nullptr) return Made;
+  for (std::atomic<HANDLE>& Entry : OpenSemaphores) {
+    HANDLE Empty = nullptr;
+    if (Entry.compare_exchange_strong(Empty, Made)) break;
+  }
+  return Made;
+}
+
+// Off the record before the close: once closed, the value may be handed out
+// again, and the new owner's entry must not be the one removed.
+BOOL WINAPI RecordingCloseHandle(HANDLE Handle) {
+  if (Handle != nullptr) {
+    // A plain read first: most handles closed are no semaphore of ours.
+    for (std::atomic<HANDLE>& Entry : OpenSemaphores) {
+      HANDLE Expected = Handle;
+      if (Entry.load(std::memory_order_relaxed) == Handle &&
+          Entry.compare_exchange_strong(Expected, nullptr)) {
+        break;
+      }
+    }
+  }
+  return RealCloseHandle(Handle);
 }
 
 // The thread that unloads the library leaves it as an exiting thread would:
@@ -102,6 +147,13 @@ void GiveBackHeldSlots() {
   }
 }
 
+void CloseLeftSemaphores() {
+  for (std::atomic<HANDLE>& Entry : OpenSemaphores) {
+    const HANDLE Left = Entry.exchange(nullptr);
+    if (Left != nullptr) RealCloseHandle(Left);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -109,6 +161,11 @@ TTlsAlloc WrappedTlsAlloc asm(VELMORA_WRAPPED("__wrap_", "TlsAlloc", "TlsAlloc@0
     RecordingTlsAlloc;
 TTlsFree WrappedTlsFree asm(VELMORA_WRAPPED("__wrap_", "TlsFree", "TlsFree@4")) =
     RecordingTlsFree;
+TCreateSemaphoreA WrappedCreateSemaphoreA asm(
+    VELMORA_WRAPPED("__wrap_", "CreateSemaphoreA", "CreateSemaphoreA@16")) =
+    RecordingCreateSemaphoreA;
+TCloseHandle WrappedCloseHandle asm(VELMORA_WRAPPED("__wrap_", "CloseHandle", "CloseHandle@4")) =
+    RecordingCloseHandle;
 
 // The MinGW C runtime's library entry (static construction and destruction,
 // the user DllMain).
@@ -130,6 +187,7 @@ int VELMORA_STDCALL VelmoraLibraryEntry(void* Module, uint32_t Reason, void* Res
   if (Unloading && Reserved == nullptr) {
     LeaveAsExitingThread(static_cast<HMODULE>(Module));
     GiveBackHeldSlots();
+    CloseLeftSemaphores();
   }
   return Result;
 }

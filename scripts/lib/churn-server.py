@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A file server that cannot be relied on, for the reliability mode "churn".
 
-    churn-server.py [--seed N] [--answer-percent P]
+    churn-server.py [--seed N] [--answer-percent P] [--only BEHAVIOUR]
 
 Listens on a free loopback port and prints "listening 127.0.0.1:PORT" (then
 flushes). Every connection it accepts gets one behaviour, drawn at random:
@@ -16,7 +16,8 @@ flushes). Every connection it accepts gets one behaviour, drawn at random:
              1-40 requests it closes, now and then in the middle of an answer
              frame (the first half of the frame sent, then the close)
 
-It runs until it is killed. On SIGTERM it prints one line of counts.
+--only gives every connection the one behaviour named. It runs until it is
+killed. On SIGTERM it prints one line of counts.
 """
 import argparse
 import random
@@ -102,7 +103,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--answer-percent", type=int, default=80)
+    parser.add_argument("--only", choices=sorted(set(BEHAVIOURS)), default=None)
     args = parser.parse_args()
+    if args.only is not None:
+        BEHAVIOURS[:] = [args.only]
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
     master = random.Random(seed)
 

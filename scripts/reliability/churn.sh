@@ -9,13 +9,15 @@
 # stack (gdb; under Wine the log's tail only) to stall-N.txt, kills the host
 # and goes on with the next round. Every command must end answered or as one
 # dropped line (answers + dropped lines = sent, over all rounds); no stall,
-# no crash, no sanitizer report.
+# no crash, no sanitizer report. CHURN_ONLY=close (or reset, late, stall,
+# serve) gives every connection that one behaviour.
 #   churn.sh --bin DIR --fileserver FILE --work DIR [--wine] [--rounds N] [--cycles N]
 # (--fileserver is taken for the common command line and not used.)
 . "$(dirname "$0")/../lib/reliability-run.sh"
 
 stall_seconds=${STALL_SECONDS:-60}
-"${PYTHON:-python3}" "$here/lib/churn-server.py" >"$work/server.log" 2>&1 &
+"${PYTHON:-python3}" "$here/lib/churn-server.py" ${CHURN_ONLY:+--only "$CHURN_ONLY"} \
+  >"$work/server.log" 2>&1 &
 server_pid=$!
 for ((i = 0; i < 500; i++)); do
   grep -q '^listening ' "$work/server.log" 2>/dev/null && break

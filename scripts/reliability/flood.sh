@@ -28,7 +28,7 @@ port=$(sed -n 's/^listening .*:\([0-9]*\)$/\1/p' "$work/server.log" | head -1)
 write_settings "$port"
 echo '1 Operation=6,UserData=f' >"$work/scenario.txt"
 
-run_host --scenario "$work/scenario.txt" --timeout-ms 60000 --wait-limit-ms $((flood_seconds * 1000)) \
+run_host --scenario "$work/scenario.txt" --expect 1000000000 --timeout-ms 60000 --wait-limit-ms $((flood_seconds * 1000)) \
   --quiet --stats &
 host_pid=$!
 : >"$work/rss.txt"
