@@ -231,8 +231,6 @@ public:
             Platform::CountFreeThreadSlots()};
   }
   TCounts Floor{};
-  // Handles the Windows C++ runtime kept so far (see RuntimeHandlesPerLoad).
-  int32_t RuntimeHandles = 0;
 
 private:
   void Step(int32_t Phase) {
@@ -267,7 +265,7 @@ private:
     }
     return Lines;
   }
-  void CheckNothingLeft(TRun& Run);
+  void CheckNothingLeft(TRun& Run) const;
 
   const std::string Source;
   TScratchDir Folder;
@@ -353,39 +351,17 @@ TRun TSweep::Run(const std::string& Name, const TFaultOperation* Operation, uint
   return Result;
 }
 
-// The statically linked MinGW runtime of a Windows build keeps four handles
-// for each load of a module in which a C++ exception was thrown on a thread
-// that outlives the module (here the test's own): that thread's record of the
-// threads library (a thread handle and an event) and the condition of a
-// static lock the first throw sets up (two semaphores). Measured with a bare
-// DLL that throws and catches once per load: 4 handles per load, none
-// without the throw. The plug-in throws only on failure paths, so a host
-// that loads it once keeps at most these four; a sweep that reloads it per
-// run allows them per run and fails on anything more.
-#if defined(_WIN32)
-constexpr int32_t RuntimeHandlesPerLoad = 4;
-#else
-constexpr int32_t RuntimeHandlesPerLoad = 0;
-#endif
-
 // Threads end and handles close a moment after the calls that end them
 // return: the counts get a second to come back to the floor.
-void TSweep::CheckNothingLeft(TRun& Run) {
+void TSweep::CheckNothingLeft(TRun& Run) const {
   const uint64_t Deadline = Platform::TickCountMs() + 2000;
   for (;;) {
     const TCounts Now = CountResources();
     const bool PluginLoaded = Platform::IsLibraryLoaded(Copy.Path());
     const bool DoubleLoaded = Platform::IsLibraryLoaded("cl_vexo_transport.dll");
-    const bool Clean = Now.Threads <= Floor.Threads &&
-                       Now.Handles <= Floor.Handles + RuntimeHandlesPerLoad &&
+    const bool Clean = Now.Threads <= Floor.Threads && Now.Handles <= Floor.Handles &&
                        Now.FreeSlots >= Floor.FreeSlots && !PluginLoaded && !DoubleLoaded;
-    if (Clean) {
-      if (Now.Handles > Floor.Handles) {
-        RuntimeHandles += Now.Handles - Floor.Handles;
-        Floor.Handles = Now.Handles;
-      }
-      return;
-    }
+    if (Clean) return;
     if (Platform::TickCountMs() > Deadline) {
       char Text[256];
       std::snprintf(Text, sizeof Text,
@@ -771,10 +747,8 @@ TEST(FaultSweep, EveryFailingCallIsSurvivedAndHandledWhereItHappens) {
   EXPECT_EQ(After.TransportCalls, Reference.TransportCalls);
   EXPECT_TRUE(After.Problems.empty()) << "the run after the sweep:" << Quote(After.Problems);
   const double Seconds = static_cast<double>(Platform::TickCountMs() - Started) / 1000.0;
-  std::printf("SWEEP %s: operations %zu, occurrences injected %zu, runs %zu, survived %zu, %.0f s; "
-              "handles kept by the C++ runtime %d\n",
-              Deep ? "deep" : "sampled", Operations, Injected, Runs, Survived, Seconds,
-              static_cast<int>(Sweep.RuntimeHandles));
+  std::printf("SWEEP %s: operations %zu, occurrences injected %zu, runs %zu, survived %zu, %.0f s\n",
+              Deep ? "deep" : "sampled", Operations, Injected, Runs, Survived, Seconds);
   RecordProperty("operations", static_cast<int>(Operations));
   RecordProperty("injected", static_cast<int>(Injected));
   RecordProperty("runs", static_cast<int>(Runs));
