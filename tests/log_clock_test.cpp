@@ -28,13 +28,6 @@ namespace Seam = Platform::FaultSeam;
 
 namespace {
 
-Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t Mi, uint16_t S,
-                       uint16_t Ms) {
-  Platform::TDateTime T;
-  T.Year = Y, T.Month = Mo, T.Day = D, T.Hour = H, T.Minute = Mi, T.Second = S, T.Millisecond = Ms;
-  return T;
-}
-
 bool SameInstant(const Platform::TDateTime& A, const Platform::TDateTime& B) {
   return A.Year == B.Year && A.Month == B.Month && A.Day == B.Day && A.Hour == B.Hour &&
          A.Minute == B.Minute && A.Second == B.Second && A.Millisecond == B.Millisecond;

@@ -23,13 +23,6 @@ using TestSupport::TScratchDir;
 
 namespace {
 
-Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t Mi, uint16_t S,
-                       uint16_t Ms) {
-  Platform::TDateTime T;
-  T.Year = Y, T.Month = Mo, T.Day = D, T.Hour = H, T.Minute = Mi, T.Second = S, T.Millisecond = Ms;
-  return T;
-}
-
 const Platform::TDateTime April17 = At(2013, 4, 17, 15, 26, 9, 123);
 
 // ------------------------------------------------------------ the pattern

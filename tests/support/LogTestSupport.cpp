@@ -77,6 +77,13 @@ int StampMilliseconds(const std::string& Line) {
          Number(Line, 7 + 2 * S, 3);
 }
 
+Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t Mi, uint16_t S,
+                       uint16_t Ms) {
+  Platform::TDateTime T;
+  T.Year = Y, T.Month = Mo, T.Day = D, T.Hour = H, T.Minute = Mi, T.Second = S, T.Millisecond = Ms;
+  return T;
+}
+
 int MillisecondsOfDay(const Platform::TDateTime& Time) {
   return ((Time.Hour * 60 + Time.Minute) * 60 + Time.Second) * 1000 + Time.Millisecond;
 }

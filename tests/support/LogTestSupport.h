@@ -2,6 +2,7 @@
 // shape, the log-client stand-in's record and running bodies on threads.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ bool HasStamp(const std::string& Line);
 // Milliseconds since midnight of a line's stamp (HasStamp must hold).
 int StampMilliseconds(const std::string& Line);
 int MillisecondsOfDay(const Platform::TDateTime& Time);
+// A local time, field by field.
+Platform::TDateTime At(uint16_t Year, uint16_t Month, uint16_t Day, uint16_t Hour,
+                       uint16_t Minute, uint16_t Second, uint16_t Millisecond);
 
 // One call recorded by the log-client stand-in: Kind is "I", "M" or "F"; the
 // fields follow as recorded; for "M" Time is the decoded double.
