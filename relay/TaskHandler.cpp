@@ -89,7 +89,8 @@ void TTaskHandler::AddTask(TTaskRecord* Task) {
   }
   Platform::TLockGuard Guard(QueueLock);
   if (Pending.load(std::memory_order_relaxed) == std::numeric_limits<int32_t>::max()) {
-    // As the semaphore that counted every record used to refuse it.
+    // 2^31 - 1 records announced: refused as a full semaphore refuses a
+    // release.
     throw std::runtime_error("Task queue error: " + Platform::TrimmedSystemText(TooManyPosts));
   }
   Queue.PushBack(Task);
