@@ -8,6 +8,8 @@
 //   the thread's last error is then the chosen code, set through
 //   SetLastError of this module (so LastError reports it as it would a
 //   system failure), and the backend returns as the system's failure would.
+// VELMORA_SEAM_COUNT(Call): counts one call the seam never fails (see
+//   TCountedCall); nothing in the product.
 // VELMORA_SEAM_CLOCK(Time): the local time to report for the system's Time.
 // VELMORA_SEAM_IDLE_WAIT(TimeoutMs, WaitFor): WaitFor(Milliseconds) is one
 //   wait of at most Milliseconds giving a TWaitResult; in the test build a
@@ -52,6 +54,8 @@ TWaitResult IdleWait(uint32_t TimeoutMs, TWaitFor WaitFor) {
 
 #define VELMORA_FAULT(Operation) \
   (::Platform::FaultPoint::Injected(::Platform::TFaultOperation::Operation))
+#define VELMORA_SEAM_COUNT(Call) (::Platform::FaultSeam::Count(::Platform::TCountedCall::Call))
+#define VELMORA_SEAM_COUNTING 1
 #define VELMORA_SEAM_CLOCK(Time) (::Platform::FaultSeam::Clock(Time))
 #define VELMORA_SEAM_IDLE_WAIT(TimeoutMs, WaitFor) \
   (::Platform::FaultPoint::IdleWait((TimeoutMs), (WaitFor)))
@@ -59,6 +63,8 @@ TWaitResult IdleWait(uint32_t TimeoutMs, TWaitFor WaitFor) {
 #else
 
 #define VELMORA_FAULT(Operation) false
+#define VELMORA_SEAM_COUNT(Call) ((void)0)
+#define VELMORA_SEAM_COUNTING 0
 #define VELMORA_SEAM_CLOCK(Time) (Time)
 #define VELMORA_SEAM_IDLE_WAIT(TimeoutMs, WaitFor) ((WaitFor)(TimeoutMs))
 

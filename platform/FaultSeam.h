@@ -49,6 +49,17 @@ enum class TFaultOperation : uint8_t {
 };
 constexpr size_t FaultOperationCount = static_cast<size_t>(TFaultOperation::Allocation) + 1;
 
+// Calls the seam only counts, never fails: with the semaphore and event waits
+// and releases above, every call that is a kernel transition on Windows (a
+// wineserver round trip under Wine), counted the same way by both backends
+// so that a count taken natively says what the Windows build pays.
+enum class TCountedCall : uint8_t {
+  ContendedEnter,  // TCriticalSection::Enter that found the section held by another thread
+  EventSet,        // TEvent::Set
+  EventReset,      // TEvent::Reset
+};
+constexpr size_t CountedCallCount = static_cast<size_t>(TCountedCall::EventReset) + 1;
+
 namespace FaultSeam {
 
 // "FileOpen", "FileSeek", ... as the enumerators are named; null beyond the last.
@@ -65,6 +76,12 @@ void Arm(TFaultOperation Operation, uint64_t Nth, uint32_t Code);
 void Disarm();
 // Calls of Operation counted since the last Reset.
 uint64_t Calls(TFaultOperation Operation);
+// Calls of Call counted since the last Reset; its name as the enumerator's
+// (null beyond the last).
+uint64_t Counted(TCountedCall Call);
+const char* CountedCallName(size_t Call);
+// The seam's side of a counting point: safe on any thread, lock-free.
+void Count(TCountedCall Call) noexcept;
 // Whether the armed fault has been met, and the phase (SetPhase) it was met in.
 bool Fired();
 int32_t FiredPhase();

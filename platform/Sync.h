@@ -68,7 +68,7 @@ public:
   TEvent& operator=(const TEvent&) = delete;
   void Set();
   void Reset();
-  bool IsSet() const;  // tested without waiting
+  bool IsSet() const;  // tested without waiting and without a kernel call
   TWaitResult Wait(uint32_t TimeoutMs);
 
 private:

@@ -2,6 +2,7 @@
 #include "relay/TaskHandler.h"
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -61,6 +62,9 @@ struct TRecordRelease {
 };
 using TRecordInHand = std::unique_ptr<TTaskRecord, TRecordRelease>;
 
+// ERROR_TOO_MANY_POSTS: the count of announced records is at its maximum.
+constexpr uint32_t TooManyPosts = 298;
+
 // The test faults, read once per AddTask and WaitFor.
 std::atomic<bool (*)(const TTaskRecord*)> RefuseTaskForTests{nullptr};
 std::atomic<bool> FailWaitForTests{false};
@@ -84,18 +88,31 @@ void TTaskHandler::AddTask(TTaskRecord* Task) {
     if (Refuse(Task)) throw std::bad_alloc();
   }
   Platform::TLockGuard Guard(QueueLock);
+  if (Pending.load(std::memory_order_relaxed) == std::numeric_limits<int32_t>::max()) {
+    // 2^31 - 1 records announced: refused as a full semaphore refuses a
+    // release.
+    throw std::runtime_error("Task queue error: " + Platform::TrimmedSystemText(TooManyPosts));
+  }
   Queue.PushBack(Task);
-  if (!QueueSemaphore.Release(1)) {
-    // No count for it: take it back so the worker never sees it and the
-    // caller keeps it.
+  // Announce it; only a waiting worker (an open claim) costs a release.
+  if (Pending.fetch_add(1, std::memory_order_acq_rel) < 0 && !QueueSemaphore.Release(1)) {
+    // No count for it: take back the announcement and the record, so the
+    // claim is open again as before and the caller keeps the record. The
+    // lock keeps every other producer out meanwhile; a worker whose wait
+    // ends now waits on for the count, then withdraws (see AwaitClaim).
+    const uint32_t Error = Platform::LastError();
+    Pending.fetch_sub(1, std::memory_order_acq_rel);
     Queue.PopBack();
-    throw std::runtime_error("Task queue error: " + Platform::TrimmedSystemText(Platform::LastError()));
+    throw std::runtime_error("Task queue error: " + Platform::TrimmedSystemText(Error));
   }
 }
 
 void TTaskHandler::RequestStop() noexcept {
   StopRequested.store(true);
-  QueueSemaphore.Release(1);  // a failure leaves the idle wait to notice
+  // Announced like a record, without one. Should the release fail, the
+  // announcement stays: the worker's time-out finds the request.
+  Platform::TLockGuard Guard(QueueLock);
+  if (Pending.fetch_add(1, std::memory_order_acq_rel) < 0) QueueSemaphore.Release(1);
 }
 
 void TTaskHandler::WaitFor() {
@@ -125,32 +142,79 @@ bool TTaskHandler::ProcessTask(bool& Stop) {
   return true;
 }
 
+// The memory orders. Every change of Pending is a read-modify-write, so the
+// changes have one order and each sees the one before it; acq_rel on each
+// makes what a thread did before its change visible to the thread whose
+// change comes next. What each step relies on:
+//
+// | step                             | relies on                                       |
+// |----------------------------------|-------------------------------------------------|
+// | producer: append, then announce  | both under QueueLock: no take can find an       |
+// |                                  | announced record missing                        |
+// | worker claims from > 0, takes    | it saw an announcement made under QueueLock;    |
+// | the front under QueueLock        | its own enter comes after that holder's leave,  |
+// |                                  | so the record is in Queue                       |
+// | worker claims from 0 (to -1),    | a producer's add that follows sees -1 and       |
+// | waits                            | releases: the count cannot be missed            |
+// | worker's wait ends, claim        | the CAS from -1 and a producer's add from -1    |
+// | withdrawn (CAS -1 -> 0)          | exclude each other: exactly one of them wins,   |
+// |                                  | so a count is released only if the claim stays  |
+// | producer's release fails         | it subtracts its add again under QueueLock: no  |
+// |                                  | other producer can have added in between        |
+// | RequestStop: flag, then announce | the worker reads the flag after the claim its   |
+// |                                  | announcement met (acquire), so it sees it set   |
 TTaskRecord* TTaskHandler::GetTask() {
   for (;;) {
-    switch (QueueSemaphore.Wait(IdleTimeoutMs)) {
-      case Platform::TWaitResult::Signaled: {
-        TTaskRecord* Task;
-        // A ring given back by the queue is freed here, after the lock is
-        // left, so producers never wait for that release.
-        std::vector<TTaskRecord*> Released;
-        {
-          Platform::TLockGuard Guard(QueueLock);
-          Task = Queue.PopFront(&Released);
-        }
-        if (Task != nullptr) return Task;
-        // A count without a record: RequestStop's, released after every
-        // record queued before it, all of which are taken by now.
-        if (StopRequested.load()) return nullptr;
-        break;
+    if (Pending.fetch_sub(1, std::memory_order_acq_rel) <= 0) {
+      switch (AwaitClaim()) {
+        case TClaim::Met: break;
+        case TClaim::Withdrawn: continue;
+        case TClaim::Stopped: return nullptr;
       }
-      case Platform::TWaitResult::Timeout:
-        // RequestStop whose count could not be released.
-        if (StopRequested.load()) return nullptr;
-        if (OnIdle) OnIdle();
-        break;
-      case Platform::TWaitResult::Failed:
-        break;
     }
+    TTaskRecord* Task;
+    // A ring given back by the queue is freed here, after the lock is left,
+    // so producers never wait for that release.
+    std::vector<TTaskRecord*> Released;
+    {
+      Platform::TLockGuard Guard(QueueLock);
+      Task = Queue.PopFront(&Released);
+    }
+    if (Task != nullptr) return Task;
+    // An announcement without a record: RequestStop's, made after every
+    // record queued before it, all of which are taken by now.
+    if (StopRequested.load()) return nullptr;
+  }
+}
+
+TTaskHandler::TClaim TTaskHandler::AwaitClaim() {
+  Platform::TWaitResult Result = QueueSemaphore.Wait(IdleTimeoutMs);
+  for (;;) {
+    if (Result == Platform::TWaitResult::Signaled) return TClaim::Met;
+    // Timed out or failed: withdraw the claim, unless a producer met it
+    // while the wait was ending.
+    int32_t Seen = Pending.load(std::memory_order_acquire);
+    while (Seen < 0 && !Pending.compare_exchange_weak(Seen, Seen + 1, std::memory_order_acq_rel,
+                                                      std::memory_order_acquire)) {
+    }
+    if (Seen < 0) {
+      if (Result == Platform::TWaitResult::Timeout) {
+        // RequestStop whose count could not be released.
+        if (StopRequested.load()) return TClaim::Stopped;
+        if (OnIdle) OnIdle();
+      }
+      return TClaim::Withdrawn;
+    }
+    // Met just as the wait ended: a record is ready, and its producer
+    // releases the count under QueueLock right after. That count is taken
+    // here, so that no count is left over to meet a later claim that no
+    // producer met; a producer whose release fails takes its announcement
+    // back, and the next time-out withdraws the claim. Once a stop is
+    // requested the loop ends at the first take that finds Queue empty,
+    // so a count left over then no longer matters: the record is taken at
+    // once (the request's own failed release leaves no count to wait for).
+    if (StopRequested.load()) return TClaim::Met;
+    Result = QueueSemaphore.Wait(IdleTimeoutMs);
   }
 }
 

@@ -71,18 +71,19 @@ public:
 
   // Queues Task; from now on it belongs to the queue. Callable from any
   // thread, also from inside OnTask or OnIdle; blocks only for the brief hold
-  // of QueueLock. On failure (memory exhausted, semaphore count at its
-  // maximum) it throws, the record stays the caller's and no count is
-  // released.
+  // of QueueLock, and makes a kernel call (one release) only when the worker
+  // waits. On failure (memory exhausted, the release refused, 2^31 - 1
+  // records queued) it throws, the record stays the caller's and the
+  // worker's state is as before.
   void AddTask(TTaskRecord* Task);
 
   // Ends the loop as a stop record queued now would, but without a record,
   // so it needs no memory: the owner's way to stop a worker whose stop record
   // could not be queued. Every record queued before the request still goes
-  // to OnTask; then the loop ends. It releases one count without a record to
-  // wake the waiting worker; should that release fail, the worker sees the
-  // request at the end of its current idle wait instead (IdleTimeout at
-  // most), without calling OnIdle. Any thread; never throws.
+  // to OnTask; then the loop ends. It is announced as a record would be and
+  // wakes a waiting worker with one release; should that release fail, the
+  // worker sees the request at the end of its current idle wait instead
+  // (IdleTimeout at most), without calling OnIdle. Any thread; never throws.
   void RequestStop() noexcept;
 
   uint32_t IdleTimeout() const { return IdleTimeoutMs; }
@@ -118,6 +119,13 @@ private:
   // the terminated flag is not looked at here. Null once RequestStop was
   // made and no record is left to take.
   TTaskRecord* GetTask();
+  // Waits for a producer to meet the worker's open claim: Met once one has
+  // (a record or the stop request is ready to take); Withdrawn when the
+  // wait ended first and the claim was taken back, after an idle call when
+  // it ended by a full time-out; Stopped when the time-out found RequestStop
+  // made but its count not released.
+  enum class TClaim { Met, Withdrawn, Stopped };
+  TClaim AwaitClaim();
   // Frees, without calling OnTask, every record still queued (OnDiscard sees
   // each first). The loop has ended, so their counts no longer matter: the
   // queue is taken whole, at once, not count by count (a wait per record
@@ -129,14 +137,25 @@ private:
   // Records added and not yet taken: producers append, the worker takes from
   // the front. Guarded by QueueLock.
   TTaskQueue Queue;
-  // One count per record in Queue not yet claimed by the worker. Released
-  // only while QueueLock is held, right after the append, so the count never
-  // exceeds the records in Queue and a completed wait always finds one; the
-  // one exception is the count RequestStop releases without a record.
+  // Announced minus claimed: producers add one for each record they queue
+  // (and RequestStop one for its request), the worker subtracts one before
+  // each take. Subtracting from a positive value, the worker finds the front
+  // record (or the request) ready and takes it without a kernel call; from
+  // zero, it has left an open claim (the value is now -1) and waits on
+  // QueueSemaphore. A producer that adds to a negative value meets the open
+  // claim and releases the one count it needs. With one worker the value
+  // never goes below -1. Producers change it only under QueueLock, so the
+  // count and the queue change together; the worker changes it without the
+  // lock. See GetTask for the time-out.
+  std::atomic<int32_t> Pending{0};
+  // Counts for the worker's open claim: released only by the producer that
+  // met the claim, under QueueLock, so there is never more than one count,
+  // and never a count no claim waits for.
   Platform::TSemaphore QueueSemaphore;
-  // Guards Queue. Held only to append and release a count, to take the front
-  // record, and during ClearTasks; never while waiting on QueueSemaphore or
-  // while OnTask or OnIdle run, so a handler may call AddTask itself.
+  // Guards Queue. Held only to append (and meet an open claim), to take the
+  // front record, and during ClearTasks; never while waiting on
+  // QueueSemaphore or while OnTask or OnIdle run, so a handler may call
+  // AddTask itself.
   Platform::TCriticalSection QueueLock;
   // Set by RequestStop (any thread), read by the worker.
   std::atomic<bool> StopRequested{false};

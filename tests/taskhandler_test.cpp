@@ -540,3 +540,117 @@ TEST(TaskHandler, WaitForOnLoaderThreadLetsSentWindowMessagesThrough) {
   EXPECT_TRUE(Delivered);
   EXPECT_EQ(2, Window.HandledCount());
 }
+
+// The worker takes records without a kernel wait while its queue is not
+// empty and producers release a count only to a waiting worker, so the
+// races that matter are an append against the worker going to sleep, and an
+// append against the idle wait ending. Each case drives them many times:
+// producers pausing now and then (so the worker empties its queue and
+// waits), against an idle time-out of 1 ms (appends meet time-outs) or of
+// 10 s (every pause ends in a wake-up; an idle call or a record left waiting
+// for the time-out is then a fault). Every record must run once, in each
+// producer's order, and the run must end promptly.
+namespace {
+
+struct TStressCase {
+  const char* Name;
+  int Producers;
+  int32_t PerProducer;
+  uint32_t IdleMs;
+  int32_t PauseEvery;  // a pause after every that many records; 0: none
+  bool EndByRequest;   // RequestStop rather than a stop record
+};
+
+struct TPausingProducer {
+  TTaskHandler* Worker = nullptr;
+  const TStressCase* Case = nullptr;
+  int32_t Number = 0;
+  static void Run(void* Self) {
+    auto* This = static_cast<TPausingProducer*>(Self);
+    const TStressCase& C = *This->Case;
+    for (int32_t i = 0; i < C.PerProducer; ++i) {
+      AddCommand(*This->Worker, This->Number << 16 | i);
+      if (C.PauseEvery != 0 && (i + This->Number) % C.PauseEvery == 0) Platform::SleepMs(1);
+    }
+  }
+};
+
+}  // namespace
+
+TEST(TaskHandler, ProducersRacingTheWorkersSleepAndIdleTimeOutLoseNothing) {
+  const TStressCase Cases[] = {
+      {"one producer against 1 ms time-outs", 1, 1500, 1, 3, false},
+      {"four producers against 1 ms time-outs", 4, 1000, 1, 5, true},
+      {"four producers, every pause a wake-up", 4, 400, 10000, 4, false},
+      {"eight producers without pauses", 8, 2000, 10000, 0, true},
+  };
+  for (const TStressCase& Case : Cases) {
+    SCOPED_TRACE(Case.Name);
+    TProbe Probe;
+    TTaskHandler Worker(Case.IdleMs);
+    Probe.Bind(Worker);
+    Worker.Start();
+    std::vector<TPausingProducer> Producer(static_cast<size_t>(Case.Producers));
+    std::vector<Platform::TThread> Threads(static_cast<size_t>(Case.Producers));
+    const uint64_t Started = Platform::TickCountMs();
+    for (size_t p = 0; p < Producer.size(); ++p) {
+      Producer[p] = {&Worker, &Case, static_cast<int32_t>(p)};
+      ASSERT_TRUE(Threads[p].Create(&TPausingProducer::Run, &Producer[p]));
+    }
+    for (auto& Thread : Threads) ASSERT_TRUE(Thread.Start());
+    for (auto& Thread : Threads) ASSERT_TRUE(Thread.WaitForEnd());
+    const int Total = Case.Producers * Case.PerProducer;
+    // A lost wake-up leaves a record waiting for the idle time-out (10 s) or
+    // for ever.
+    EXPECT_TRUE(WaitUntil([&] { return Probe.Tasks.load() == Total; }, 5000));
+    if (Case.EndByRequest) {
+      Worker.RequestStop();
+    } else {
+      AddStop(Worker);
+    }
+    Worker.WaitFor();
+    EXPECT_LT(Platform::TickCountMs() - Started, 8000u);
+    EXPECT_FALSE(Worker.FatalError());
+    if (Case.IdleMs == 10000) {
+      EXPECT_EQ(0, Probe.Idles.load());
+    }
+    ASSERT_EQ(static_cast<size_t>(Total), Probe.Seen.size());
+    std::vector<int32_t> Next(Producer.size(), 0);
+    for (int32_t Session : Probe.Seen) {
+      const size_t p = static_cast<size_t>(Session >> 16);
+      ASSERT_LT(p, Producer.size());
+      ASSERT_EQ(Next[p], Session & 0xFFFF) << "producer " << p;
+      ++Next[p];
+    }
+  }
+}
+
+// After a run of time-outs met by appends, the idle rhythm is still whole:
+// nothing left over from the races makes the worker wake early.
+TEST(TaskHandler, IdleRhythmAfterRacingAppendsIsFullTimeOuts) {
+  constexpr uint32_t Timeout = 20;
+  constexpr int32_t Records = 200;
+  TProbe Probe;
+  std::vector<uint64_t> IdleTimes;  // the worker's until WaitFor
+  TTaskHandler Worker(Timeout);
+  Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) { Probe.Dispatch(Task, Stop); };
+  Worker.OnIdle = [&] {
+    if (Probe.Tasks.load() == Records) IdleTimes.push_back(Platform::TickCountMs());
+    ++Probe.Idles;
+  };
+  Worker.Start();
+  for (int32_t i = 0; i < Records; ++i) {
+    AddCommand(Worker, i);
+    if (i % 4 == 0) Platform::SleepMs(Timeout);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Tasks.load() == Records; }));
+  const int IdlesNow = Probe.Idles.load();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Idles.load() >= IdlesNow + 11; }));
+  Worker.RequestStop();
+  Worker.WaitFor();
+  EXPECT_EQ(Range(0, Records), Probe.Seen);
+  ASSERT_GE(IdleTimes.size(), 10u);
+  // Ticks are coarse (10-16 ms under Wine): the span of ten is the measure.
+  const uint64_t Span = IdleTimes.back() - IdleTimes[IdleTimes.size() - 10];
+  EXPECT_GE(Span, 9u * Timeout - 20);
+}

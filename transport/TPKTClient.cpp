@@ -173,9 +173,13 @@ bool TTPKTClient::Send(const void* Data, int32_t Size, uint32_t TimeoutMs) {
   int32_t Code;
   uint32_t SystemError = 0;
   // Stopped for good: a connect notice may have reset DeactivatedEvent since.
+  // Connected is looked at first, as the wait on both would report it when
+  // both are on; while it is on the answer needs no wait (IsSet makes no
+  // kernel call), so a send on an established connection costs none.
   const Platform::TWhichEvent Ready =
-      SendingStopped ? Platform::TWhichEvent::Second
-                     : Platform::WaitForEither(ConnectedEvent, DeactivatedEvent, TimeoutMs);
+      SendingStopped           ? Platform::TWhichEvent::Second
+      : ConnectedEvent.IsSet() ? Platform::TWhichEvent::First
+                               : Platform::WaitForEither(ConnectedEvent, DeactivatedEvent, TimeoutMs);
   switch (Ready) {
     case Platform::TWhichEvent::First:
       Code = Platform::CallForeign(TransportEntries().SendToServer, FTermID.load(), Data, Size);

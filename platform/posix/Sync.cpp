@@ -3,6 +3,9 @@
 // monotonic clock (a clock change never stretches or cuts a time-out).
 #include <new>
 #include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
 
 #include <cerrno>
 #include <cstdlib>
@@ -108,16 +111,34 @@ TCriticalSection::TCriticalSection() : Impl(std::make_unique<TImpl>()) {
 
 TCriticalSection::~TCriticalSection() { pthread_mutex_destroy(&Impl->Mutex); }
 
-void TCriticalSection::Enter() { Check(pthread_mutex_lock(&Impl->Mutex)); }
+void TCriticalSection::Enter() {
+#if VELMORA_SEAM_COUNTING
+  // Test builds count the enters that find the section held elsewhere.
+  const int Tried = pthread_mutex_trylock(&Impl->Mutex);
+  if (Tried == 0) return;
+  if (Tried != EBUSY) Check(Tried);
+  VELMORA_SEAM_COUNT(ContendedEnter);
+#endif
+  Check(pthread_mutex_lock(&Impl->Mutex));
+}
 
 void TCriticalSection::Leave() { Check(pthread_mutex_unlock(&Impl->Mutex)); }
 
 // ------------------------------------------------------------------- semaphore
+// A release signals the condition variable after leaving the mutex, and only
+// when a waiter is there, so that the woken waiter does not at once block on
+// the mutex the releaser still holds. A waiter may then take the count and
+// return before the releaser's signal has been made, and its owner may
+// destroy the semaphore: the releaser announces its signal in Signalling
+// while it still holds the mutex (so before any waiter can take the count),
+// and the destructor waits until no signal is in flight.
 struct TSemaphore::TImpl {
   pthread_mutex_t Mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t Available;
   int32_t Count = 0;    // guarded by Mutex
   int32_t Maximum = 0;  // fixed at creation
+  int32_t Waiters = 0;  // threads inside Wait; guarded by Mutex
+  std::atomic<int32_t> Signalling{0};  // releases between leaving Mutex and signalling
 };
 
 TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount) {
@@ -135,6 +156,9 @@ TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount) {
 }
 
 TSemaphore::~TSemaphore() {
+  // Whoever destroys the semaphore has seen the last wait end, so every
+  // release that could still be signalling had announced itself by then.
+  while (Impl->Signalling.load(std::memory_order_acquire) != 0) sched_yield();
   pthread_cond_destroy(&Impl->Available);
   pthread_mutex_destroy(&Impl->Mutex);
 }
@@ -143,9 +167,10 @@ TWaitResult TSemaphore::Wait(uint32_t TimeoutMs) {
   if (VELMORA_FAULT(SemaphoreWait)) return TWaitResult::Failed;
   return VELMORA_SEAM_IDLE_WAIT(TimeoutMs, [this](uint32_t Milliseconds) {
     TMutexLock Guard(Impl->Mutex);
-    if (!WaitUntil(Impl->Available, Impl->Mutex, Milliseconds, [this] { return Impl->Count > 0; })) {
-      return TWaitResult::Timeout;
-    }
+    ++Impl->Waiters;
+    const bool Taken = WaitUntil(Impl->Available, Impl->Mutex, Milliseconds, [this] { return Impl->Count > 0; });
+    --Impl->Waiters;
+    if (!Taken) return TWaitResult::Timeout;
     --Impl->Count;
     return TWaitResult::Signaled;
   });
@@ -153,27 +178,35 @@ TWaitResult TSemaphore::Wait(uint32_t TimeoutMs) {
 
 bool TSemaphore::Release(int32_t Count) {
   if (VELMORA_FAULT(SemaphoreRelease)) return false;
-  TMutexLock Guard(Impl->Mutex);
-  if (Count <= 0) {
-    SetLastError(87);  // ERROR_INVALID_PARAMETER
-    return false;
+  int32_t Wake = 0;
+  {
+    TMutexLock Guard(Impl->Mutex);
+    if (Count <= 0) {
+      SetLastError(87);  // ERROR_INVALID_PARAMETER
+      return false;
+    }
+    if (Count > Impl->Maximum - Impl->Count) {
+      SetLastError(298);  // ERROR_TOO_MANY_POSTS; the count stays as it was
+      return false;
+    }
+    Impl->Count += Count;
+    Wake = Count < Impl->Waiters ? Count : Impl->Waiters;
+    if (Wake > 0) Impl->Signalling.fetch_add(1, std::memory_order_relaxed);
   }
-  if (Count > Impl->Maximum - Impl->Count) {
-    SetLastError(298);  // ERROR_TOO_MANY_POSTS; the count stays as it was
-    return false;
-  }
-  Impl->Count += Count;
-  if (Count == 1) {
+  if (Wake == 0) return true;
+  if (Wake == 1) {
     Check(pthread_cond_signal(&Impl->Available));
   } else {
     Check(pthread_cond_broadcast(&Impl->Available));
   }
+  Impl->Signalling.fetch_sub(1, std::memory_order_release);
   return true;
 }
 
 // ----------------------------------------------------------------------- event
 struct TEvent::TImpl {
-  bool Signaled = false;  // guarded by the event hub's mutex
+  // Changed only under the event hub's mutex; IsSet reads it without.
+  std::atomic<bool> Signaled{false};
 };
 
 TEvent::TEvent() : Impl(std::make_unique<TImpl>()) {
@@ -186,31 +219,29 @@ TEvent::TEvent() : Impl(std::make_unique<TImpl>()) {
 TEvent::~TEvent() = default;
 
 void TEvent::Set() {
+  VELMORA_SEAM_COUNT(EventSet);
   TEventHub& H = Hub();
   TMutexLock Guard(H.Mutex);
-  if (!Impl->Signaled) {
-    Impl->Signaled = true;
+  if (!Impl->Signaled.load(std::memory_order_relaxed)) {
+    Impl->Signaled.store(true, std::memory_order_release);
     Check(pthread_cond_broadcast(&H.Changed));
   }
 }
 
 void TEvent::Reset() {
+  VELMORA_SEAM_COUNT(EventReset);
   TEventHub& H = Hub();
   TMutexLock Guard(H.Mutex);
-  Impl->Signaled = false;
+  Impl->Signaled.store(false, std::memory_order_release);
 }
 
-bool TEvent::IsSet() const {
-  TEventHub& H = Hub();
-  TMutexLock Guard(H.Mutex);
-  return Impl->Signaled;
-}
+bool TEvent::IsSet() const { return Impl->Signaled.load(std::memory_order_acquire); }
 
 TWaitResult TEvent::Wait(uint32_t TimeoutMs) {
   if (VELMORA_FAULT(EventWait)) return TWaitResult::Failed;
   TEventHub& H = Hub();
   TMutexLock Guard(H.Mutex);
-  return WaitUntil(H.Changed, H.Mutex, TimeoutMs, [this] { return Impl->Signaled; })
+  return WaitUntil(H.Changed, H.Mutex, TimeoutMs, [this] { return Impl->Signaled.load(std::memory_order_relaxed); })
              ? TWaitResult::Signaled
              : TWaitResult::Timeout;
 }
@@ -220,10 +251,12 @@ TWhichEvent WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs) {
   TEventHub& H = Hub();
   TMutexLock Guard(H.Mutex);
   const bool Either = WaitUntil(H.Changed, H.Mutex, TimeoutMs, [&] {
-    return First.Impl->Signaled || Second.Impl->Signaled;
+    return First.Impl->Signaled.load(std::memory_order_relaxed) ||
+           Second.Impl->Signaled.load(std::memory_order_relaxed);
   });
   if (!Either) return TWhichEvent::Timeout;
-  return First.Impl->Signaled ? TWhichEvent::First : TWhichEvent::Second;
+  return First.Impl->Signaled.load(std::memory_order_relaxed) ? TWhichEvent::First
+                                                              : TWhichEvent::Second;
 }
 
 }  // namespace Platform

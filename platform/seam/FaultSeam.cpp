@@ -21,6 +21,8 @@ const char* const Names[FaultOperationCount] = {
 };
 
 std::atomic<uint64_t> Counts[FaultOperationCount];
+const char* const CountedNames[CountedCallCount] = {"ContendedEnter", "EventSet", "EventReset"};
+std::atomic<uint64_t> CountedCalls[CountedCallCount];
 
 // The armed fault. Arm and Disarm run while nothing else of the seam's users
 // runs (between a test's runs); Fails reads them on any thread.
@@ -99,6 +101,7 @@ const char* OperationName(size_t Operation) {
 void Reset() {
   Disarm();
   for (std::atomic<uint64_t>& Count : Counts) Count.store(0);
+  for (std::atomic<uint64_t>& Count : CountedCalls) Count.store(0);
   CurrentPhase.store(0);
   IdleExpiry.store(false);
   SetClockReal();
@@ -121,6 +124,16 @@ void Disarm() {
 
 uint64_t Calls(TFaultOperation Operation) {
   return Counts[static_cast<size_t>(Operation)].load();
+}
+
+uint64_t Counted(TCountedCall Call) { return CountedCalls[static_cast<size_t>(Call)].load(); }
+
+const char* CountedCallName(size_t Call) {
+  return Call < CountedCallCount ? CountedNames[Call] : nullptr;
+}
+
+void Count(TCountedCall Call) noexcept {
+  CountedCalls[static_cast<size_t>(Call)].fetch_add(1, std::memory_order_relaxed);
 }
 
 bool Fired() { return HasFired.load(); }

@@ -143,14 +143,20 @@ std::string TPluginHost::LogBytes() const {
   std::error_code Error;
   const fs::path Logs = Platform::ToNativePath(BinaryDir() + "Logs");
   const std::string Suffix = '_' + FileName() + ".log";
-  if (fs::exists(Logs, Error)) {
-    for (const auto& Entry : fs::recursive_directory_iterator(Logs, Error)) {
-      const std::string Name = Entry.path().filename().string();
+  // Other test programs running beside this one make and remove their own
+  // day folders under Logs: a walk that meets one vanishing is made again.
+  for (int Attempt = 0; Attempt < 5 && fs::exists(Logs, Error); ++Attempt) {
+    Files.clear();
+    Error.clear();
+    for (fs::recursive_directory_iterator It(Logs, Error), End; !Error && It != End;
+         It.increment(Error)) {
+      const std::string Name = It->path().filename().string();
       if (Name.size() >= Suffix.size() &&
           Name.compare(Name.size() - Suffix.size(), Suffix.size(), Suffix) == 0) {
-        Files.push_back(Entry.path());
+        Files.push_back(It->path());
       }
     }
+    if (!Error) break;
   }
   std::sort(Files.begin(), Files.end());
   std::string Bytes;
