@@ -178,7 +178,8 @@ TEST(UniLogFaults, AFaultInsideTheClientCostsNoLineAndStopsNothing) {
     L.LogFile.reset();
     std::string InFile;
     for (const std::string& Line : LinesOfAllFilesUnder(L.Dir.Path() + "Logs")) {
-      InFile += (InFile.empty() ? "" : "|") + Line.substr(13);
+      if (!InFile.empty()) InFile += '|';
+      InFile += Line.substr(13);
     }
     EXPECT_EQ(InFile, Case.InFile);
     std::string Kinds;
