@@ -71,7 +71,7 @@ constexpr size_t StampLength = 13;  // "HH:NN:SS.ZZZ "
 // the port back.
 const char InitialSettings[] = "[Server]\r\nFSServerAddr=127.0.0.2\r\n";
 
-// Spec texts the checks look for (the transport load failures in code page 1251).
+// The system texts the checks look for (the transport load failures, in code page 1251).
 const std::string NotFoundText =
     "\xCD\xE5 \xED\xE0\xE9\xE4\xE5\xED\xE0 \xE1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xE0 "
     "\"cl_vexo_transport.dll\"";

@@ -155,9 +155,9 @@ def extract_for_test(relay):
 
 def main():
     global CHECK
-    spec = importlib.util.spec_from_file_location("check_log_catalogue", sys.argv[1])
-    CHECK = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(CHECK)
+    found = importlib.util.spec_from_file_location("check_log_catalogue", sys.argv[1])
+    CHECK = importlib.util.module_from_spec(found)
+    found.loader.exec_module(CHECK)
     CHECK.extract_for_test = extract_for_test
     unittest.main(argv=sys.argv[:1], verbosity=2)
 
