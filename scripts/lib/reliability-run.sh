@@ -73,6 +73,25 @@ find_host_pid() {
     pgrep -n -f "$work/$host_exe" 2>/dev/null | head -1
   fi
 }
+# sample_host_rss [LIMIT_KIB]: while the host runner started in the
+# background ($host_pid) runs, appends "HH:MM:SS.mmm KiB" (its resident
+# memory) to $work/rss.txt every 0.1 s; past LIMIT_KIB the host is killed.
+sample_host_rss() {
+  local limit_kib=${1:-} pid= rss
+  : >"$work/rss.txt"
+  while kill -0 "$host_pid" 2>/dev/null; do
+    [ -z "$pid" ] || [ ! -d /proc/$pid ] && pid=$(find_host_pid)
+    if [ -n "$pid" ]; then
+      rss=$(awk '/^VmRSS:/{print $2}' /proc/$pid/status 2>/dev/null)
+      [ -n "$rss" ] && echo "$(date +%H:%M:%S.%3N) $rss" >>"$work/rss.txt"
+      if [ -n "$limit_kib" ] && [ -n "$rss" ] && [ "$rss" -gt "$limit_kib" ]; then
+        kill -9 "$pid"
+        echo "reliability: the host passed $limit_kib KiB and was killed" >&2
+      fi
+    fi
+    sleep 0.1
+  done
+}
 # wait_host: waits for the host runner started in the background; a Windows
 # build that cannot run here ends the mode as skipped (125).
 wait_host() {

@@ -31,26 +31,13 @@ echo '1 Operation=6,UserData=f' >"$work/scenario.txt"
 run_host --scenario "$work/scenario.txt" --expect 1000000000 --timeout-ms 60000 --wait-limit-ms $((flood_seconds * 1000)) \
   --quiet --stats &
 host_pid=$!
-: >"$work/rss.txt"
-pid=
-while kill -0 $host_pid 2>/dev/null; do
-  [ -z "$pid" ] || [ ! -d /proc/$pid ] && pid=$(find_host_pid)
-  if [ -n "$pid" ]; then
-    rss=$(awk '/^VmRSS:/{print $2}' /proc/$pid/status 2>/dev/null)
-    [ -n "$rss" ] && echo "$rss" >>"$work/rss.txt"
-    if [ -n "$rss" ] && [ "$rss" -gt $((kill_rss_mib * 1024)) ]; then
-      kill -9 "$pid"
-      echo "flood: the host passed $kill_rss_mib MiB and was killed" >&2
-    fi
-  fi
-  sleep 0.1
-done
+sample_host_rss $((kill_rss_mib * 1024))
 wait_host
 read_summary
 kill "$server_pid" 2>/dev/null
 wait "$server_pid" 2>/dev/null
 server_pid=
-peak_kib=$(sort -n "$work/rss.txt" | tail -1)
+peak_kib=$(awk '{print $2}' "$work/rss.txt" | sort -n | tail -1)
 stop_ms=$(sed -n 's/^finalize-ms //p' "$work/host.out" | head -1)
 plugin_log | tr -d '\r' >"$work/plugin.log"
 sum_of() { grep -a "$1" "$work/plugin.log" | sed -n "s/.*$2.*/\1/p" | awk '{ s += $1 } END { print s + 0 }'; }

@@ -15,16 +15,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=8
 run_host --scenario "$work/scenario.txt" --threads "$threads" --repeat "$repeat" \
   --in-flight "$inflight" --cycles "$rounds" --timeout-ms 20000 --quiet &
 host_pid=$!
-: >"$work/rss.txt"
-pid=
-while kill -0 $host_pid 2>/dev/null; do
-  [ -z "$pid" ] || [ ! -d /proc/$pid ] && pid=$(find_host_pid)
-  if [ -n "$pid" ]; then
-    rss=$(awk '/^VmRSS:/{print $2}' /proc/$pid/status 2>/dev/null)
-    [ -n "$rss" ] && echo "$(date +%H:%M:%S.%3N) $rss" >>"$work/rss.txt"
-  fi
-  sleep 0.1
-done
+sample_host_rss
 wait_host
 read_summary
 # Round boundaries: the plug-in's "Init_Plugin" lines (local time of day);
