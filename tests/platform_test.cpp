@@ -12,6 +12,7 @@
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "platform/TimeText.h"
+#include "platform/testing/WakeFlag.h"
 #include "tests/support/TestSupport.h"
 
 using namespace Platform;
@@ -478,6 +479,46 @@ TEST(PlatformSemaphore, ReleaseOnAnotherThreadWakesAnEndlessWait) {
   EXPECT_EQ(Semaphore.Wait(Infinite), TWaitResult::Signaled);
   EXPECT_TRUE(Releaser.WaitForEnd());
   EXPECT_EQ(Semaphore.Wait(0), TWaitResult::Timeout);
+}
+
+// A lost wake hangs the test (the suite's time-out ends it); a wake that
+// touched the flag after its waiter freed it shows under the sanitizers.
+TEST(PlatformWakeFlag, KeepsAnEarlyWakeLosesNoneAndMayBeFreedByItsWaiter) {
+  TWakeFlag Early;
+  Early.Wake();
+  Early.Wake();
+  Early.Wait();  // the wake was kept
+
+  struct TPair {
+    TWakeFlag Ping, Pong;
+    int Rounds = 20000;
+  } Pair;
+  TThread Echo;
+  ASSERT_TRUE(Echo.Create(
+      [](void* Context) {
+        auto& P = *static_cast<TPair*>(Context);
+        for (int I = 0; I < P.Rounds; ++I) {
+          P.Ping.Wait();
+          P.Pong.Wake();
+        }
+      },
+      &Pair));
+  ASSERT_TRUE(Echo.Start());
+  for (int I = 0; I < Pair.Rounds; ++I) {
+    Pair.Ping.Wake();
+    Pair.Pong.Wait();
+  }
+  EXPECT_TRUE(Echo.WaitForEnd());
+
+  for (int I = 0; I < 200; ++I) {
+    auto* Flag = new TWakeFlag;
+    TThread Waker;
+    ASSERT_TRUE(Waker.Create([](void* Context) { static_cast<TWakeFlag*>(Context)->Wake(); }, Flag));
+    ASSERT_TRUE(Waker.Start());
+    Flag->Wait();
+    delete Flag;
+    EXPECT_TRUE(Waker.WaitForEnd());
+  }
 }
 
 TEST(PlatformEvent, ManualResetStaysSetUntilReset) {

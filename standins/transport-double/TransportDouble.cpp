@@ -15,6 +15,7 @@
 #include "platform/Errors.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
+#include "platform/testing/WakeFlag.h"
 #include "standins/transport-double/DoubleControl.h"
 #include "transport/TransportApi.h"
 
@@ -73,11 +74,15 @@ struct TDouble {
   std::deque<TNotice> Notices;
   // Notices queued less notices the notifier has claimed: the notifier waits
   // on Pending only when it finds none ready (the value then -1), and a
-  // queuer releases a count only when it finds the notifier waiting, so a
-  // steady stream of echoes costs the double no kernel call (the benchmarks
-  // measure the relay, not the double). Changed by queuers under Lock.
+  // queuer wakes it only when it finds it waiting, so a steady stream of
+  // echoes costs the double no wake-up at all. Changed by queuers under Lock.
+  // Pending is a wake flag, not a semaphore: a sleeping notifier is woken
+  // without a kernel object (under Wine, without a wineserver round trip),
+  // so the benchmarks measure the relay's kernel calls, not the double's.
+  // One wake is enough: only the notifier takes Ready below zero, once per
+  // wait, so at most one queuer per wait finds it negative.
   std::atomic<int32_t> Ready{0};
-  Platform::TSemaphore Pending{0, 0x7FFFFFFF};
+  Platform::TWakeFlag Pending;
   std::unique_ptr<Platform::TThread> Notifier;
   // Held by the notifier while it runs a callback: DestroyTermination passes
   // through it so that no callback runs once it returned.
@@ -207,7 +212,7 @@ void Deliver(TDouble& D, const TNotice& Notice) {
 void NotifierBody(void*) {
   TDouble& D = State();
   for (;;) {
-    if (D.Ready.fetch_sub(1) <= 0) D.Pending.Wait(Platform::Infinite);
+    if (D.Ready.fetch_sub(1) <= 0) D.Pending.Wait();
     TNotice Notice;
     {
       Platform::TLockGuard Guard(D.Lock);
@@ -231,7 +236,7 @@ void Queue(TDouble& D, TNotice Notice) {
   if (Termination != nullptr && Notice.Kind == TNoticeKind::Connect) Termination->Up = true;
   if (Termination != nullptr && Notice.Kind == TNoticeKind::Disconnect) Termination->Up = false;
   D.Notices.push_back(std::move(Notice));
-  if (D.Ready.fetch_add(1) < 0) D.Pending.Release();
+  if (D.Ready.fetch_add(1) < 0) D.Pending.Wake();
 }
 
 // Ends the notifier after the notices queued before. Not on the notifier.
@@ -241,7 +246,7 @@ void StopNotifier(TDouble& D) {
     Platform::TLockGuard Guard(D.Lock);
     if (!D.Notifier || D.Notifier->Id() == Platform::CurrentThreadId()) return;
     D.Notices.push_back(TNotice{TNoticeKind::Stop, 0, std::string(), nullptr});
-    if (D.Ready.fetch_add(1) < 0) D.Pending.Release();
+    if (D.Ready.fetch_add(1) < 0) D.Pending.Wake();
     Thread = std::move(D.Notifier);
   }
   Thread->WaitForEnd();
