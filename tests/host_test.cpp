@@ -3,6 +3,7 @@
 // doubles, reorders or mislabels answers on request.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,12 +12,44 @@
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "standins/host/AnswerBook.h"
+#include "standins/host/AnswerWindow.h"
 #include "standins/host/HostOptions.h"
 #include "standins/host/HostRunner.h"
 #include "standins/host/Scenario.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
+
+// ------------------------------------------------------------ answer window
+
+TEST(HostAnswerWindow, FullWindowReopensAtHalfAndATimedOutSenderSendsAnyway) {
+  TAnswerWindow Window(4);
+  for (int I = 0; I < 4; ++I) Window.Take(0);
+  struct TWaiter {
+    TAnswerWindow* Window;
+    std::atomic<bool> Took{false};
+  } Waiter{&Window};
+  Platform::TThread Sender;
+  ASSERT_TRUE(Sender.Create(
+      [](void* Context) {
+        auto& W = *static_cast<TWaiter*>(Context);
+        W.Window->Take(10000);
+        W.Took = true;
+      },
+      &Waiter));
+  ASSERT_TRUE(Sender.Start());
+  Window.Give();  // 3 unanswered: still above half
+  Platform::SleepMs(100);
+  EXPECT_FALSE(Waiter.Took.load());
+  Window.Give();  // 2: half, the waiting sender goes on
+  EXPECT_TRUE(Sender.WaitForEnd());
+  EXPECT_TRUE(Waiter.Took.load());
+
+  Window.Take(0);  // 4 unanswered again
+  const uint64_t Start = Platform::TickCountMs();
+  Window.Take(150);  // no room: sends after the time-out
+  EXPECT_GE(Platform::TickCountMs() - Start, 120u);
+}
 
 // ------------------------------------------------------------- answer book
 

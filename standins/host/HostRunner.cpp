@@ -15,6 +15,7 @@
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "standins/host/AnswerBook.h"
+#include "standins/host/AnswerWindow.h"
 #include "standins/host/HostOptions.h"
 #include "standins/host/PluginBinding.h"
 #include "standins/host/Scenario.h"
@@ -50,8 +51,7 @@ public:
       : Book(Options.Expect), Options(Options), Scenario(Scenario), Output(Output),
         Plugin(Plugin), PrintName(PrintName) {
     if (Options.InFlight > 0) {
-      Window = std::make_unique<Platform::TSemaphore>(static_cast<int32_t>(Options.InFlight),
-                                                      static_cast<int32_t>(Options.InFlight));
+      Window = std::make_unique<TAnswerWindow>(Options.InFlight);
     }
   }
 
@@ -79,11 +79,9 @@ private:
   TPluginBinding& Plugin;
   bool PrintName;
   std::atomic<int> ProblemLines{0};  // any thread
-  // One unit per command that may be unanswered at a time (--in-flight):
-  // taken by a sender before it books a command, given back by each matched
-  // answer. A sender that finds no room within the time-out sends anyway, so
-  // a lost answer costs time, not a hang.
-  std::unique_ptr<Platform::TSemaphore> Window;
+  // --in-flight: taken by a sender before it books a command, given back by
+  // each matched answer.
+  std::unique_ptr<TAnswerWindow> Window;
 
   void CheckName(const char* Where, const char* Name);
   void Problem(const std::string& Text);
@@ -187,7 +185,7 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
       if (Length == 0) {
         Book.SentWithoutAnswer();
       } else {
-        if (Window) Window->Wait(Options.TimeoutMs);
+        if (Window) Window->Take(Options.TimeoutMs);
         Book.Expect(static_cast<int32_t>(Session), List.GetParam("UserData"));
       }
       Plugin.Command(static_cast<int32_t>(Session), Buffer.data(), static_cast<uint32_t>(Length));
@@ -224,7 +222,7 @@ void THostCycle::TakeAnswer(int32_t SessionACT, const char* PluginName, const vo
             (Data == nullptr ? " and no data" : ""));
   }
   const TAnswerVerdict Verdict = Book.Answer(SessionACT, List.GetParam("UserData"));
-  if (Window && Verdict != TAnswerVerdict::Unmatched) Window->Release();
+  if (Window && Verdict != TAnswerVerdict::Unmatched) Window->Give();
   if (!Options.Quiet) Output.Line("answer " + std::to_string(SessionACT) + " " + Text);
   if (Verdict == TAnswerVerdict::Unmatched) {
     Problem(Where + " matches no outstanding command: " + Text);

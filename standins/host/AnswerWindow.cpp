@@ -1,0 +1,42 @@
+#include "standins/host/AnswerWindow.h"
+
+#include "platform/Thread.h"
+
+TAnswerWindow::TAnswerWindow(uint32_t Size)
+    : Size(Size), RefillAt(Size > 1 ? static_cast<int64_t>(Size) / 2 : 0) {}
+
+void TAnswerWindow::Take(uint32_t TimeoutMs) {
+  const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
+  for (;;) {
+    {
+      Platform::TLockGuard Guard(Lock);
+      if (!Full) {
+        Full = ++Unanswered >= Size;
+        return;
+      }
+      ++Waiting;
+    }
+    const uint64_t Now = Platform::TickCountMs();
+    const bool TimedOut = Now >= Deadline || Room.Wait(static_cast<uint32_t>(Deadline - Now)) !=
+                                                 Platform::TWaitResult::Signaled;
+    if (TimedOut) {
+      // Unless Give counted this sender out already; a count it released
+      // for a sender that timed out meanwhile only makes a later wait look
+      // again.
+      Platform::TLockGuard Guard(Lock);
+      if (Waiting > 0) --Waiting;
+      Full = ++Unanswered >= Size;
+      return;
+    }
+  }
+}
+
+void TAnswerWindow::Give() {
+  Platform::TLockGuard Guard(Lock);
+  if (Unanswered > 0) --Unanswered;
+  if (Full && Unanswered <= RefillAt) {
+    Full = false;
+    if (Waiting > 0) Room.Release(Waiting);
+    Waiting = 0;
+  }
+}

@@ -1,0 +1,30 @@
+// The host runner's window of unanswered commands (--in-flight N).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Sync.h"
+
+// At most Size commands unanswered at a time, over every sending thread. A
+// sender that finds the window full waits until it has drained to half
+// before it sends again, as a host sending in batches would: the plug-in's
+// worker then wakes a waiting sender once per Size / 2 answers rather than on
+// every answer. A sender that finds no room within the time-out sends
+// anyway, so a lost answer costs time, not a hang.
+class TAnswerWindow {
+public:
+  explicit TAnswerWindow(uint32_t Size);
+  // Before a command is booked: takes a place, waiting for room if needed.
+  void Take(uint32_t TimeoutMs);
+  // For each answer that matched a booked command: gives its place back.
+  void Give();
+
+private:
+  const int64_t Size;
+  const int64_t RefillAt;  // a full window reopens at this many unanswered
+  Platform::TCriticalSection Lock;
+  Platform::TSemaphore Room{0, 0x7FFFFFFF};  // one count per sender to wake
+  int64_t Unanswered = 0;                    // this and the two below: under Lock
+  bool Full = false;
+  int32_t Waiting = 0;
+};
