@@ -69,10 +69,11 @@ const char* OperationName(size_t Operation);
 // one-shot idle expiry; the clock runs real again.
 void Reset();
 
-// The Nth call (counting from 1) of Operation since the last Reset fails,
-// once, with Code as the system error. Counting goes on; a second Arm
+// The Nth call (counting from 1) of Operation since the last Reset fails
+// with Code as the system error, and so do the Times - 1 calls after it
+// (UINT64_MAX: every call from the Nth on). Counting goes on; a second Arm
 // replaces the first.
-void Arm(TFaultOperation Operation, uint64_t Nth, uint32_t Code);
+void Arm(TFaultOperation Operation, uint64_t Nth, uint32_t Code, uint64_t Times = 1);
 void Disarm();
 // Calls of Operation counted since the last Reset.
 uint64_t Calls(TFaultOperation Operation);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/Errors.h"
+#include "platform/Thread.h"
 
 // ------------------------------------------------------------------ TTaskQueue
 
@@ -64,6 +65,11 @@ using TRecordInHand = std::unique_ptr<TTaskRecord, TRecordRelease>;
 
 // ERROR_TOO_MANY_POSTS: the count of announced records is at its maximum.
 constexpr uint32_t TooManyPosts = 298;
+// After a wait the system refused, the worker pauses this long before it
+// looks at its queue again: a wait that keeps failing would otherwise turn
+// the worker into a busy loop in the host's process. Records queued meanwhile
+// are taken after the pause without a wait.
+constexpr uint32_t FailedWaitPauseMs = 10;
 
 // The test faults, read once per AddTask and WaitFor.
 std::atomic<bool (*)(const TTaskRecord*)> RefuseTaskForTests{nullptr};
@@ -202,6 +208,8 @@ TTaskHandler::TClaim TTaskHandler::AwaitClaim() {
         // RequestStop whose count could not be released.
         if (StopRequested.load()) return TClaim::Stopped;
         if (OnIdle) OnIdle();
+      } else {
+        Platform::SleepMs(FailedWaitPauseMs);
       }
       return TClaim::Withdrawn;
     }

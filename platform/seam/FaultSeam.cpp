@@ -24,10 +24,12 @@ std::atomic<uint64_t> Counts[FaultOperationCount];
 const char* const CountedNames[CountedCallCount] = {"ContendedEnter", "EventSet", "EventReset"};
 std::atomic<uint64_t> CountedCalls[CountedCallCount];
 
-// The armed fault. Arm and Disarm run while nothing else of the seam's users
-// runs (between a test's runs); Fails reads them on any thread.
+// The armed fault. Arm and Disarm mostly run between a test's runs, but may
+// run while the plug-in does: Arm stores the operation last, and Fails reads
+// it first.
 std::atomic<int32_t> ArmedOperation{NoOperation};
 std::atomic<uint64_t> ArmedNth{0};
+std::atomic<uint64_t> ArmedTimes{1};
 std::atomic<uint32_t> ArmedCode{0};
 std::atomic<bool> HasFired{false};
 std::atomic<int32_t> CurrentPhase{0};
@@ -107,11 +109,12 @@ void Reset() {
   SetClockReal();
 }
 
-void Arm(TFaultOperation Operation, uint64_t Nth, uint32_t Code) {
+void Arm(TFaultOperation Operation, uint64_t Nth, uint32_t Code, uint64_t Times) {
   ArmedOperation.store(NoOperation);
   HasFired.store(false);
   PhaseFired.store(0);
   ArmedNth.store(Nth);
+  ArmedTimes.store(Times);
   ArmedCode.store(Code);
   ArmedOperation.store(static_cast<int32_t>(Operation));
 }
@@ -145,10 +148,14 @@ void SetPhase(int32_t Phase) { CurrentPhase.store(Phase); }
 bool Fails(TFaultOperation Operation, uint32_t& Code) noexcept {
   const size_t Index = static_cast<size_t>(Operation);
   const uint64_t Call = Counts[Index].fetch_add(1) + 1;
-  if (ArmedOperation.load() != static_cast<int32_t>(Index) || Call != ArmedNth.load()) return false;
-  bool Expected = false;
-  if (!HasFired.compare_exchange_strong(Expected, true)) return false;
-  PhaseFired.store(CurrentPhase.load());
+  if (ArmedOperation.load() != static_cast<int32_t>(Index)) return false;
+  // Read after the operation, which Arm stores last: a thread that sees it
+  // armed sees the Nth and Times stored with it.
+  const uint64_t First = ArmedNth.load();
+  if (Call < First || Call - First >= ArmedTimes.load()) return false;
+  // Each call number comes once, so the first failing call records the phase.
+  if (Call == First) PhaseFired.store(CurrentPhase.load());
+  HasFired.store(true);
   Code = ArmedCode.load();
   return true;
 }
