@@ -169,12 +169,19 @@ bool TTaskHandler::ProcessTask(bool& Stop) {
 // |                                  | other producer can have added in between        |
 // | RequestStop: flag, then announce | the worker reads the flag after the claim its   |
 // |                                  | announcement met (acquire), so it sees it set   |
+// | a wait refused while the claim   | the count stays in the semaphore; a later claim |
+// | was met: taken without the count | it meets finds no record, and no producer has   |
+// |                                  | met that claim (Pending still holds it): the    |
+// |                                  | worker waits on it again, without a new claim   |
 TTaskRecord* TTaskHandler::GetTask() {
+  bool Waiting = Pending.fetch_sub(1, std::memory_order_acq_rel) <= 0;
   for (;;) {
-    if (Pending.fetch_sub(1, std::memory_order_acq_rel) <= 0) {
+    if (Waiting) {
       switch (AwaitClaim()) {
         case TClaim::Met: break;
-        case TClaim::Withdrawn: continue;
+        case TClaim::Withdrawn:
+          Waiting = Pending.fetch_sub(1, std::memory_order_acq_rel) <= 0;
+          continue;
         case TClaim::Stopped: return nullptr;
       }
     }
@@ -190,6 +197,12 @@ TTaskRecord* TTaskHandler::GetTask() {
     // An announcement without a record: RequestStop's, made after every
     // record queued before it, all of which are taken by now.
     if (StopRequested.load()) return nullptr;
+    // A claim met without a record: by a count left in the semaphore by a
+    // claim taken without its count (a wait the system refused, see
+    // AwaitClaim), or taken so itself while its producer, whose release
+    // failed, took its record back. Either way no producer has met this
+    // claim: it is still open, so wait on it again.
+    Waiting = true;
   }
 }
 
@@ -222,6 +235,13 @@ TTaskHandler::TClaim TTaskHandler::AwaitClaim() {
     // so a count left over then no longer matters: the record is taken at
     // once (the request's own failed release leaves no count to wait for).
     if (StopRequested.load()) return TClaim::Met;
+    if (Result == Platform::TWaitResult::Failed) {
+      // The system refused the wait: the record is taken without its count,
+      // which stays in the semaphore (GetTask knows such a count), after a
+      // pause, so that a wait that keeps failing is not a busy loop.
+      Platform::SleepMs(FailedWaitPauseMs);
+      return TClaim::Met;
+    }
     Result = QueueSemaphore.Wait(IdleTimeoutMs);
   }
 }
