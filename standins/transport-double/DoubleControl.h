@@ -17,6 +17,13 @@ using TDouble_ClearLog = void(VELMORA_STDCALL*)();
 // so that a benchmark does not measure the double's own record; Reset turns
 // recording on again.
 using TDouble_SetRecordCalls = void(VELMORA_STDCALL*)(int32_t Enabled);
+// Microseconds above 0: after its last notice the double's thread looks for
+// the next one for that long, giving up the processor between looks, before
+// it sleeps; a sender then has no sleeping thread to wake, as with a real
+// transport, whose receiving thread the network wakes. 0 (the default, and
+// after Reset): it sleeps at once. For benchmarks that tell the relay's cost
+// from the double's.
+using TDouble_SetPolling = void(VELMORA_STDCALL*)(int32_t Microseconds);
 // From now on Entry returns Code; with Code 1 it leaves LastError as the
 // calling thread's last error.
 using TDouble_SetResult = void(VELMORA_STDCALL*)(const char* Entry, int32_t Code,

@@ -4,6 +4,7 @@
 // calls back on its threads.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -83,6 +84,7 @@ struct TDouble {
   // wait, so at most one queuer per wait finds it negative.
   std::atomic<int32_t> Ready{0};
   Platform::TWakeFlag Pending;
+  std::atomic<int32_t> PollMicroseconds{0};  // see Double_SetPolling
   std::unique_ptr<Platform::TThread> Notifier;
   // Held by the notifier while it runs a callback: DestroyTermination passes
   // through it so that no callback runs once it returned.
@@ -209,9 +211,19 @@ void Deliver(TDouble& D, const TNotice& Notice) {
   }
 }
 
+// With polling on, looks for a ready notice for a while before the
+// notifier claims one (and so sleeps when there is none).
+void PollForNotice(TDouble& D) {
+  const int32_t Limit = D.PollMicroseconds.load(std::memory_order_relaxed);
+  if (Limit <= 0) return;
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::microseconds(Limit);
+  while (D.Ready.load() <= 0 && std::chrono::steady_clock::now() < Until) Platform::SleepMs(0);
+}
+
 void NotifierBody(void*) {
   TDouble& D = State();
   for (;;) {
+    PollForNotice(D);
     if (D.Ready.fetch_sub(1) <= 0) D.Pending.Wait();
     TNotice Notice;
     {
@@ -398,6 +410,7 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_Reset() {
   D.LastSendSize = -1;
   D.AutoConnect = D.AutoDisconnect = D.AutoEcho = false;
   D.EchoExtra.clear();
+  D.PollMicroseconds.store(0);
 }
 
 DOUBLE_ENTRY void VELMORA_STDCALL Double_ClearLog() {
@@ -410,6 +423,10 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_SetRecordCalls(int32_t Enabled) {
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   D.RecordCalls = Enabled != 0;
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetPolling(int32_t Microseconds) {
+  State().PollMicroseconds.store(Microseconds > 0 ? Microseconds : 0);
 }
 
 DOUBLE_ENTRY void VELMORA_STDCALL Double_SetResult(const char* Entry, int32_t Code,

@@ -17,6 +17,7 @@ TTransportDouble::TTransportDouble() {
     FReset = RequiredEntry<TDouble_Reset>(Library, "Double_Reset", What);
     FClearLog = RequiredEntry<TDouble_ClearLog>(Library, "Double_ClearLog", What);
     FSetRecordCalls = RequiredEntry<TDouble_SetRecordCalls>(Library, "Double_SetRecordCalls", What);
+    FSetPolling = RequiredEntry<TDouble_SetPolling>(Library, "Double_SetPolling", What);
     FSetResult = RequiredEntry<TDouble_SetResult>(Library, "Double_SetResult", What);
     FSetFault = RequiredEntry<TDouble_SetFault>(Library, "Double_SetFault", What);
     FFireConnect = RequiredEntry<TDouble_FireConnect>(Library, "Double_FireConnect", What);

@@ -54,6 +54,7 @@ public:
   // work on), so a benchmark measures the client and not the double's
   // bookkeeping; Reset turns it on again.
   void SetRecordCalls(bool Enabled) { FSetRecordCalls(Enabled ? 1 : 0); }
+  void SetPolling(int32_t Microseconds) { FSetPolling(Microseconds); }
   void SetAutoConnect(bool Enabled) { FSetAutoConnect(Enabled ? 1 : 0); }
   void SetAutoDisconnect(bool Enabled) { FSetAutoDisconnect(Enabled ? 1 : 0); }
   void SetAutoEcho(bool Enabled, uint8_t ErrorByte = 0, const std::string& Extra = std::string()) {
@@ -65,6 +66,7 @@ private:
   TDouble_Reset FReset = nullptr;
   TDouble_ClearLog FClearLog = nullptr;
   TDouble_SetRecordCalls FSetRecordCalls = nullptr;
+  TDouble_SetPolling FSetPolling = nullptr;
   TDouble_SetResult FSetResult = nullptr;
   TDouble_SetFault FSetFault = nullptr;
   TDouble_FireConnect FFireConnect = nullptr;
