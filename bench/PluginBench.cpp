@@ -168,30 +168,30 @@ double RoundTripsPerSecond(const std::string& CopyName, int RoundTrips, int InFl
   return RoundTrips / Seconds;
 }
 
-void RoundTripRows(const TOptions& O) {
+// 2a and its floor, measured back to back in each repetition; Name's row.
+void FileRoundTripRow(const TOptions& O, const char* Name, int32_t PollMicroseconds,
+                      double TargetRatio) {
   // A log line of a 128-byte command is about 150 bytes with its time stamp.
-  std::vector<double> File, Floor, Ratios, Client;
-  for (int R = 0; R < O.Reps && O.Part != 'b'; ++R) {
+  std::vector<double> File, Floor, Ratios;
+  for (int R = 0; R < O.Reps; ++R) {
     Floor.push_back(AppendFloorPerSecond(ProgramDir(), O.RoundTrips / 4, 150));
-    File.push_back(RoundTripsPerSecond("bench_file", O.RoundTrips / 4, O.InFlight));
+    File.push_back(
+        RoundTripsPerSecond("bench_file", O.RoundTrips / 4, O.InFlight, PollMicroseconds));
     Ratios.push_back(File.back() / Floor.back());
     RemoveLogs();
   }
+  Row(Name, Median(File), Median(Floor), "1/s", true, TargetRatio, Median(Ratios));
+}
+
+void RoundTripRows(const TOptions& O) {
+  std::vector<double> Client;
   if (O.Part != 'b') {
-    Row("2a. round trips/s, log to file", Median(File), Median(Floor), "1/s", true, 0.75, Median(Ratios));
+    FileRoundTripRow(O, "2a. round trips/s, log to file", 0, 0.75);
     // The same with the double's thread polling for 200 us before it sleeps,
     // so that no send has a sleeping thread to wake: what is left is the
     // relay's own cost beside the log's (a real transport's receiving
     // thread is woken by the network, not by the worker).
-    std::vector<double> Polled, PolledFloor, PolledRatios;
-    for (int R = 0; R < O.Reps; ++R) {
-      PolledFloor.push_back(AppendFloorPerSecond(ProgramDir(), O.RoundTrips / 4, 150));
-      Polled.push_back(RoundTripsPerSecond("bench_file", O.RoundTrips / 4, O.InFlight, 200));
-      PolledRatios.push_back(Polled.back() / PolledFloor.back());
-      RemoveLogs();
-    }
-    Row("2a, the double polling (diagnosis)", Median(Polled), Median(PolledFloor), "1/s", true, -1,
-        Median(PolledRatios));
+    FileRoundTripRow(O, "2a, the double polling (diagnosis)", 200, -1);
   }
   if (O.Part == 'a') return;
 

@@ -73,23 +73,42 @@ const TCase Cases[] = {
     {"64 in flight, the double polling", 64, 4000, 200},
 };
 
+// The test build of the plug-in, copied under a name of its own, with the
+// seam reset and the log's clock fixed on a day of its own, whose folder goes
+// when the run ends (after the plug-in, declared later, is unloaded).
+class TSeamRun {
+public:
+  TSeamRun(const std::string& Name, int Day)
+      : Source(BuiltPluginPath({BinaryDir() + "seam\\"})),
+        Copy(Source, Folder.Path() + Name + Source.substr(Source.rfind('.'))),
+        DayFolder(BinaryDir() + "Logs\\2031_07_" + std::to_string(Day)) {
+    Platform::TDateTime Instant;
+    Instant.Year = 2031, Instant.Month = 7, Instant.Day = Day, Instant.Hour = 10;
+    Seam::Reset();
+    Seam::SetClockFixed(Instant);
+  }
+  ~TSeamRun() {
+    Seam::Reset();
+    RemoveTree(DayFolder);
+  }
+  const std::string& PluginPath() const { return Copy.Path(); }
+
+private:
+  const std::string Source;
+  TScratchDir Folder;
+  TPluginCopy Copy;
+  const std::string DayFolder;
+};
+
 }  // namespace
 
 TEST(KernelCalls, PerRoundTripAtMostOneWakeUpPerRecord) {
-  const std::string Source = BuiltPluginPath({BinaryDir() + "seam\\"});
-  TScratchDir Folder;
-  TPluginCopy Copy(Source, Folder.Path() + "VelmoraCalls" + Source.substr(Source.rfind('.')));
-  // Every line of the run goes to one day folder of its own.
-  Platform::TDateTime Instant;
-  Instant.Year = 2031, Instant.Month = 7, Instant.Day = 16, Instant.Hour = 10;
-  const std::string DayFolder = BinaryDir() + "Logs\\2031_07_16";
-  Seam::Reset();
-  Seam::SetClockFixed(Instant);
+  TSeamRun Run("VelmoraCalls", 16);
   {
     TTransportDouble Double;
     Double.SetAutoEcho(true);
     Double.SetRecordCalls(false);
-    TPluginLibrary Plugin(Copy.Path());
+    TPluginLibrary Plugin(Run.PluginPath());
     Plugin.Init(&CountAnswer, 1);
     ASSERT_TRUE(Double.FireConnect());
     const std::string Command = Packed({"Operation=6", "UserData=" + std::string(100, 'x')});
@@ -130,26 +149,18 @@ TEST(KernelCalls, PerRoundTripAtMostOneWakeUpPerRecord) {
     }
     Plugin.Finalize();
   }
-  Seam::Reset();
-  RemoveTree(DayFolder);
 }
 
 // A semaphore wait the system keeps refusing must not turn the worker into a
 // busy loop in the host's process: it pauses between attempts, still takes
 // the records that come meanwhile, and stops cleanly.
 TEST(KernelCalls, WaitsThatKeepFailingArePacedNotSpun) {
-  const std::string Source = BuiltPluginPath({BinaryDir() + "seam\\"});
-  TScratchDir Folder;
-  TPluginCopy Copy(Source, Folder.Path() + "VelmoraFailingWaits" + Source.substr(Source.rfind('.')));
-  Platform::TDateTime Instant;
-  Instant.Year = 2031, Instant.Month = 7, Instant.Day = 17, Instant.Hour = 10;
-  Seam::Reset();
-  Seam::SetClockFixed(Instant);
+  TSeamRun Run("VelmoraFailingWaits", 17);
   {
     TTransportDouble Double;
     Double.SetAutoEcho(true);
     Double.SetAutoDisconnect(true);
-    TPluginLibrary Plugin(Copy.Path());
+    TPluginLibrary Plugin(Run.PluginPath());
     Plugin.Init(&CountAnswer, 1);
     ASSERT_TRUE(Double.FireConnect());
     const std::string Command = Packed({"Operation=6", "UserData=paced"});
@@ -184,6 +195,4 @@ TEST(KernelCalls, WaitsThatKeepFailingArePacedNotSpun) {
     EXPECT_LT(Platform::TickCountMs() - StopStart, 3000u);
     Seam::Disarm();
   }
-  Seam::Reset();
-  RemoveTree(BinaryDir() + "Logs\\2031_07_17");
 }
