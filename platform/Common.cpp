@@ -1,10 +1,9 @@
 // The parts of the platform interface that are the same on every system:
-// path splitting, the library search with fallback, the date serial, the
-// trimming of system texts.
+// path splitting, the library search with fallback and the trimming of
+// system texts.
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Libraries.h"
-#include "platform/TimeText.h"
 
 namespace Platform {
 
@@ -30,23 +29,6 @@ TLibrary LoadLibraryFallback(const std::string& Name) {
     Library = LoadLibraryByName(DirectoryPart(HostExePath()) + Name);
   }
   return Library;
-}
-
-double DaysSince1899(const TDateTime& Time) {
-  // Days from the civil date (proleptic Gregorian), counted from 1899-12-30.
-  auto DaysFromCivil = [](int Y, unsigned M, unsigned D) {
-    Y -= M <= 2;
-    const int Era = (Y >= 0 ? Y : Y - 399) / 400;
-    const unsigned YearOfEra = static_cast<unsigned>(Y - Era * 400);
-    const unsigned DayOfYear = (153 * (M + (M > 2 ? -3 : 9)) + 2) / 5 + D - 1;
-    const unsigned DayOfEra = YearOfEra * 365 + YearOfEra / 4 - YearOfEra / 100 + DayOfYear;
-    return Era * 146097 + static_cast<int>(DayOfEra) - 719468;
-  };
-  const int Days = DaysFromCivil(Time.Year, Time.Month, Time.Day) - DaysFromCivil(1899, 12, 30);
-  const double Fraction =
-      (((Time.Hour * 60.0 + Time.Minute) * 60.0 + Time.Second) * 1000.0 + Time.Millisecond) /
-      86400000.0;
-  return Days + Fraction;
 }
 
 std::string TrimSystemText(std::string Text) {

@@ -1,5 +1,5 @@
 // Local time and the comparison of 8-bit texts as the user's locale does it
-// (win32/TimeText.cpp, posix/TimeText.cpp; the date serial in Common.cpp).
+// (win32/TimeText.cpp, posix/TimeText.cpp; the date serial in DateSerial.cpp).
 #pragma once
 
 #include <cstddef>
@@ -14,7 +14,12 @@ struct TDateTime {
 };
 TDateTime LocalNow();
 std::string TimeSeparator();                 // the regional time separator (":" usually)
-double DaysSince1899(const TDateTime& Time);  // noon on 17 April 2013 is 41381.5 (pure)
+// The date serial (pure). Whole milliseconds since 1899-12-30 00:00, and the
+// same instant in days (noon on 17 April 2013 is 41381.5): that count divided
+// by 86,400,000 once, so every build gives the same bits for the same instant.
+int64_t MillisecondsSince1899(const TDateTime& Time);
+double DaysFromMilliseconds(int64_t Milliseconds);
+double DaysSince1899(const TDateTime& Time);
 
 // Case-insensitive equality of two 8-bit texts in the user's locale
 // (CompareStringA with NORM_IGNORECASE); code page 1251 Cyrillic letters fold

@@ -46,13 +46,13 @@ TEST(UniLog, TakenLinesReachTheClientAndNoFileOrDirectory) {
   TClientLog L("take");
   ASSERT_TRUE(L.LogFile->ClientLoaded());
   EXPECT_TRUE(L.LogFile->LastServerResult());
-  const double Before = Platform::DaysSince1899(Platform::LocalNow());
+  const int64_t Before = Platform::MillisecondsSince1899(Platform::LocalNow());
   EXPECT_TRUE(L.LogFile->Write("stamped"));
   EXPECT_TRUE(L.LogFile->WriteTagged("stamped tagged", "S1"));
   EXPECT_TRUE(L.LogFile->WriteRaw("raw"));
   EXPECT_TRUE(L.LogFile->WriteRawTagged("raw tagged", "S2"));
   EXPECT_TRUE(L.LogFile->Write(""));
-  const double After = Platform::DaysSince1899(Platform::LocalNow());
+  const int64_t After = Platform::MillisecondsSince1899(Platform::LocalNow());
   L.LogFile.reset();
   EXPECT_FALSE(FileExists(L.Dir.Path() + "Logs"));
 
@@ -80,8 +80,8 @@ TEST(UniLog, TakenLinesReachTheClientAndNoFileOrDirectory) {
     EXPECT_EQ(Call.Fields[3], Expected[I].Tag);
     EXPECT_EQ(Call.Fields[4], Expected[I].Text);
     if (Expected[I].Stamped) {
-      EXPECT_GE(Call.Time, Before - 1e-6);
-      EXPECT_LE(Call.Time, After + 1e-6);
+      EXPECT_GE(Call.Milliseconds, Before);
+      EXPECT_LE(Call.Milliseconds, After);
     } else {
       EXPECT_EQ(Call.Time, 0.0);
     }

@@ -54,9 +54,9 @@ TEST(UniLogHostDirectory, ProcessLogHandsLinesToTheClientTheHostSettingsName) {
 
   InitProcessLog();
   TestSupport::RemoveTree(Settings);
-  const double Before = Platform::DaysSince1899(Platform::LocalNow());
+  const int64_t Before = Platform::MillisecondsSince1899(Platform::LocalNow());
   EXPECT_TRUE(Log("Init_Plugin: Velmora"));
-  const double After = Platform::DaysSince1899(Platform::LocalNow());
+  const int64_t After = Platform::MillisecondsSince1899(Platform::LocalNow());
   DoneProcessLog();
 
   EXPECT_FALSE(FileExists(LogsDir)) << "a taken line made a directory";
@@ -69,8 +69,8 @@ TEST(UniLogHostDirectory, ProcessLogHandsLinesToTheClientTheHostSettingsName) {
   EXPECT_EQ(Calls[1].Fields.at(2), ModuleName);
   EXPECT_EQ(Calls[1].Fields.at(3), "");
   EXPECT_EQ(Calls[1].Fields.at(4), "Init_Plugin: Velmora");
-  EXPECT_GE(Calls[1].Time, Before - 1e-6);
-  EXPECT_LE(Calls[1].Time, After + 1e-6);
+  EXPECT_GE(Calls[1].Milliseconds, Before);
+  EXPECT_LE(Calls[1].Milliseconds, After);
   EXPECT_EQ(Calls[2].Kind, "F");
 }
 

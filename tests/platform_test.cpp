@@ -640,17 +640,6 @@ TEST(PlatformThread, TickCountAdvancesWithSleep) {
 
 // ------------------------------------------------------------------------ time
 
-TEST(PlatformTime, DaysSince1899) {
-  EXPECT_DOUBLE_EQ(DaysSince1899(TDateTime{}), 0.0);
-  EXPECT_DOUBLE_EQ(DaysSince1899({2013, 4, 17, 12, 0, 0, 0}), 41381.5);
-  EXPECT_DOUBLE_EQ(DaysSince1899({1900, 1, 1, 0, 0, 0, 0}), 2.0);
-  EXPECT_DOUBLE_EQ(DaysSince1899({1900, 3, 1, 0, 0, 0, 0}), 61.0);  // 1900 has no 29 February
-  EXPECT_DOUBLE_EQ(DaysSince1899({2000, 2, 29, 0, 0, 0, 0}), 36585.0);
-  EXPECT_DOUBLE_EQ(DaysSince1899({2000, 3, 1, 0, 0, 0, 0}), 36586.0);
-  EXPECT_DOUBLE_EQ(DaysSince1899({2013, 4, 17, 6, 0, 0, 0}), 41381.25);
-  EXPECT_NEAR(DaysSince1899({2013, 4, 17, 23, 59, 59, 999}), 41382.0, 1e-7);
-}
-
 TEST(PlatformTime, LocalNowIsPlausible) {
   const TDateTime Now = LocalNow();
   EXPECT_GE(Now.Year, 2020);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -107,6 +108,7 @@ std::vector<TRecordedCall> ReadRecord(const std::string& Path) {
     if (Call.Kind == "M" && !Call.Fields.empty()) {
       const uint64_t Bits = std::stoull(Call.Fields[0], nullptr, 16);
       std::memcpy(&Call.Time, &Bits, sizeof(Bits));
+      Call.Milliseconds = std::llround(Call.Time * 86400000.0);
     }
     Calls.push_back(std::move(Call));
   }

@@ -28,11 +28,14 @@ Platform::TDateTime At(uint16_t Year, uint16_t Month, uint16_t Day, uint16_t Hou
                        uint16_t Minute, uint16_t Second, uint16_t Millisecond);
 
 // One call recorded by the log-client stand-in: Kind is "I", "M" or "F"; the
-// fields follow as recorded; for "M" Time is the decoded double.
+// fields follow as recorded; for "M" Time is the decoded double and
+// Milliseconds the whole milliseconds since 1899-12-30 it stands for (compare
+// these, never doubles computed along two paths).
 struct TRecordedCall {
   std::string Kind;
   std::vector<std::string> Fields;
   double Time = -1.0;
+  int64_t Milliseconds = -1;
 };
 std::vector<TRecordedCall> ReadRecord(const std::string& Path);
 
