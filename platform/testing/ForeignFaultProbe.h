@@ -34,4 +34,22 @@ uintptr_t ExceptionChainHead();
 // One cheap call into the kernel (a yield), to compare the guard's cost with.
 void SystemCallForComparison();
 
+// Leaves the thread's floating point as careless foreign code might: every
+// x87 and SSE exception unmasked and, with FillStack, all eight x87
+// registers in use. Processor state, not the system's: the same everywhere
+// on x86, nothing elsewhere.
+inline void SpoilFloatingPointState(bool FillStack) {
+#if defined(__i386__) || defined(__x86_64__)
+  if (FillStack) {
+    asm volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1" ::: "memory");
+  }
+  const uint16_t X87Unmasked = 0x0340;   // no exception masked; 64-bit precision, nearest
+  const uint32_t SseUnmasked = 0x0000;   // no exception masked; nearest
+  asm volatile("fldcw %0" : : "m"(X87Unmasked));
+  asm volatile("ldmxcsr %0" : : "m"(SseUnmasked));
+#else
+  (void)FillStack;
+#endif
+}
+
 }  // namespace Platform

@@ -26,7 +26,9 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <type_traits>
 
+#include "platform/FloatControl.h"
 #include "platform/ForeignCall.h"
 
 namespace Platform {
@@ -84,6 +86,7 @@ struct TGuardFrame {
   void* Handler;
   void* Resume[5];       // __builtin_setjmp's buffer: GuardedCall's resumption point
   TForeignFault* Fault;  // filled in by the handler
+  TFloatControl Float;   // the caller's floating-point control words
 };
 
 TGuardFrame* ChainHead() {
@@ -127,16 +130,23 @@ __attribute__((noinline)) void CallRegistered(TGuardFrame& Frame, void (*Thunk)(
 
 }  // namespace
 
+// Entries and callbacks crossing a module boundary remove their own
+// arguments in this build: the macro that marks them must say so.
+static_assert(!std::is_same_v<void(VELMORA_STDCALL*)(int), void (*)(int)>, "VELMORA_STDCALL is not stdcall");
+
 bool GuardedCall(void (*Thunk)(void* Context), void* Context, TForeignFault& Fault) {
   TGuardFrame Frame{};
   Frame.Handler = reinterpret_cast<void*>(&GuardHandler);
   Frame.Fault = &Fault;
+  Frame.Float = ReadFloatControl();
   if (__builtin_setjmp(Frame.Resume) != 0) {
     // Resumed by the handler: every record above ours is gone, ours is the head.
     SetChainHead(Frame.Next);
+    ResetFloatState(Frame.Float);
     return false;
   }
   CallRegistered(Frame, Thunk, Context);
+  KeepFloatControl(Frame.Float);
   return true;
 }
 
@@ -190,7 +200,13 @@ EXCEPTION_DISPOSITION GuardHandler(EXCEPTION_RECORD* Record, void* Establisher, 
 }  // namespace
 
 bool GuardedCall(void (*Thunk)(void* Context), void* Context, TForeignFault& Fault) {
-  return VelmoraForeignGuardCore(Thunk, Context, &Fault);
+  const TFloatControl Before = ReadFloatControl();
+  if (!VelmoraForeignGuardCore(Thunk, Context, &Fault)) {
+    ResetFloatState(Before);
+    return false;
+  }
+  KeepFloatControl(Before);
+  return true;
 }
 
 #else

@@ -10,6 +10,9 @@
 //   faultmessage[=<n>] the next n calls of DLL_MessageToLogServer fault
 //                    after recording the call (every call without n)
 //   faultfinal       DLL_Finalize faults after recording the call
+//   spoilfloat       DLL_MessageToLogServer unmasks every floating-point
+//                    exception before it answers; before a fault it also
+//                    fills the x87 register stack
 // Each DLL_Initialize starts from the defaults. A fault is an access
 // violation writing address 16, raised holding no lock of the stand-in; only
 // a Windows build can contain it.
@@ -28,6 +31,7 @@
 
 #include "platform/Files.h"
 #include "platform/Sync.h"
+#include "platform/testing/ForeignFaultProbe.h"
 
 namespace {
 
@@ -44,6 +48,7 @@ bool Take = false;
 bool InitFails = false;
 bool FaultInit = false;
 bool FaultFinal = false;
+bool SpoilFloat = false;
 std::atomic<int64_t> MessageFaults{0};  // calls still to fault; -1: every call
 std::string RecordPath;
 std::string SummaryPath;
@@ -74,7 +79,7 @@ void AppendToFile(const std::string& Path, const std::string& Bytes) {
 }
 
 void ReadSetting(const std::string& Setting) {
-  Take = InitFails = FaultInit = FaultFinal = false;
+  Take = InitFails = FaultInit = FaultFinal = SpoilFloat = false;
   MessageFaults.store(0);
   RecordPath.clear();
   SummaryPath.clear();
@@ -88,6 +93,7 @@ void ReadSetting(const std::string& Setting) {
     if (Item == "initfail") InitFails = true;
     if (Item == "faultinit") FaultInit = true;
     if (Item == "faultfinal") FaultFinal = true;
+    if (Item == "spoilfloat") SpoilFloat = true;
     if (Item == "faultmessage") MessageFaults.store(-1);
     if (Item.rfind("faultmessage=", 0) == 0) MessageFaults.store(std::atoll(Item.c_str() + 13));
     if (Item.rfind("record=", 0) == 0) RecordPath = Item.substr(7);
@@ -120,7 +126,9 @@ VELMORA_EXPORT uint32_t VELMORA_STDCALL DLL_MessageToLogServer(double Time, cons
                                  Field(PluginFileName) + "\t" + Field(Tag) + "\t" + Field(Text) +
                                  "\r\n");
   }
-  if (MessageFaultDue()) Fault();
+  const bool FaultDue = MessageFaultDue();
+  if (SpoilFloat) Platform::SpoilFloatingPointState(FaultDue);
+  if (FaultDue) Fault();
   return Take ? AnswerTrue : AnswerFalse;
 }
 
