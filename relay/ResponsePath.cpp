@@ -38,15 +38,20 @@ void TMailerManager::ClientReceive(TTPKTClient&, const void* Data, int32_t Size)
 // that several transport threads never pass one together. Once a burst of
 // drops has begun, room is given only below half of each limit: the worker
 // drains a real backlog before the next burst starts, and bursts stay few.
+// A message larger than the byte limit is refused before it is counted, and
+// the check subtracts instead of adding: in the 32-bit build the count plus a
+// message near 2 GiB would wrap around and pass. (The count itself stays
+// below 2^32 while fewer than 31 transport threads reserve at once.)
 bool TMailerManager::ReserveMessage(size_t Bytes) noexcept {
   const bool Draining = Overflowing.load(std::memory_order_relaxed);
   const uint32_t MostMessages = Draining ? Limits.QueuedMessages / 2 : Limits.QueuedMessages;
   const size_t MostBytes = Draining ? Limits.QueuedMessageBytes / 2 : Limits.QueuedMessageBytes;
+  if (Bytes > MostBytes) return false;
   if (QueuedMessages.fetch_add(1) >= MostMessages) {
     QueuedMessages.fetch_sub(1);
     return false;
   }
-  if (QueuedMessageBytes.fetch_add(Bytes) + Bytes > MostBytes) {
+  if (QueuedMessageBytes.fetch_add(Bytes) > MostBytes - Bytes) {
     QueuedMessageBytes.fetch_sub(Bytes);
     QueuedMessages.fetch_sub(1);
     return false;
