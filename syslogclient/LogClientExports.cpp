@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/LibraryEntry.h"
 #include "syslogclient/SyslogClient.h"
 #include "syslogclient/SyslogSetting.h"
 
@@ -14,6 +15,13 @@ namespace {
 // Set by DLL_Initialize, cleared by DLL_Finalize; the plug-in calls neither
 // while a line is being offered, so offering threads only read it.
 std::atomic<TSyslogClient*> Client{nullptr};
+
+// The library's last unload runs on the client's thread when that thread
+// leaves after the plug-in let go of the library: the plug-in's thread, which
+// called in here, must not leave its runtime record behind then.
+struct TLeaveOnReturn {
+  ~TLeaveOnReturn() { Platform::LeaveLibraryAsExitingThread(); }
+};
 
 void StopClient() {
   TSyslogClient* const Running = Client.exchange(nullptr);
@@ -30,6 +38,7 @@ extern "C" {
 // and starts the client's thread without waiting for it. False (and every
 // line declined) for a setting it cannot read or a thread it cannot start.
 VELMORA_EXPORT uint32_t VELMORA_STDCALL DLL_Initialize(const char* Setting, int32_t /*Always500*/) {
+  const TLeaveOnReturn Leave;
   try {
     StopClient();
     TSyslogSetting Parsed;
@@ -61,6 +70,7 @@ VELMORA_EXPORT uint32_t VELMORA_STDCALL DLL_MessageToLogServer(double Time, cons
 // what is queued for at most TSyslogClient::FlushMs, waits that long at most,
 // and lets it go (it ends on its own).
 VELMORA_EXPORT void VELMORA_STDCALL DLL_Finalize() {
+  const TLeaveOnReturn Leave;
   try {
     StopClient();
   } catch (...) {

@@ -53,6 +53,11 @@ int Chunk(size_t Size) { return Size > 0x10000 ? 0x10000 : static_cast<int>(Size
 }  // namespace
 
 bool StartSockets() {
+  // Winsock stays loaded for the rest of the process once started: a thread
+  // whose library held the last use would otherwise unload it and leave its
+  // per-thread data behind (Wine's ws2_32 keeps a handle per thread).
+  HMODULE Winsock = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "ws2_32.dll", &Winsock);
   WSADATA Data;
   return WSAStartup(MAKEWORD(2, 2), &Data) == 0;
 }
