@@ -75,6 +75,7 @@ public:
   bool SetReuseAddress();
   bool SetNoDelay();
   bool SetSendTimeout(uint32_t Milliseconds);
+  bool SetSendBuffer(uint32_t Bytes);  // the system's buffer for bytes not yet taken by the peer
   bool Bind(uint32_t Address, uint16_t Port);
   bool Listen(int Backlog);
   // The next queued connection, waiting at most TimeoutMs; an invalid socket

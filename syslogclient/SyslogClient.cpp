@@ -33,6 +33,13 @@ size_t Weight(const TQueuedLine& Line) {
 
 uint64_t Now() { return Platform::TickCountMs(); }
 
+// A syslog server sends nothing: a readable socket is a closed one.
+bool PeerClosed(Platform::TSocket& Socket) {
+  if (!Socket.WaitReadable(0)) return false;
+  char Ignored[256];
+  return Socket.Receive(Ignored, sizeof Ignored) <= 0;
+}
+
 }  // namespace
 
 class TSyslogLink {
@@ -209,6 +216,9 @@ void TSyslogLink::RunTcp(uint32_t Address) {
 bool TSyslogLink::Connect(Platform::TSocket& Socket, uint32_t Address, uint32_t LimitMs) {
   if (!Socket.Open()) return false;
   Socket.SetNoDelay();
+  // Lines the server has not read wait in our queue (and are declined once it
+  // is full), not in a system buffer that may grow to megabytes.
+  Socket.SetSendBuffer(TSyslogClient::BatchBytes);
   const bool Stopping = StopRequested.load();
   const uint64_t End = Now() + LimitMs;
   Platform::TConnectState State = Socket.BeginConnect(Address, Setting.Port);
@@ -234,13 +244,12 @@ bool TSyslogLink::Pump(Platform::TSocket& Socket) {
       Pending.clear();
       Ends.clear();
       Sent = 0;
-      if (!TakeBatch()) {
+      const bool Taken = TakeBatch();
+      // Looked at before each batch, not only while idle: lines sent into a
+      // connection the server has already closed would be lost with it.
+      if (PeerClosed(Socket)) return false;
+      if (!Taken) {
         if (StopRequested.load()) return true;
-        // A syslog server sends nothing: a readable socket is a closed one.
-        if (Socket.WaitReadable(0)) {
-          char Ignored[256];
-          if (Socket.Receive(Ignored, sizeof Ignored) <= 0) return false;
-        }
         WaitForWork(SliceMs);
         LastProgress = Now();
         continue;

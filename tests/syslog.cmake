@@ -23,3 +23,12 @@ if(VELMORA_RSYSLOGD)
 endif()
 gtest_discover_tests(syslog_client_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
                      PROPERTIES TIMEOUT 120 ${rsyslog_properties})
+
+# The plug-in itself with the syslog client (scripts/syslog-e2e.sh; each
+# case starts its own rsyslogd), beside the end-to-end runs (e2e.cmake).
+if(e2e_fileserver AND VELMORA_RSYSLOGD)
+  foreach(syslog_case forward restart flood stall)
+    velmora_add_run_test(syslog_e2e_${syslog_case} syslog-e2e.sh syslog-e2e/${syslog_case} 180 e2e
+                         ${syslog_case})
+  endforeach()
+endif()

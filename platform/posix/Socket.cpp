@@ -166,6 +166,13 @@ bool TSocket::SetNoDelay() {
   return false;
 }
 
+bool TSocket::SetSendBuffer(uint32_t Bytes) {
+  const int Value = static_cast<int>(Bytes);
+  if (setsockopt(static_cast<int>(Handle), SOL_SOCKET, SO_SNDBUF, &Value, sizeof Value) == 0) return true;
+  Fail();
+  return false;
+}
+
 bool TSocket::SetSendTimeout(uint32_t Milliseconds) {
   timeval Value{};
   Value.tv_sec = static_cast<time_t>(Milliseconds / 1000);

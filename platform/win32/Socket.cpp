@@ -144,6 +144,11 @@ bool TSocket::SetNoDelay() {
   return setsockopt(Raw(Handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&On), sizeof On) == 0;
 }
 
+bool TSocket::SetSendBuffer(uint32_t Bytes) {
+  const int Value = static_cast<int>(Bytes);
+  return setsockopt(Raw(Handle), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&Value), sizeof Value) == 0;
+}
+
 bool TSocket::SetSendTimeout(uint32_t Milliseconds) {
   const DWORD Value = Milliseconds;
   return setsockopt(Raw(Handle), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&Value), sizeof Value) == 0;
