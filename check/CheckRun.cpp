@@ -169,7 +169,9 @@ bool ParseCheckOptions(const std::vector<std::string>& Arguments, TCheckOptions&
   for (size_t I = 0; I < Arguments.size(); ++I) {
     const std::string& Argument = Arguments[I];
     const bool HasValue = I + 1 < Arguments.size();
-    if (Argument == "--command" && HasValue) {
+    if (Argument == "--help") {
+      Options.Help = true;
+    } else if (Argument == "--command" && HasValue) {
       Options.Command = Arguments[++I];
     } else if (Argument == "--wait" && HasValue) {
       const std::string& Value = Arguments[++I];

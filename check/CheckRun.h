@@ -19,6 +19,7 @@ struct TCheckOptions {
   std::string PluginPath;  // empty: Velmora.dll beside the tool
   std::string Command;     // parameter list text; empty: none sent
   uint32_t WaitSeconds = 5;
+  bool Help = false;  // --help: the usage text only
 };
 
 // Reads the arguments after the program name; false (Error says why) for a

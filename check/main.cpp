@@ -14,6 +14,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "velmora-check: %s\n%s", Error.c_str(), CheckUsageText().c_str());
       return CheckExitUsage;
     }
+    if (Options.Help) {
+      std::fputs(CheckUsageText().c_str(), stdout);
+      return CheckExitOk;
+    }
     return RunCheck(Options);
   } catch (const std::exception& Failure) {
     std::fprintf(stderr, "velmora-check: %s\n", Failure.what());
