@@ -198,9 +198,11 @@ std::string CheckUsageText() {
 }
 
 int RunCheck(const TCheckOptions& Options) {
-  const std::string Path = Options.PluginPath.empty()
-                               ? Platform::DirectoryPart(Platform::HostExePath()) + "Velmora.dll"
-                               : Platform::FromNativePath(Options.PluginPath);
+  // A bare name is the file beside the tool, where a host's load looks first;
+  // the settings file is then read there too (a bare settings-file name would
+  // be looked for in the Windows folder).
+  std::string Path = Options.PluginPath.empty() ? "Velmora.dll" : Platform::FromNativePath(Options.PluginPath);
+  if (Platform::DirectoryPart(Path).empty()) Path = Platform::DirectoryPart(Platform::HostExePath()) + Path;
   const std::string Settings = SettingsPathOf(Path);
   const bool SettingsExisted = Platform::ProfileKeyExists(Settings, "Server", "FSServerAddr") ||
                                Platform::ProfileKeyExists(Settings, "Server", "FSServerPort");

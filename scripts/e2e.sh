@@ -249,8 +249,8 @@ check)
   run_check "$plugin_file" --command "Operation=1,Path=docs,UserData=check" --wait 10
   [ $host_rc -eq 0 ] || fail "check exit code $host_rc with the server up, expected 0"
   for step in plug-in settings transport connection command finalize; do expect_line "^OK      $step: "; done
-  expect_line '^OK      command: answer UserData=check,Count=3,.*,Error=0,Operation=1$'
-  expect_line '^  [0-9:.]{12} Finalize_Plugin$'
+  expect_line '^OK      command: answer UserData=check,Count=3,.*,Error=0,Operation=1[[:cntrl:]]?$'
+  expect_line '^  [0-9:.]{12} Finalize_Plugin[[:cntrl:]]?$'
   stop_server
   run_check "$plugin_file" --wait 1
   [ $host_rc -eq 5 ] || fail "check exit code $host_rc without a server, expected 5"
