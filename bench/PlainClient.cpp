@@ -12,14 +12,14 @@
 
 #include "platform/Sync.h"
 #include "platform/Thread.h"
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 #include "standins/net/Tpkt.h"
 
 namespace {
 
 // The reader thread owns the socket's receiving side; Answered counts replies.
 struct TReader {
-  Net::TSocket* Socket = nullptr;
+  Platform::TSocket* Socket = nullptr;
   int Count = 0;
   std::atomic<int> Answered{0};
   Platform::TSemaphore Slots{0, 1 << 30};
@@ -51,12 +51,12 @@ int main(int Count, char** Arguments) {
   const uint16_t Port = static_cast<uint16_t>(std::atoi(Arguments[1]));
   const int Total = std::atoi(Arguments[2]);
   const int InFlight = std::atoi(Arguments[3]);
-  Net::Startup();
-  Net::TSocket Socket;
+  Platform::StartSockets();
+  Platform::TSocket Socket;
   uint32_t Address = 0;
-  Net::ResolveIPv4("127.0.0.1", Address);
-  if (!Socket.Open() || Socket.BeginConnect(Address, Port) == Net::TConnectState::Failed ||
-      (Socket.WaitConnect(5000) != Net::TConnectState::Connected)) {
+  Platform::ResolveIPv4("127.0.0.1", Address);
+  if (!Socket.Open() || Socket.BeginConnect(Address, Port) == Platform::TConnectState::Failed ||
+      (Socket.WaitConnect(5000) != Platform::TConnectState::Connected)) {
     std::fprintf(stderr, "velmora-plain-client: cannot connect to port %u\n", Port);
     return 1;
   }
@@ -85,6 +85,6 @@ int main(int Count, char** Arguments) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   std::printf("answered %d per-second %.1f\n", Reader.Answered.load(), Reader.Answered.load() / Seconds);
   Socket.Shutdown();
-  Net::Cleanup();
+  Platform::StopSockets();
   return Reader.Answered.load() == Total ? 0 : 1;
 }

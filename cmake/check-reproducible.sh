@@ -49,7 +49,8 @@ compare() {
   fi
 }
 compare "$first/bin/Velmora.dll" "$second/bin/Velmora.dll" "Velmora.dll as built"
-for file in Velmora.dll Velmora.ini OPERATIONS.md SHA256SUMS; do
+for file in Velmora.dll Velmora.ini OPERATIONS.md SHA256SUMS velmora-check.exe extras/syslog/LogClient.dll \
+            extras/syslog/README.md; do
   compare "$first/package/$file" "$second/package/$file" "package/$file"
 done
 compare "$work/first-package/$zip_name" "$second/$zip_name" "$zip_name"

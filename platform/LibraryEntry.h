@@ -29,3 +29,14 @@
 // Natively a library keeps the system's entry: the C runtime is shared and its
 // thread-local data go with dlclose; the posix backend has nothing to add.
 extern "C" int VELMORA_STDCALL VelmoraLibraryEntry(void* Module, uint32_t Reason, void* Reserved);
+
+namespace Platform {
+// For a library whose last unload may run on a thread of its own (one that
+// holds it, platform/ModuleThread.h) rather than on the thread that unloads
+// it: the calling thread lets go of what the library's static runtime keeps
+// for it (its POSIX threads record, two handles), as it would when exiting.
+// A later call into the runtime on this thread makes a new one. Without it, a
+// host thread that entered the library keeps those handles for good once the
+// library is gone. Natively nothing is kept, and nothing is done.
+void LeaveLibraryAsExitingThread();
+}  // namespace Platform

@@ -1,5 +1,5 @@
-// Threads, thread ids, sleeping and the tick count (win32/Thread.cpp,
-// posix/Thread.cpp).
+// Threads, thread and process ids, sleeping and the tick count
+// (win32/Thread.cpp, posix/Thread.cpp).
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,7 @@ private:
 };
 
 uint32_t CurrentThreadId();
+uint32_t CurrentProcessId();
 void SleepMs(uint32_t Milliseconds);
 uint64_t TickCountMs();  // monotonic milliseconds
 

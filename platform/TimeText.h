@@ -20,6 +20,14 @@ std::string TimeSeparator();                 // the regional time separator (":"
 int64_t MillisecondsSince1899(const TDateTime& Time);
 double DaysFromMilliseconds(int64_t Milliseconds);
 double DaysSince1899(const TDateTime& Time);
+// Minutes by which the local time Local is ahead of UTC (negative west of
+// Greenwich), by the system's time-zone rules for that date; 0 when the
+// system cannot tell.
+int32_t UtcOffsetMinutes(const TDateTime& Local);
+
+// Text in the system's ANSI code page (1251 on the target systems, and
+// always 1251 in the posix backend) converted to UTF-8.
+std::string AnsiToUtf8(const std::string& Text);
 
 // Case-insensitive equality of two 8-bit texts in the user's locale
 // (CompareStringA with NORM_IGNORECASE); code page 1251 Cyrillic letters fold

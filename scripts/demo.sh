@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demo: builds the release package, installs it as an operator would
-# (OPERATIONS.md, "Installing") and has the host runner send
+# (OPERATIONS.md, "Installing"), runs the check tool velmora-check.exe once, and has the host runner send
 # demo/scenario.txt through the plug-in under Wine, which relays each command
 # through the TCP transport to the file server over a demo folder; prints the
 # answers, then the plug-in's log.
@@ -90,8 +90,10 @@ mkdir -p "$demo/plugins"
 unpacked=$(unpack "$package" "$root/build/demo-$preset-unpacked")
 # The host program's folder: the host runner and the transport library.
 cp "$build/bin/velmora-host.exe" "$build/bin/tcp/cl_vexo_transport.dll" "$demo/"
-# The plug-in's folder: the plug-in and its settings file, from the package.
+# The plug-in's folder: the plug-in and its settings file, from the package;
+# the check tool, from the package, beside the host.
 cp "$unpacked/Velmora.dll" "$unpacked/Velmora.ini" "$demo/plugins/"
+cp "$unpacked/velmora-check.exe" "$demo/"
 cp -r demo/files "$demo/root"
 cp demo/scenario.txt "$demo/"
 (cd "$demo" && find . -path ./root -prune -o -type f -print | sort)
@@ -124,6 +126,16 @@ head -2 "$demo/fileserver.log"
 sed -i "s/^FSServerPort=[0-9]*/FSServerPort=$port/" "$demo/plugins/Velmora.ini"
 echo "settings: plugins/Velmora.ini, [Server] section:"
 sed -n '/^\[Server\]/,$p' "$demo/plugins/Velmora.ini" | tr -d '\r' | grep -v '^;'
+
+step "checking the installation under Wine: velmora-check.exe plugins\\Velmora.dll --command ..."
+set +e
+(cd "$demo" && VELMORA_BUILD_DIR=$build bash "$root/cmake/wine-run.sh" "$demo/velmora-check.exe" \
+   'plugins\Velmora.dll' --command 'Operation=1,Path=docs,UserData=check' --wait 5) |
+  iconv -f CP1251 -t UTF-8
+check_rc=${PIPESTATUS[0]}
+set -e
+echo "(check tool exit code $check_rc)"
+[ "$check_rc" -eq 0 ] || { echo "demo: the check tool found a fault"; exit 1; }
 
 step "running the scenario under Wine: velmora-host.exe plugins\\Velmora.dll --scenario scenario.txt"
 set +e

@@ -10,7 +10,8 @@
 #
 # DIR holds velmora-host(.exe), Velmora.so/.dll and tcp/cl_vexo_transport.*;
 # FILE is a native velmora-fileserver; the work folder is emptied first.
-# Cases: operations, quoted, sessions, restart, noserver.
+# Cases: operations, quoted, sessions, restart, noserver, check (the check
+# tool velmora-check in the host's place).
 # Exit: 0 passed, 1 failed, 125 skipped (the Windows build cannot run here).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -224,6 +225,43 @@ EOF
   grep -q '^answer ' "$work/host.out" && fail "an answer came without a server"
   [ "$(plugin_log | grep -a -c 'ProcessCommand \[SessionACT=9\] EXCEPTION')" -ge 1 ] ||
     fail "the log does not show the commands dropped"
+  finish
+  ;;
+check)
+  # The operator's check tool in the host program's folder: all steps OK with
+  # the server up; then the failing step's line and exit code for no server,
+  # no transport library and no plug-in.
+  check_exe=velmora-check
+  [ $wine = yes ] && check_exe=velmora-check.exe
+  cp "$bin/$check_exe" "$work/" || exit 1
+  run_check() {
+    if [ $wine = yes ]; then
+      (cd "$work" && bash "$here/../cmake/wine-run.sh" "$work/$check_exe" "$@") >"$work/host.out" 2>"$work/host.err"
+    else
+      (cd "$work" && "$work/$check_exe" "$@") >"$work/host.out" 2>"$work/host.err"
+    fi
+    host_rc=$?
+    [ $host_rc -eq 125 ] && [ $wine = yes ] && exit 125
+    return 0
+  }
+  start_server 0 "$work/server.log" || exit 1
+  write_settings "$port"
+  run_check "$plugin_file" --command "Operation=1,Path=docs,UserData=check" --wait 10
+  [ $host_rc -eq 0 ] || fail "check exit code $host_rc with the server up, expected 0"
+  for step in plug-in settings transport connection command finalize; do expect_line "^OK      $step: "; done
+  expect_line '^OK      command: answer UserData=check,Count=3,.*,Error=0,Operation=1[[:cntrl:]]?$'
+  expect_line '^  [0-9:.]{12} Finalize_Plugin[[:cntrl:]]?$'
+  stop_server
+  run_check "$plugin_file" --wait 1
+  [ $host_rc -eq 5 ] || fail "check exit code $host_rc without a server, expected 5"
+  expect_line '^FAILED  connection: no connection within 1 s'
+  rm "$work/$transport_file"
+  run_check "$plugin_file" --wait 1
+  [ $host_rc -eq 4 ] || fail "check exit code $host_rc without the transport library, expected 4"
+  expect_line '^FAILED  transport: ERR: FS Client initialization fail: '
+  run_check "NoSuch.$library_suffix"
+  [ $host_rc -eq 2 ] || fail "check exit code $host_rc for a missing plug-in, expected 2"
+  expect_line '^FAILED  plug-in: cannot load the plug-in'
   finish
   ;;
 *)

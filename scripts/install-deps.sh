@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the test run need on Debian 12, as root:
 # compilers for the native and the two Windows builds, GoogleTest's sources,
-# Wine, and the ru_RU.UTF-8 locale (Wine's code page 1251). Installs only
+# Wine, rsyslog (the syslog client's tests run a private rsyslogd; the
+# package's own service is not started here) and the ru_RU.UTF-8 locale
+# (Wine's code page 1251). Installs only
 # what is missing and reads the package lists only then; safe to run again.
 set -euo pipefail
 
@@ -9,7 +11,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev googletest python3 locales
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  wine wine64 wine32:i386
+  wine wine64 wine32:i386 rsyslog
 )
 
 as_root() {

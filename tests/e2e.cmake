@@ -45,7 +45,7 @@ endif()
 
 # No file server: the 32-bit build on a machine that cannot run its programs.
 if(e2e_fileserver)
-  foreach(e2e_case operations quoted sessions restart noserver)
+  foreach(e2e_case operations quoted sessions restart noserver check)
     velmora_add_run_test(e2e_${e2e_case} e2e.sh e2e/${e2e_case} 120 e2e ${e2e_case})
   endforeach()
 endif()

@@ -18,7 +18,7 @@
 #include "platform/Files.h"
 #include "platform/Thread.h"
 #include "standins/fileserver/FileServer.h"
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 #include "standins/net/Tpkt.h"
 #include "tests/support/TestSupport.h"
 
@@ -53,11 +53,11 @@ class TClient {
 public:
   bool Connect(uint16_t Port) {
     if (!Socket.Open()) return false;
-    Net::TConnectState State = Socket.BeginConnect(0x7F000001u, Port);
-    for (int Slice = 0; State == Net::TConnectState::Pending && Slice < 50; ++Slice) {
+    Platform::TConnectState State = Socket.BeginConnect(0x7F000001u, Port);
+    for (int Slice = 0; State == Platform::TConnectState::Pending && Slice < 50; ++Slice) {
       State = Socket.WaitConnect(100);
     }
-    return State == Net::TConnectState::Connected;
+    return State == Platform::TConnectState::Connected;
   }
   void SendRaw(const std::string& Bytes) { ASSERT_TRUE(Socket.SendAll(Bytes.data(), Bytes.size())); }
   void SendMessage(const std::string& Payload) { SendRaw(Net::TpktFrame(Payload.data(), Payload.size())); }
@@ -123,14 +123,14 @@ public:
     return Socket.Receive(&Byte, 1) <= 0;
   }
 
-  Net::TSocket Socket;
+  Platform::TSocket Socket;
   Net::TTpktAssembler Assembler;
 };
 
 class FileServerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    ASSERT_TRUE(Net::Startup());
+    ASSERT_TRUE(Platform::StartSockets());
     Root = fs::path(Platform::ToNativePath(Scratch.Path())) / "root";
     fs::create_directories(Root);
     Restart({});
@@ -156,7 +156,7 @@ protected:
   }
   void TearDown() override {
     Server.reset();
-    Net::Cleanup();
+    Platform::StopSockets();
   }
 
   TResponse Ask(uint8_t Operation, const std::vector<std::string>& Items) {
@@ -556,17 +556,17 @@ TEST_F(FileServerTest, AcceptOutOfDescriptorsBacksOffAndLogsOnce) {
     std::atomic<uint64_t> FourthCall{0};
   } Fault;
   TFileServerOptions Options;
-  Options.Accept = [&Fault](Net::TSocket& Listener, uint32_t TimeoutMs, std::string& Peer, uint32_t& Error) {
+  Options.Accept = [&Fault](Platform::TSocket& Listener, uint32_t TimeoutMs, std::string& Peer, uint32_t& Error) {
     if (!Fault.Failing.load()) {
-      Net::TSocket Connection = Listener.Accept(TimeoutMs, &Peer);
-      Error = Connection.Valid() ? 0 : Net::LastError();
+      Platform::TSocket Connection = Listener.Accept(TimeoutMs, &Peer);
+      Error = Connection.Valid() ? 0 : Platform::LastSocketError();
       return Connection;
     }
     const int Call = Fault.Calls.fetch_add(1) + 1;
     if (Call == 1) Fault.FirstCall.store(Platform::TickCountMs());
     if (Call == 4) Fault.FourthCall.store(Platform::TickCountMs());
-    Error = Net::ErrorTooManyFiles;
-    return Net::TSocket();
+    Error = Platform::SocketErrorTooManyFiles;
+    return Platform::TSocket();
   };
   Restart(Options, false);
   const uint64_t Start = Platform::TickCountMs();

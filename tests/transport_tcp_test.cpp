@@ -11,7 +11,7 @@
 #include "platform/Libraries.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 #include "standins/net/Tpkt.h"
 #include "tests/support/RequiredEntry.h"
 #include "tests/support/TestSupport.h"
@@ -94,7 +94,7 @@ public:
   void Listen(uint16_t Port = 0) {
     ASSERT_TRUE(Listener.Open());
     ASSERT_TRUE(Listener.SetReuseAddress());
-    ASSERT_TRUE(Listener.Bind(0x7F000001u, Port)) << Net::LastError();
+    ASSERT_TRUE(Listener.Bind(0x7F000001u, Port)) << Platform::LastSocketError();
     ASSERT_TRUE(Listener.Listen(4));
     ListenPort = Listener.LocalPort();
   }
@@ -138,15 +138,15 @@ public:
 
   uint16_t ListenPort = 0;
   std::string PeerAddress;
-  Net::TSocket Listener;
-  Net::TSocket Connection;
+  Platform::TSocket Listener;
+  Platform::TSocket Connection;
 };
 
 std::string Frame(const std::string& Payload) { return Net::TpktFrame(Payload.data(), Payload.size()); }
 
 // A loopback port on which nobody listens (taken from the system and let go).
 uint16_t FreePort() {
-  Net::TSocket Probe;
+  Platform::TSocket Probe;
   EXPECT_TRUE(Probe.Open());
   EXPECT_TRUE(Probe.Bind(0x7F000001u, 0));
   return Probe.LocalPort();
@@ -159,7 +159,7 @@ std::string ConnectionText(uint16_t RemotePort, const std::string& Tail = "") {
 class TransportTcpTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    ASSERT_TRUE(Net::Startup());
+    ASSERT_TRUE(Platform::StartSockets());
     Api.Library =
         Platform::LoadLibraryByName(TestSupport::BinaryDir() + "tcp\\cl_vexo_transport.dll");
     ASSERT_NE(Api.Library, nullptr) << "error " << Platform::LastError();
@@ -180,7 +180,7 @@ protected:
   void TearDown() override {
     for (const int32_t Id : Live) EXPECT_EQ(Api.Destroy(Id), teSUCCESS);
     if (Api.Library != nullptr) Platform::UnloadLibrary(Api.Library);
-    Net::Cleanup();
+    Platform::StopSockets();
   }
 
   // A termination that is destroyed at the end of the test.

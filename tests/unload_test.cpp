@@ -199,3 +199,33 @@ TEST(LibraryUnload, LogClientCyclesKeepNoThreadSlot) {
     Platform::UnloadLibrary(Library);
   });
 }
+
+// The syslog client: its thread starts at DLL_Initialize and is let go at
+// DLL_Finalize without being waited for to the end; it holds the library
+// until it has left. So each cycle's thread must be gone soon after the
+// unload, and then no slot or handle may stay. UDP and TCP (to a port nobody
+// listens on) in turn.
+TEST(LibraryUnload, SyslogClientCyclesEndTheirThreadsAndKeepNoThreadSlotOrHandle) {
+  using TInitialize = uint32_t(VELMORA_STDCALL*)(const char*, int32_t);
+  using TMessage = uint32_t(VELMORA_STDCALL*)(double, const char*, const char*, const char*,
+                                              const char*);
+  using TFinalize = void(VELMORA_STDCALL*)();
+  const std::string Path = BuiltLibrary("syslog\\", "LogClient.dll", "LogClient.so");
+  int Cycle = 0;
+  ExpectNothingKept("syslog client", Cycles(60), [&] {
+    const int32_t Threads = Platform::CountThreads();
+    const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
+    ASSERT_NE(Library, nullptr);
+    const char* Setting = ++Cycle % 2 == 0 ? "udp://127.0.0.1:9" : "tcp://127.0.0.1:1";
+    ASSERT_EQ(RequiredEntry<TInitialize>(Library, "DLL_Initialize")(Setting, 500) & 0xFF, 1u);
+    RequiredEntry<TMessage>(Library, "DLL_MessageToLogServer")(41381.5, "host.exe", "Velmora.dll",
+                                                               "", "line");
+    RequiredEntry<TFinalize>(Library, "DLL_Finalize")();
+    Platform::UnloadLibrary(Library);
+    const uint64_t Deadline = Platform::TickCountMs() + 3000;
+    while (Platform::CountThreads() > Threads && Platform::TickCountMs() < Deadline) {
+      Platform::SleepMs(5);
+    }
+    ASSERT_LE(Platform::CountThreads(), Threads) << "the client's thread did not end";
+  });
+}

@@ -157,6 +157,8 @@ uint32_t TThread::Id() const { return Impl->Tid; }
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(gettid()); }
 
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
 void SleepMs(uint32_t Milliseconds) {
   if (Milliseconds == 0) {
     sched_yield();  // Sleep(0) gives up the rest of the time slice

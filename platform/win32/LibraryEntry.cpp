@@ -191,3 +191,12 @@ int VELMORA_STDCALL VelmoraLibraryEntry(void* Module, uint32_t Reason, void* Res
   }
   return Result;
 }
+
+void Platform::LeaveLibraryAsExitingThread() {
+  HMODULE Own = nullptr;
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCSTR>(&Platform::LeaveLibraryAsExitingThread), &Own)) {
+    LeaveAsExitingThread(Own);
+  }
+}

@@ -111,6 +111,8 @@ uint32_t TThread::Id() const { return Impl->Tid; }
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
 void SleepMs(uint32_t Milliseconds) { Sleep(Milliseconds); }
 
 uint64_t TickCountMs() { return GetTickCount64(); }

@@ -12,7 +12,7 @@ constexpr uint32_t PollSliceMs = 200;  // how often a waiting thread looks at St
 // Accept failures that end by themselves (a connection reset before it was
 // taken, an interrupted wait) are not an episode worth a pause.
 bool IsPassing(uint32_t Error) {
-  return Error == Net::ErrorConnectionAborted || Error == Net::ErrorInterrupted;
+  return Error == Platform::SocketErrorConnectionAborted || Error == Platform::SocketErrorInterrupted;
 }
 }  // namespace
 
@@ -40,14 +40,14 @@ TFileServer::~TFileServer() { Stop(); }
 
 bool TFileServer::Start(const std::string& Address, uint16_t Port, std::string& Error) {
   uint32_t Host = 0;
-  if (!Net::ResolveIPv4(Address, Host)) {
+  if (!Platform::ResolveIPv4(Address, Host)) {
     Error = "not an IPv4 address: " + Address;
     return false;
   }
-  if (!Net::Startup() || !Listener.Open() || !Listener.SetReuseAddress() || !Listener.Bind(Host, Port) ||
+  if (!Platform::StartSockets() || !Listener.Open() || !Listener.SetReuseAddress() || !Listener.Bind(Host, Port) ||
       !Listener.Listen(16)) {
     Error = "cannot listen on " + Address + ":" + std::to_string(Port) + " (socket error " +
-            std::to_string(Net::LastError()) + ")";
+            std::to_string(Platform::LastSocketError()) + ")";
     Listener.Close();
     return false;
   }
@@ -81,9 +81,9 @@ void TFileServer::AcceptLoop() {
   while (!Stopping.load()) {
     std::string Peer;
     uint32_t Error = 0;
-    Net::TSocket Connection = AcceptNext(Peer, Error);
+    Platform::TSocket Connection = AcceptNext(Peer, Error);
     ReapFinished(false);
-    if (!Connection.Valid() && Error != Net::ErrorTimedOut && !IsPassing(Error)) {
+    if (!Connection.Valid() && Error != Platform::SocketErrorTimedOut && !IsPassing(Error)) {
       // Accept fails at once for as long as the cause lasts (out of
       // descriptors, above all): pause instead of spinning, and log the
       // episode once, not every attempt.
@@ -119,10 +119,10 @@ void TFileServer::AcceptLoop() {
   }
 }
 
-Net::TSocket TFileServer::AcceptNext(std::string& Peer, uint32_t& Error) {
+Platform::TSocket TFileServer::AcceptNext(std::string& Peer, uint32_t& Error) {
   if (Options.Accept) return Options.Accept(Listener, PollSliceMs, Peer, Error);
-  Net::TSocket Connection = Listener.Accept(PollSliceMs, &Peer);
-  Error = Connection.Valid() ? 0 : Net::LastError();
+  Platform::TSocket Connection = Listener.Accept(PollSliceMs, &Peer);
+  Error = Connection.Valid() ? 0 : Platform::LastSocketError();
   return Connection;
 }
 
@@ -161,8 +161,8 @@ void TFileServer::Serve(TClient& Client) {
             " path=" + LogText(Outcome.Path));
       const std::string Frame = Net::TpktFrame(Response.data(), Response.size());
       if (!Client.Socket.SendWithin(Frame.data(), Frame.size(), Options.SendTimeoutMs)) {
-        const uint32_t Error = Net::LastError();
-        Ending = Error == Net::ErrorTimedOut
+        const uint32_t Error = Platform::LastSocketError();
+        Ending = Error == Platform::SocketErrorTimedOut
                      ? "dropped: took no answer for " + std::to_string(Options.SendTimeoutMs) + " ms"
                      : "lost (socket error " + std::to_string(Error) + ")";
         Next = Net::TTpktAssembler::TNext::Malformed;

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "standins/fileserver/FileOperations.h"
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 
 // Limits and fault seams of one server; the defaults serve the real program.
 struct TFileServerOptions {
@@ -25,9 +25,9 @@ struct TFileServerOptions {
   // none can be started. Empty: std::thread.
   std::function<std::thread(std::function<void()> Body)> StartThread;
   // Takes the next connection from Listener within TimeoutMs: a valid socket
-  // with Peer set, or an invalid one with Error set (Net::ErrorTimedOut when
+  // with Peer set, or an invalid one with Error set (Platform::SocketErrorTimedOut when
   // none came). Empty: Listener.Accept.
-  std::function<Net::TSocket(Net::TSocket& Listener, uint32_t TimeoutMs, std::string& Peer, uint32_t& Error)>
+  std::function<Platform::TSocket(Platform::TSocket& Listener, uint32_t TimeoutMs, std::string& Peer, uint32_t& Error)>
       Accept;
 };
 
@@ -67,14 +67,14 @@ private:
     // Used by the client's thread; shut down at its end and by Stop, closed
     // only once the thread has been joined, so a shutdown never meets a
     // closed (or reused) handle.
-    Net::TSocket Socket;
+    Platform::TSocket Socket;
     std::string Peer;
     std::thread Thread;
     std::atomic<bool> Done{false};
   };
 
   void AcceptLoop();
-  Net::TSocket AcceptNext(std::string& Peer, uint32_t& Error);
+  Platform::TSocket AcceptNext(std::string& Peer, uint32_t& Error);
   std::thread StartThread(std::function<void()> Body);
   void Serve(TClient& Client);
   void ReapFinished(bool All);
@@ -87,7 +87,7 @@ private:
   const TFileServerOptions Options;
   std::mutex LogLock;  // one log call at a time
 
-  Net::TSocket Listener;  // owned by the accepting thread once started
+  Platform::TSocket Listener;  // owned by the accepting thread once started
   uint16_t ListenPort = 0;
   std::atomic<bool> Stopping{false};
   std::mutex StopLock;                 // with StopSignal: wakes a pause

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "standins/fileserver/FileServer.h"
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     return Usage("bad port " + PortText);
   }
   uint32_t Host = 0;
-  if (!Net::ResolveIPv4(Address, Host) || !IsLoopback(Host)) {
+  if (!Platform::ResolveIPv4(Address, Host) || !IsLoopback(Host)) {
     return Usage("only loopback addresses are served: " + Address);
   }
   std::error_code Code;
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "velmora-fileserver: %s\n", Error.c_str());
       return 1;
     }
-    PrintLine("listening " + Net::IPv4Text(Host) + ":" + std::to_string(Server.Port()));
+    PrintLine("listening " + Platform::IPv4Text(Host) + ":" + std::to_string(Server.Port()));
     PrintLine("root " + LogText(std::filesystem::canonical(Root).string()));
     while (StopRequested == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::future<void> Stopped = std::async(std::launch::async, [&Server] { Server.Stop(); });

@@ -17,7 +17,7 @@
 #include "standins/host/AnswerBook.h"
 #include "standins/host/AnswerWindow.h"
 #include "standins/host/HostOptions.h"
-#include "standins/host/PluginBinding.h"
+#include "check/PluginBinding.h"
 #include "standins/host/Scenario.h"
 
 namespace {

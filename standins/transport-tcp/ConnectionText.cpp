@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ bool ParsePort(const std::string& Text, uint16_t& Port) {
 bool ParseEndPoint(const std::string& Text, uint32_t& Address, uint16_t& Port) {
   const size_t Colon = Text.rfind(':');
   if (Colon == std::string::npos || Colon == 0) return false;
-  return Net::ResolveIPv4(Text.substr(0, Colon), Address) && ParsePort(Text.substr(Colon + 1), Port);
+  return Platform::ResolveIPv4(Text.substr(0, Colon), Address) && ParsePort(Text.substr(Colon + 1), Port);
 }
 
 std::string UpperAscii(std::string Text) {

@@ -77,7 +77,7 @@ int32_t TTermination::Send(const void* Data, int32_t Size) {
       Sent = Socket.SendWithin(Data, static_cast<size_t>(Size), Settings.SendTimeoutMs);
     }
     if (Sent) return teSUCCESS;
-    Error = Net::LastError();
+    Error = Platform::LastSocketError();
     // A failed send may have put part of its bytes on the wire, and whatever
     // followed them would be read as the rest of the cut message: the
     // connection is dropped here, before any other send can go out, and the
@@ -96,7 +96,7 @@ void TTermination::ThreadBody(void* Context) { static_cast<TTermination*>(Contex
 
 void TTermination::Run() {
   while (!StopEvent.IsSet()) {
-    Net::TSocket Fresh;
+    Platform::TSocket Fresh;
     if (Establish(Fresh) && Publish(Fresh)) {
       if (Callbacks.Connect != nullptr) Callbacks.Connect(Id, Callbacks.UserValue);
       ReadUntilLost();
@@ -111,22 +111,22 @@ void TTermination::Run() {
   }
 }
 
-bool TTermination::Establish(Net::TSocket& Fresh) {
+bool TTermination::Establish(Platform::TSocket& Fresh) {
   if (!Fresh.Open()) return false;
   if (Settings.LocalPort != 0) Fresh.SetReuseAddress();
   if (!Fresh.Bind(Settings.LocalAddress, Settings.LocalPort)) return false;
-  Net::TConnectState State = Fresh.BeginConnect(Settings.RemoteAddress, Settings.RemotePort);
+  Platform::TConnectState State = Fresh.BeginConnect(Settings.RemoteAddress, Settings.RemotePort);
   const uint64_t Deadline = Platform::TickCountMs() + ConnectTimeoutMs;
-  while (State == Net::TConnectState::Pending) {
+  while (State == Platform::TConnectState::Pending) {
     if (StopEvent.IsSet() || Platform::TickCountMs() >= Deadline) return false;
     State = Fresh.WaitConnect(PollSliceMs);
   }
-  if (State != Net::TConnectState::Connected) return false;
+  if (State != Platform::TConnectState::Connected) return false;
   Fresh.SetNoDelay();
   return true;
 }
 
-bool TTermination::Publish(Net::TSocket& Fresh) {
+bool TTermination::Publish(Platform::TSocket& Fresh) {
   Platform::TLockGuard SendGuard(SendLock);
   Platform::TLockGuard StateGuard(StateLock);
   // A Disconnect that came while connecting wins: the connection is dropped

@@ -9,7 +9,7 @@
 
 #include "platform/Sync.h"
 #include "platform/Thread.h"
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 #include "standins/transport-tcp/ConnectionText.h"
 #include "transport/TransportApi.h"
 
@@ -50,8 +50,8 @@ public:
 private:
   static void ThreadBody(void* Context);
   void Run();
-  bool Establish(Net::TSocket& Fresh);
-  bool Publish(Net::TSocket& Fresh);
+  bool Establish(Platform::TSocket& Fresh);
+  bool Publish(Platform::TSocket& Fresh);
   void ReadUntilLost();
   void Deliver(const void* Data, size_t Size);
   void Retire();
@@ -78,7 +78,7 @@ private:
   // The established connection. Opened and closed only by the connection
   // thread while it holds both locks; read there without a lock, by Send under
   // SendLock, by Disconnect (to shut it down) under StateLock.
-  Net::TSocket Socket;
+  Platform::TSocket Socket;
   bool Up = false;  // StateLock: connected and not being disconnected
   // Set by a failed send (under StateLock, with Up cleared), cleared when a
   // connection is published: the connection thread ends this connection as

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "platform/Sync.h"
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 #include "standins/transport-tcp/ConnectionText.h"
 #include "standins/transport-tcp/Termination.h"
 #include "transport/TransportApi.h"
@@ -39,7 +39,7 @@ VELMORA_EXPORT int32_t VELMORA_STDCALL CreateTermination(const char* ConnectionT
   (void)AuxReceive;  // this transport has no second channel
   TConnectionSettings Settings;
   if (TermID == nullptr || !ParseConnectionText(ConnectionText, Settings)) return teINVALIDPARAMS;
-  if (!Net::Startup()) return teLASTERROR;
+  if (!Platform::StartSockets()) return teLASTERROR;
   TTerminationCallbacks Callbacks;
   Callbacks.Receive = Receive;
   Callbacks.Disconnect = Disconnect;
@@ -63,7 +63,7 @@ VELMORA_EXPORT int32_t VELMORA_STDCALL DestroyTermination(int32_t TermID) {
     Platform::TLockGuard Guard(RegistryLock);
     Registry.erase(TermID);
   }
-  Net::Cleanup();
+  Platform::StopSockets();
   return teSUCCESS;
 }
 

@@ -1,11 +1,11 @@
-// The host's view of a plug-in library: its four entry points, resolved by
+// A host's view of a plug-in library: its four entry points, resolved by
 // their undecorated names, and the callback type it is given. Declared here
-// and not taken from the plug-in's own headers: the host is a program of its
-// own that knows the plug-in only by this contract. For the same reason it
-// keeps this loader rather than the tests' (tests/support/PluginLibrary.h):
-// the host runner ships beside the plug-in (the demo), loads the file it is
-// given in place, reports the system's reason for a failed load, and builds
-// with the test support switched off.
+// and not taken from the plug-in's own headers: a host is a program of its
+// own that knows the plug-in only by this contract. The check tool (shipped)
+// and the stand-in host runner both load the plug-in through it, rather than
+// through the tests' loader (tests/support/PluginLibrary.h): it loads the
+// file it is given in place, reports the system's reason for a failed load,
+// and builds with the test support switched off.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,11 @@
-// The stand-ins' socket layer on BSD sockets. Error codes are reported in
+// The socket layer on BSD sockets. Error codes are reported in
 // Winsock numbering so that both systems speak of a failure alike.
-#include "standins/net/Socket.h"
+#include "platform/Socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,7 +16,7 @@
 
 #include <cstring>
 
-namespace Net {
+namespace Platform {
 
 namespace {
 
@@ -23,21 +24,21 @@ thread_local uint32_t ThreadError = 0;
 
 uint32_t WinsockCode(int Code) {
   switch (Code) {
-    case EINTR: return ErrorInterrupted;
-    case EINVAL: return ErrorInvalidArgument;
-    case EAGAIN: return ErrorWouldBlock;
-    case EINPROGRESS: return ErrorWouldBlock;
+    case EINTR: return SocketErrorInterrupted;
+    case EINVAL: return SocketErrorInvalidArgument;
+    case EAGAIN: return SocketErrorWouldBlock;
+    case EINPROGRESS: return SocketErrorWouldBlock;
     case EBADF:
-    case ENOTSOCK: return ErrorNotSocket;
-    case EADDRINUSE: return ErrorAddressInUse;
-    case ENETUNREACH: return ErrorNetworkUnreachable;
-    case ECONNABORTED: return ErrorConnectionAborted;
-    case ECONNRESET: return ErrorConnectionReset;
-    case ENOTCONN: return ErrorNotConnected;
-    case EPIPE: return ErrorShutdown;
-    case ETIMEDOUT: return ErrorTimedOut;
-    case ECONNREFUSED: return ErrorConnectionRefused;
-    case EHOSTUNREACH: return ErrorHostUnreachable;
+    case ENOTSOCK: return SocketErrorNotSocket;
+    case EADDRINUSE: return SocketErrorAddressInUse;
+    case ENETUNREACH: return SocketErrorNetworkUnreachable;
+    case ECONNABORTED: return SocketErrorConnectionAborted;
+    case ECONNRESET: return SocketErrorConnectionReset;
+    case ENOTCONN: return SocketErrorNotConnected;
+    case EPIPE: return SocketErrorShutdown;
+    case ETIMEDOUT: return SocketErrorTimedOut;
+    case ECONNREFUSED: return SocketErrorConnectionRefused;
+    case EHOSTUNREACH: return SocketErrorHostUnreachable;
     default: return 10000u + static_cast<uint32_t>(Code);
   }
 }
@@ -81,9 +82,29 @@ int PollOne(int Fd, short Events, uint32_t TimeoutMs) {
 
 }  // namespace
 
-bool Startup() { return true; }
-void Cleanup() {}
-uint32_t LastError() { return ThreadError; }
+bool StartSockets() { return true; }
+void StopSockets() {}
+uint32_t LastSocketError() { return ThreadError; }
+
+bool ResolveHost(const std::string& Host, uint32_t& Address) {
+  if (ResolveIPv4(Host, Address)) return true;
+  addrinfo Hints{};
+  Hints.ai_family = AF_INET;
+  addrinfo* Found = nullptr;
+  if (getaddrinfo(Host.c_str(), nullptr, &Hints, &Found) != 0 || Found == nullptr) {
+    Fail(SocketErrorHostUnreachable);
+    return false;
+  }
+  Address = ntohl(reinterpret_cast<const sockaddr_in*>(Found->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(Found);
+  return true;
+}
+
+std::string LocalHostName() {
+  char Name[256] = {};
+  if (gethostname(Name, sizeof Name - 1) != 0) return std::string();
+  return Name;
+}
 
 TSocket::~TSocket() { Close(); }
 
@@ -109,6 +130,28 @@ bool TSocket::Open() {
   return true;
 }
 
+bool TSocket::OpenDatagram(uint32_t Address, uint16_t Port) {
+  Close();
+  const int Fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+  if (Fd < 0) {
+    Fail();
+    return false;
+  }
+  Handle = Fd;
+  const sockaddr_in Remote = MakeAddress(Address, Port);
+  if (connect(Fd, reinterpret_cast<const sockaddr*>(&Remote), sizeof Remote) == 0) return true;
+  Fail();
+  Close();
+  return false;
+}
+
+bool TSocket::SendDatagram(const void* Data, size_t Size) {
+  const ssize_t Sent = send(static_cast<int>(Handle), Data, Size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (Sent == static_cast<ssize_t>(Size)) return true;
+  if (Sent < 0) Fail();
+  return false;
+}
+
 bool TSocket::SetReuseAddress() {
   const int On = 1;
   if (setsockopt(static_cast<int>(Handle), SOL_SOCKET, SO_REUSEADDR, &On, sizeof On) == 0) return true;
@@ -119,6 +162,13 @@ bool TSocket::SetReuseAddress() {
 bool TSocket::SetNoDelay() {
   const int On = 1;
   if (setsockopt(static_cast<int>(Handle), IPPROTO_TCP, TCP_NODELAY, &On, sizeof On) == 0) return true;
+  Fail();
+  return false;
+}
+
+bool TSocket::SetSendBuffer(uint32_t Bytes) {
+  const int Value = static_cast<int>(Bytes);
+  if (setsockopt(static_cast<int>(Handle), SOL_SOCKET, SO_SNDBUF, &Value, sizeof Value) == 0) return true;
   Fail();
   return false;
 }
@@ -149,7 +199,7 @@ TSocket TSocket::Accept(uint32_t TimeoutMs, std::string* Peer) {
   TSocket Result;
   const int Ready = PollOne(static_cast<int>(Handle), POLLIN, TimeoutMs);
   if (Ready <= 0) {
-    if (Ready == 0) Fail(ErrorTimedOut);
+    if (Ready == 0) Fail(SocketErrorTimedOut);
     return Result;
   }
   sockaddr_in From{};
@@ -217,10 +267,19 @@ bool TSocket::SendAll(const void* Data, size_t Size) {
   return true;
 }
 
-bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
+bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs, size_t* SentBytes) {
   // Never blocks in send itself (MSG_DONTWAIT): the wait for room is a poll
   // bounded by what is left of the time.
-  const char* At = static_cast<const char*>(Data);
+  const char* const Start = static_cast<const char*>(Data);
+  const char* At = Start;
+  struct TReport {
+    size_t* Into;
+    const char* const& Start;
+    const char* const& At;
+    ~TReport() {
+      if (Into != nullptr) *Into = static_cast<size_t>(At - Start);
+    }
+  } Report{SentBytes, Start, At};
   const uint64_t Deadline = MonotonicMs() + TimeoutMs;
   while (Size > 0) {
     const ssize_t Sent = send(static_cast<int>(Handle), At, Size, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -236,7 +295,7 @@ bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
     }
     const uint64_t Now = MonotonicMs();
     if (Now >= Deadline) {
-      Fail(ErrorTimedOut);
+      Fail(SocketErrorTimedOut);
       return false;
     }
     if (PollOne(static_cast<int>(Handle), POLLOUT, static_cast<uint32_t>(Deadline - Now)) < 0) return false;
@@ -283,4 +342,4 @@ std::string TSocket::PeerText() const {
   return AddressText(Remote);
 }
 
-}  // namespace Net
+}  // namespace Platform

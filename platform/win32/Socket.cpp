@@ -1,10 +1,10 @@
-// The stand-ins' socket layer on Winsock 2. Error codes are Winsock's own.
-#include "standins/net/Socket.h"
+// The socket layer on Winsock 2. Error codes are Winsock's own.
+#include "platform/Socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-namespace Net {
+namespace Platform {
 
 namespace {
 
@@ -52,14 +52,38 @@ int Chunk(size_t Size) { return Size > 0x10000 ? 0x10000 : static_cast<int>(Size
 
 }  // namespace
 
-bool Startup() {
+bool StartSockets() {
+  // Winsock stays loaded for the rest of the process once started: a thread
+  // whose library held the last use would otherwise unload it and leave its
+  // per-thread data behind (Wine's ws2_32 keeps a handle per thread).
+  HMODULE Winsock = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "ws2_32.dll", &Winsock);
   WSADATA Data;
   return WSAStartup(MAKEWORD(2, 2), &Data) == 0;
 }
 
-void Cleanup() { WSACleanup(); }
+void StopSockets() { WSACleanup(); }
 
-uint32_t LastError() { return static_cast<uint32_t>(WSAGetLastError()); }
+uint32_t LastSocketError() { return static_cast<uint32_t>(WSAGetLastError()); }
+
+bool ResolveHost(const std::string& Host, uint32_t& Address) {
+  if (ResolveIPv4(Host, Address)) return true;
+  addrinfo Hints{};
+  Hints.ai_family = AF_INET;
+  addrinfo* Found = nullptr;
+  if (getaddrinfo(Host.c_str(), nullptr, &Hints, &Found) != 0 || Found == nullptr) return false;
+  Address = ntohl(reinterpret_cast<const sockaddr_in*>(Found->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(Found);
+  return true;
+}
+
+std::string LocalHostName() {
+  // The computer's own record, not Winsock's: it needs no started sockets.
+  char Name[256] = {};
+  DWORD Size = sizeof Name;
+  if (!GetComputerNameExA(ComputerNameDnsHostname, Name, &Size)) return std::string();
+  return std::string(Name, Size);
+}
 
 TSocket::~TSocket() { Close(); }
 
@@ -87,6 +111,29 @@ bool TSocket::Open() {
   return true;
 }
 
+bool TSocket::OpenDatagram(uint32_t Address, uint16_t Port) {
+  Close();
+  const SOCKET Socket = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (Socket == INVALID_SOCKET) return false;
+  Handle = static_cast<intptr_t>(Socket);
+  const sockaddr_in Remote = MakeAddress(Address, Port);
+  if (!SetBlocking(Socket, false) ||
+      connect(Socket, reinterpret_cast<const sockaddr*>(&Remote), sizeof Remote) != 0) {
+    const int Error = WSAGetLastError();
+    Close();
+    Fail(static_cast<uint32_t>(Error));
+    return false;
+  }
+  NonBlocking = true;
+  return true;
+}
+
+bool TSocket::SendDatagram(const void* Data, size_t Size) {
+  if (Size > 0x10000) return false;
+  return send(Raw(Handle), static_cast<const char*>(Data), static_cast<int>(Size), 0) ==
+         static_cast<int>(Size);
+}
+
 bool TSocket::SetReuseAddress() {
   const BOOL On = TRUE;
   return setsockopt(Raw(Handle), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&On), sizeof On) == 0;
@@ -95,6 +142,11 @@ bool TSocket::SetReuseAddress() {
 bool TSocket::SetNoDelay() {
   const BOOL On = TRUE;
   return setsockopt(Raw(Handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&On), sizeof On) == 0;
+}
+
+bool TSocket::SetSendBuffer(uint32_t Bytes) {
+  const int Value = static_cast<int>(Bytes);
+  return setsockopt(Raw(Handle), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&Value), sizeof Value) == 0;
 }
 
 bool TSocket::SetSendTimeout(uint32_t Milliseconds) {
@@ -112,7 +164,7 @@ bool TSocket::Listen(int Backlog) { return listen(Raw(Handle), Backlog) == 0; }
 TSocket TSocket::Accept(uint32_t TimeoutMs, std::string* Peer) {
   TSocket Result;
   if (!WaitReadable(TimeoutMs)) {
-    Fail(ErrorTimedOut);
+    Fail(SocketErrorTimedOut);
     return Result;
   }
   sockaddr_in From{};
@@ -151,7 +203,7 @@ TConnectState TSocket::WaitConnect(uint32_t TimeoutMs) {
     return TConnectState::Failed;
   }
   if (Error != 0 || FD_ISSET(Raw(Handle), &Failed)) {
-    Fail(Error != 0 ? static_cast<uint32_t>(Error) : ErrorConnectionRefused);
+    Fail(Error != 0 ? static_cast<uint32_t>(Error) : SocketErrorConnectionRefused);
     return TConnectState::Failed;
   }
   if (!SetBlocking(Raw(Handle), true)) return TConnectState::Failed;
@@ -173,7 +225,7 @@ bool TSocket::SendAll(const void* Data, size_t Size) {
   return true;
 }
 
-bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
+bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs, size_t* SentBytes) {
   // A blocking Winsock send waits until every byte is taken, and one that its
   // SO_SNDTIMEO ends leaves the socket unusable: so the socket goes
   // non-blocking and the wait for room is a select bounded by what is left.
@@ -181,7 +233,16 @@ bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
     if (!SetBlocking(Raw(Handle), false)) return false;
     NonBlocking = true;
   }
-  const char* At = static_cast<const char*>(Data);
+  const char* const Start = static_cast<const char*>(Data);
+  const char* At = Start;
+  struct TReport {
+    size_t* Into;
+    const char* const& Start;
+    const char* const& At;
+    ~TReport() {
+      if (Into != nullptr) *Into = static_cast<size_t>(At - Start);
+    }
+  } Report{SentBytes, Start, At};
   const ULONGLONG Deadline = GetTickCount64() + TimeoutMs;
   while (Size > 0) {
     const int Sent = send(Raw(Handle), At, Chunk(Size), 0);
@@ -193,7 +254,7 @@ bool TSocket::SendWithin(const void* Data, size_t Size, uint32_t TimeoutMs) {
     if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
     const ULONGLONG Now = GetTickCount64();
     if (Now >= Deadline) {
-      Fail(ErrorTimedOut);
+      Fail(SocketErrorTimedOut);
       return false;
     }
     timeval Timeout = MakeTimeout(static_cast<uint32_t>(Deadline - Now));
@@ -245,4 +306,4 @@ std::string TSocket::PeerText() const {
   return AddressText(Remote);
 }
 
-}  // namespace Net
+}  // namespace Platform

@@ -1,5 +1,5 @@
 // Loading a plug-in library and resolving its entry points.
-#include "standins/host/PluginBinding.h"
+#include "check/PluginBinding.h"
 
 #include "platform/Errors.h"
 

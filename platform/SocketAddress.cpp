@@ -1,8 +1,8 @@
-// IPv4 address texts: the pure part of the stand-ins' socket layer, the same
-// on every system.
-#include "standins/net/Socket.h"
+// IPv4 address texts: the pure part of the socket layer, the same on every
+// system.
+#include "platform/Socket.h"
 
-namespace Net {
+namespace Platform {
 
 bool ResolveIPv4(const std::string& Host, uint32_t& Address) {
   if (Host == "localhost") {
@@ -37,4 +37,4 @@ std::string IPv4Text(uint32_t Address) {
          std::to_string((Address >> 8) & 0xFF) + "." + std::to_string(Address & 0xFF);
 }
 
-}  // namespace Net
+}  // namespace Platform
