@@ -212,8 +212,11 @@ TEST(LibraryUnload, SyslogClientCyclesEndTheirThreadsAndKeepNoThreadSlotOrHandle
   using TFinalize = void(VELMORA_STDCALL*)();
   const std::string Path = BuiltLibrary("syslog\\", "LogClient.dll", "LogClient.so");
   int Cycle = 0;
+  // The threads once the first cycle is over: a sanitizer's runtime may have
+  // started one of its own by then, which stays.
+  int32_t Floor = -1;
   ExpectNothingKept("syslog client", Cycles(60), [&] {
-    const int32_t Threads = Platform::CountThreads();
+    const int32_t Threads = Floor >= 0 ? Floor : Platform::CountThreads();
     const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
     ASSERT_NE(Library, nullptr);
     const char* Setting = ++Cycle % 2 == 0 ? "udp://127.0.0.1:9" : "tcp://127.0.0.1:1";
@@ -225,6 +228,10 @@ TEST(LibraryUnload, SyslogClientCyclesEndTheirThreadsAndKeepNoThreadSlotOrHandle
     const uint64_t Deadline = Platform::TickCountMs() + 3000;
     while (Platform::CountThreads() > Threads && Platform::TickCountMs() < Deadline) {
       Platform::SleepMs(5);
+    }
+    if (Floor < 0) {
+      Floor = Platform::CountThreads();
+      return;
     }
     ASSERT_LE(Platform::CountThreads(), Threads) << "the client's thread did not end";
   });
