@@ -12,9 +12,9 @@
 #include "relay/OutstandingRequests.h"
 #include "relay/ScenarioCallback.h"
 #include "relay/TaskRecord.h"
+#include "transport/TPKTClient.h"
 
 class TTaskHandler;
-class TTPKTClient;
 class TParamList;
 
 // The plug-in's name, handed out by address to the host and in every
@@ -154,7 +154,7 @@ private:
   // The client, owned here; null when its creation failed. The worker is
   // already running while the host thread creates it, so the worker reads it
   // only through Client, published once the object exists.
-  std::unique_ptr<TTPKTClient> OwnedClient;
+  TTPKTClient::TPointer OwnedClient;
   std::atomic<TTPKTClient*> Client{nullptr};
   std::unique_ptr<TTaskHandler> Worker;
   std::unique_ptr<TParamList> Params;   // worker thread only
