@@ -51,7 +51,11 @@ std::string SettingsFileName() {
 
 TMailerManager::TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
                                uint32_t IdleTimeout, const TRelayLimits& Limits)
-    : Callback(Callback), UserValue(UserValue), Limits(Limits), Buffer{} {
+    : Callback(Callback),
+      UserValue(UserValue),
+      Limits(Limits),
+      Outstanding(Limits.AwaitedRequests),
+      Buffer{} {
   const std::string File = SettingsFileName();
   ReadSettings(File);
   WriteMissingSettings(File);

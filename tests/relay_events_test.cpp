@@ -148,18 +148,21 @@ TEST(KeepAlive, RefusedKeepAliveIsLoggedAndTheWorkerGoesOn) {
 
 namespace {
 
-const char LostReason[] =
-    " EXCEPTION: connection to the file server lost before the answer arrived; command dropped";
-const char StoppedReason[] = " EXCEPTION: relay stopped before the answer arrived; command dropped";
+const char LostReason[] = ": the command was sent; the connection was lost before an answer came";
+const char StoppedReason[] = ": the command was sent; the relay stopped before an answer came";
 
+// The line of a command sent and never answered: not a failure line.
 std::string Dropped(int32_t SessionACT, const char* Reason) {
-  return "ProcessCommand [SessionACT=" + std::to_string(SessionACT) + "]" + Reason;
+  return "No answer [SessionACT=" + std::to_string(SessionACT) + "]" + Reason;
 }
 
+// The lines that end a command without an answer: failures and "No answer".
 std::vector<std::string> DroppedLines(const std::vector<std::string>& Log) {
   std::vector<std::string> Found;
   for (const auto& Line : Log) {
-    if (Line.rfind("ProcessCommand [", 0) == 0) Found.push_back(Line);
+    if (Line.rfind("ProcessCommand [", 0) == 0 || Line.rfind("No answer [", 0) == 0) {
+      Found.push_back(Line);
+    }
   }
   return Found;
 }
