@@ -140,8 +140,10 @@ void TTPKTClient::CreateConnection() {
   // The library writes the new identifier into the field itself, during the
   // call or later, and may keep the pointer while the termination exists. A
   // refusal, or a fault inside the call, counts as nothing created: TermID
-  // is -1 again whatever the library wrote.
+  // is what it was before (-1 unless a termination was already there),
+  // whatever the library wrote.
   const std::string Connection = ConnectionString();
+  const int32_t Before = FTermID.load();
   int32_t Code;
   try {
     Code = Platform::CallForeign(TransportEntries().CreateTermination, Connection.c_str(),
@@ -149,11 +151,11 @@ void TTPKTClient::CreateConnection() {
                                  &ConnectCallback, reinterpret_cast<int32_t*>(&FTermID),
                                  reinterpret_cast<void*>(Key));
   } catch (...) {
-    FTermID = -1;
+    FTermID = Before;
     throw;
   }
   const uint32_t SystemError = Platform::LastError();
-  if (Code != 0) FTermID = -1;
+  if (Code != 0) FTermID = Before;
   Check(opCreate, Code, SystemError);
 }
 
