@@ -93,7 +93,8 @@ void TMailerManager::EndUntrackedBurst() noexcept {
   try {
     Log("No answer followed: " + IntegerToText(static_cast<int64_t>(Untracked)) +
         " sent commands awaited longest are no longer followed (more than " +
-        IntegerToText(static_cast<int64_t>(Limits.AwaitedRequests)) + " awaited at once); their answers still reach the host");
+        IntegerToText(static_cast<int64_t>(Limits.AwaitedRequests)) +
+        " awaited at once); their answers still reach the host");
   } catch (...) {
     // A line that cannot be built is lost, as any log line may be.
   }

@@ -86,8 +86,9 @@ size_t TOutstandingRequests::ConnectionLost(uint32_t Generation, const TUnanswer
     PopFront(&Unanswered);
   }
   TrimAnswered();
-  std::erase_if(Untracked,
-                [&](const auto& Item) { return NotAfter(Item.second.NewestGeneration, Generation); });
+  std::erase_if(Untracked, [&](const auto& Item) {
+    return NotAfter(Item.second.NewestGeneration, Generation);
+  });
   GiveBackMemory();
   return Before - Live;
 }

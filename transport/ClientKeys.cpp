@@ -39,7 +39,9 @@ constinit TSlot Slots[ClientKeys::SlotCount];
 constinit std::atomic<uint32_t> NextSlot{0};
 constinit std::atomic<uint32_t> LateTotal{0};
 
-uint32_t SlotOf(ClientKeys::TKey Key) { return static_cast<uint32_t>(Key & (ClientKeys::SlotCount - 1)); }
+uint32_t SlotOf(ClientKeys::TKey Key) {
+  return static_cast<uint32_t>(Key & (ClientKeys::SlotCount - 1));
+}
 
 ClientKeys::TKey KeyOf(uint32_t Slot, uint32_t Generation) {
   return (static_cast<ClientKeys::TKey>(Generation & GenerationMask) << SlotBits) | Slot;

@@ -148,10 +148,12 @@ BOOL WINAPI RecordingCloseHandle(HANDLE Handle) {
 BOOL WINAPI RecordingDuplicateHandle(HANDLE SourceProcess, HANDLE Source, HANDLE TargetProcess,
                                      LPHANDLE Target, DWORD Access, BOOL Inherit, DWORD Options) {
   if ((Options & DUPLICATE_CLOSE_SOURCE) != 0 &&
-      (SourceProcess == GetCurrentProcess() || GetProcessId(SourceProcess) == GetCurrentProcessId())) {
+      (SourceProcess == GetCurrentProcess() ||
+       GetProcessId(SourceProcess) == GetCurrentProcessId())) {
     Unrecord(Source);
   }
-  return RealDuplicateHandle(SourceProcess, Source, TargetProcess, Target, Access, Inherit, Options);
+  return RealDuplicateHandle(SourceProcess, Source, TargetProcess, Target, Access, Inherit,
+                             Options);
 }
 
 // The thread that unloads the library leaves it as an exiting thread would:
@@ -198,9 +200,10 @@ bool StillTheSemaphore(TNtQuerySemaphore Query, HANDLE Handle, LONG Maximum) {
 
 void CloseLeftSemaphores() {
   const HMODULE System = GetModuleHandleA("ntdll.dll");
-  const auto Query = System == nullptr ? nullptr
-                                       : reinterpret_cast<TNtQuerySemaphore>(reinterpret_cast<void*>(
-                                             GetProcAddress(System, "NtQuerySemaphore")));
+  const auto Query =
+      System == nullptr ? nullptr
+                        : reinterpret_cast<TNtQuerySemaphore>(
+                              reinterpret_cast<void*>(GetProcAddress(System, "NtQuerySemaphore")));
   for (size_t I = 0; I < SemaphoreRoom; ++I) {
     const HANDLE Left = OpenSemaphores[I].exchange(nullptr);
     if (Left != nullptr && StillTheSemaphore(Query, Left, SemaphoreMaximum[I].load())) {

@@ -21,7 +21,9 @@ bool THostObjects::Open(int Count) {
   for (int I = 0; I < Count; I += 2) {
     int Ends[2];
     if (pipe(Ends) != 0) return false;
-    for (const int End : Ends) Objects.push_back(TObject{static_cast<uintptr_t>(End), Inode(End), 0});
+    for (const int End : Ends) {
+      Objects.push_back(TObject{static_cast<uintptr_t>(End), Inode(End), 0});
+    }
   }
   return true;
 }

@@ -46,7 +46,8 @@ bool THostObjects::Open(int Count) {
     TObject Object{0, 0, Kind};
     if (Kind == KindEvent) {
       Object.Identity = (Index / Kinds) % 2;
-      Object.Value = reinterpret_cast<uintptr_t>(CreateEventA(nullptr, TRUE, Object.Identity != 0, nullptr));
+      Object.Value = reinterpret_cast<uintptr_t>(
+          CreateEventA(nullptr, TRUE, Object.Identity != 0, nullptr));
     } else if (Kind == KindSemaphore) {
       Object.Identity = 1 + Index % 5;
       Object.Value = reinterpret_cast<uintptr_t>(CreateSemaphoreA(
@@ -66,7 +67,9 @@ bool THostObjects::Open(int Count) {
 
 int THostObjects::Broken() const {
   int Count = 0;
-  for (const TObject& Object : Objects) Count += StillOwn(Object.Value, Object.Identity, Object.Kind) ? 0 : 1;
+  for (const TObject& Object : Objects) {
+    Count += StillOwn(Object.Value, Object.Identity, Object.Kind) ? 0 : 1;
+  }
   return Count;
 }
 
