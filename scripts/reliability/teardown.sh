@@ -4,9 +4,10 @@
 # sanitizer, or under Wine for a Windows build):
 #   late       relay_events_test LateCallbacks.FourCallbacksAfterEachDestroyReachNothing
 #   inflight   relay_events_test LateCallbacks.ReceiveInFlightAcrossFinalizeReachesNothingFreed
-#   handles    unload_test LibraryUnload.HostObjectsOnValuesTheCyclesFreedSurviveEveryCycle
+#   handles    unload_test LibraryUnload.PluginWorkCyclesKeepNoThreadSlotOrHandle
 # each CYCLES (1000) cycles of Init_Plugin to Finalize_Plugin (late, inflight)
-# or of load to unload (handles). One RESULT line per case; a failed case, a
+# or of load to unload (handles: the slot and handle floors, and host objects
+# on the values each cycle freed). One RESULT line per case; a failed case, a
 # crash or a sanitizer report fails the mode.
 #   reliability/teardown.sh BUILD_FOLDER [CYCLES]
 set -uo pipefail
@@ -22,10 +23,10 @@ one() {  # NAME PROGRAM FILTER
   rc=$?
   grep -a -q 'ERROR: .*Sanitizer\|WARNING: ThreadSanitizer\|runtime error:' <<<"$out" && rc=1
   echo "RESULT teardown $1 cycles $cycles exit $rc seconds $((SECONDS - start))" \
-       "$(grep -a -E 'late-call lines|host objects held' <<<"$out" | tr '\n' ' ')"
+       "$(grep -a -E 'late-call lines|host objects|free thread slots' <<<"$out" | tr '\n' ' ')"
   [ $rc -eq 0 ] || { status=1; tail -30 <<<"$out"; }
 }
 one late relay_events_test 'LateCallbacks.FourCallbacksAfterEachDestroyReachNothing'
 one inflight relay_events_test 'LateCallbacks.ReceiveInFlightAcrossFinalizeReachesNothingFreed'
-one handles unload_test 'LibraryUnload.HostObjectsOnValuesTheCyclesFreedSurviveEveryCycle'
+one handles unload_test 'LibraryUnload.PluginWorkCyclesKeepNoThreadSlotOrHandle'
 exit $status
