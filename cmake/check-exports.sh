@@ -7,7 +7,8 @@
 # pe: exactly the four entry points, undecorated, at ordinals 1 to 4 in the
 # order of their names; MACHINE (i386 or x86-64) as the file format; only
 # system DLLs imported (the C++ runtime and threads are linked in); the
-# version resource naming the product, the file and the version.
+# version resource naming the product, the file and the version; no path to
+# close a handle or free a slot that passes the library entry's records.
 # elf: the four entry points exported as functions, and nothing else.
 # probes: none of the platform functions that the test-probe library ARCHIVE
 # defines is in FILE's symbol table (the product never links the probes);
@@ -105,6 +106,26 @@ while read -r dll; do
   [ -z "$dll" ] && continue
   grep -Eqi "$allowed" <<<"$dll" || problem "imports $dll, which is not a system DLL"
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
+
+# Release paths: every way the library's code can close a handle or free a
+# thread-local-storage slot passes through the library entry's records
+# (platform/win32/LibraryEntry.cpp), which close and free by value at unload.
+# So no import of NtClose or ZwClose, and no release function's name as data
+# in .rdata or .data (a lookup by name would pass the records by).
+closers='NtClose ZwClose'
+release_names='CloseHandle DuplicateHandle TlsFree NtClose ZwClose'
+while read -r name; do
+  for closer in $closers; do
+    [ "$name" = "$closer" ] && problem "imports $name, which closes handles past the library entry's record"
+  done
+done < <(sed -n '/^[[:space:]]*DLL Name: /,/^$/p' <<<"$dump" | awk 'NF >= 2 && $1 ~ /^[0-9a-f]+$/ {print $NF}')
+while read -r section size offset; do
+  data=$(tail -c +$((16#$offset + 1)) "$file" | head -c $((16#$size)) | od -An -v -tx1 | tr -d ' \n')
+  for name in $release_names; do
+    grep -q "00$(printf '%s' "$name" | od -An -v -tx1 | tr -d ' \n')00" <<<"$data" &&
+      problem "$section holds the name $name: a lookup by name would pass the library entry's records"
+  done
+done < <("$objdump" -h "$file" | awk '$2 == ".rdata" || $2 == ".data" {print $2, $3, $6}')
 
 # Version resource: each key's UTF-16 text directly followed (after its NUL
 # and alignment padding) by the value's.

@@ -16,7 +16,12 @@
 // - the thread-local-storage slots that the statically linked runtime took
 //   from the process and still holds are given back;
 // - the semaphores still open (those of the runtime's static locks, which it
-//   never destroys: two after the library's first exception) are closed.
+//   never destroys: two after the library's first exception) are closed,
+//   each only while it still names a semaphore with the maximum count it was
+//   made with.
+// Both records see every path by which the library's code can close such a
+// handle or free such a slot (see win32/LibraryEntry.cpp; the built file is
+// checked for the rest), so nothing released at unload can be the host's.
 // Without this every load and unload costs the process one of its 1,088
 // slots (the POSIX threads runtime never frees its own) and two handles, and
 // the runtime aborts once no slot is left. At process exit (Reserved not

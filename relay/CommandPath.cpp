@@ -51,8 +51,9 @@ void TMailerManager::ProcessCommand(const TTaskRecord* Task) {
     Log(SessionPrefix("Command_Plugin", SessionACT) + ", Params=" + Params->ParamsToText());
 
     TParamList Wrapped;
+    const std::string HostValue = Params->GetParam("UserData");
     Wrapped.SetParam("Sess", IntegerToText(SessionACT));
-    Wrapped.SetParam("SrcUserData", Params->GetParam("UserData"));
+    Wrapped.SetParam("SrcUserData", HostValue);
     Params->SetParam("UserData", Wrapped.ParamsToText());
 
     Buffer[0] = static_cast<uint8_t>(IntegerTextOr(Params->GetParam("Operation"), DefaultOperation));
@@ -68,36 +69,55 @@ void TMailerManager::ProcessCommand(const TTaskRecord* Task) {
     TTPKTClient* const Current = Client.load();
     if (Current == nullptr) throw std::runtime_error("no transport client; command dropped");
     if (Current->Send(Buffer, static_cast<int32_t>(Count + 1), CommandSendTimeout)) {
-      TrackSent(SessionACT);
+      TrackSent(SessionACT, TOutstandingRequests::HostValueKey(HostValue));
     }
   });
 }
 
 // The request is with the transport: from now on it ends as an answer or as
-// one dropped line (lost connection, the cap, or the stop).
-void TMailerManager::TrackSent(int32_t SessionACT) noexcept {
+// one "No answer" line (lost connection, or the stop), unless the cap makes
+// it one of the untracked a burst line counts.
+void TMailerManager::TrackSent(int32_t SessionACT, uint64_t HostValue) noexcept {
   if (Callback == nullptr) return;
   try {
-    Outstanding.Sent(SessionACT, ConnectionGeneration.load(), [](int32_t Oldest) {
-      LogDropped(Oldest, ("no answer before " + IntegerToText(OutstandingCapacity) +
-                          " later requests went out; command dropped")
-                             .c_str());
-    });
+    if (!Outstanding.Sent(SessionACT, HostValue, ConnectionGeneration.load())) EndUntrackedBurst();
   } catch (...) {
-    // Memory exhausted: this request goes unkept. Logging it as dropped
-    // would be wrong when its answer does come.
+    // Memory exhausted: this request goes unfollowed. A line saying it got
+    // no answer would be wrong when its answer does come.
+  }
+}
+
+void TMailerManager::EndUntrackedBurst() noexcept {
+  const size_t Untracked = Outstanding.TakeUntracked();
+  if (Untracked == 0) return;
+  try {
+    Log("No answer followed: " + IntegerToText(static_cast<int64_t>(Untracked)) +
+        " sent commands awaited longest are no longer followed (more than " +
+        IntegerToText(static_cast<int64_t>(Limits.AwaitedRequests)) +
+        " awaited at once); their answers still reach the host");
+  } catch (...) {
+    // A line that cannot be built is lost, as any log line may be.
   }
 }
 
 // Worker thread, at the stop record: the connection is already closed and
 // every message it delivered has been handled.
 void TMailerManager::DropOutstanding() noexcept {
+  EndUntrackedBurst();
   try {
     Outstanding.DropAll([](int32_t SessionACT) {
-      LogDropped(SessionACT, "relay stopped before the answer arrived; command dropped");
+      LogUnanswered(SessionACT, "the relay stopped before an answer came");
     });
   } catch (...) {
     // Only the log is called; it raises nothing.
+  }
+}
+
+void TMailerManager::LogUnanswered(int32_t SessionACT, const char* When) noexcept {
+  try {
+    Log(SessionPrefix("No answer", SessionACT) + ": the command was sent; " + When);
+  } catch (...) {
+    // A line that cannot be built is lost, as any log line may be.
   }
 }
 

@@ -42,18 +42,20 @@ void TMailerManager::ClientDisconnect(TTPKTClient& Sender, bool&) {
 // Worker thread: every request sent on the lost connection or an earlier one
 // is still unanswered after all that connection delivered.
 void TMailerManager::ConnectionLost(uint32_t Generation) noexcept {
+  EndUntrackedBurst();
   try {
     Outstanding.ConnectionLost(Generation, [](int32_t SessionACT) {
-      LogDropped(SessionACT, "connection to the file server lost before the answer arrived; "
-                             "command dropped");
+      LogUnanswered(SessionACT, "the connection was lost before an answer came");
     });
   } catch (...) {
     // Only the log is called; it raises nothing.
   }
 }
 
-// Not once the stop has begun: the connection is going, and sends fail.
+// Not once the stop has begun: the connection is going, and sends fail. A
+// quiet worker also ends a burst of requests no longer followed.
 void TMailerManager::SendKeepAlive() {
+  EndUntrackedBurst();
   if (Stopping.load()) return;
   RunLoggingFailure("SEND KEEP ALIVE EXCEPTION: ", [&] {
     TTPKTClient* const Current = Client.load();

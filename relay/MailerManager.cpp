@@ -51,7 +51,11 @@ std::string SettingsFileName() {
 
 TMailerManager::TMailerManager(TScenarioCallback Callback, uintptr_t UserValue,
                                uint32_t IdleTimeout, const TRelayLimits& Limits)
-    : Callback(Callback), UserValue(UserValue), Limits(Limits), Buffer{} {
+    : Callback(Callback),
+      UserValue(UserValue),
+      Limits(Limits),
+      Outstanding(Limits.AwaitedRequests),
+      Buffer{} {
   const std::string File = SettingsFileName();
   ReadSettings(File);
   WriteMissingSettings(File);
@@ -74,13 +78,10 @@ bool TMailerManager::Release(TMailerManager* Manager) noexcept {
 
 // The worker has ended (Release saw to it): nothing runs over what goes here.
 TMailerManager::~TMailerManager() {
-  try {
-    Client.store(nullptr);
-    OwnedClient.reset();
-  } catch (...) {
-    // The client's destructor releases its library reference and events on
-    // every path; a failure it reports here has already been logged.
-  }
+  // The client's events were unbound (StopClient): no callback can be inside
+  // the manager. One still inside the client keeps the client (Free says so).
+  Client.store(nullptr);
+  TTPKTClient::Free(OwnedClient.release());
   Params.reset();
   Log("FS Client stopped.");
 }
@@ -221,7 +222,7 @@ void TMailerManager::QueueRecord(uint8_t Kind, int32_t SessionACT, const void* P
 
 void TMailerManager::StartClient() {
   RunLoggingFailure("ERR: FS Client initialization fail: ", [&] {
-    OwnedClient = std::make_unique<TTPKTClient>();
+    OwnedClient = TTPKTClient::Create();
     TTPKTClient* const Current = OwnedClient.get();
     Client.store(Current);
     Current->OnAuxReceive.Bind([](TTPKTClient&, const void*, int32_t) {});

@@ -12,9 +12,9 @@
 #include "relay/OutstandingRequests.h"
 #include "relay/ScenarioCallback.h"
 #include "relay/TaskRecord.h"
+#include "transport/TPKTClient.h"
 
 class TTaskHandler;
-class TTPKTClient;
 class TParamList;
 
 // The plug-in's name, handed out by address to the host and in every
@@ -32,18 +32,19 @@ std::string ModuleFileName();    // without directory
 // module's path; empty when the path cannot be read (no name: no file).
 std::string SettingsFileName();
 
-// What the worker's queue may hold of server messages, and how long the
-// stop goes on handing queued work over.
+// What the worker's queue may hold of server messages, how many sent
+// requests the relay follows, and how long the stop goes on handing queued
+// work over.
 struct TRelayLimits {
   // Server messages queued and not yet handled, by count and by bytes
   // (whole task records). A message beyond either is dropped; once the
   // queue was full, messages are dropped until it has drained to half of
   // both, and each such burst ends as one line that counts it. An honest
-  // server answers each request once, and the relay awaits at most 65,536
-  // requests (TMailerManager::OutstandingCapacity): the count is four times
-  // that. An answer a host can take is at most 8 KiB and most are far
-  // smaller; 128 MiB holds 16,384 of the largest, or the whole count at
-  // 512 bytes each, and keeps a flood well inside a 32-bit process.
+  // server answers each request once, and the relay follows at most
+  // AwaitedRequests requests: the count is four times that. An answer a
+  // host can take is at most 8 KiB and most are far smaller; 128 MiB holds
+  // 16,384 of the largest, or the whole count at 512 bytes each, and keeps
+  // a flood well inside a 32-bit process.
   uint32_t QueuedMessages = 262144;
   size_t QueuedMessageBytes = size_t{128} << 20;
   // From the start of the stop: messages queued before it are still handed
@@ -51,6 +52,9 @@ struct TRelayLimits {
   // the rest are discarded (one line counts the messages, each command
   // gets its dropped line).
   uint32_t StopBudgetMs = 1000;
+  // Sent requests followed while their answers are awaited; beyond this the
+  // oldest are no longer followed (one line per burst counts them).
+  size_t AwaitedRequests = 65536;
 };
 
 class TMailerManager {
@@ -58,9 +62,6 @@ public:
   static constexpr uint32_t DefaultIdleTimeout = 10000;
   static constexpr size_t BufferSize = 8192;
   static constexpr uint32_t CommandSendTimeout = 1000;
-  // Requests kept while their answers are awaited; beyond this the oldest
-  // are given up (and logged as dropped).
-  static constexpr size_t OutstandingCapacity = 65536;
 
   // Reads the settings, starts the worker and the client. Transport failures
   // are logged, never raised; a worker that cannot be started raises.
@@ -134,11 +135,17 @@ private:
   void ProcessCommand(const TTaskRecord* Task);
   void ReceiveResponse(const TTaskRecord* Task);
   void SendKeepAlive();
-  // Accounting of requests handed to the transport: each one ends as an
-  // answer to the host or as one "ProcessCommand ... EXCEPTION: " line.
-  void TrackSent(int32_t SessionACT) noexcept;
+  // Accounting of requests handed to the transport: each one followed ends
+  // as an answer to the host or as one "No answer [SessionACT=%d]: " line
+  // (not a failure: the server need not answer every operation). HostValue:
+  // TOutstandingRequests::HostValueKey of the host's "UserData".
+  void TrackSent(int32_t SessionACT, uint64_t HostValue) noexcept;
   void ConnectionLost(uint32_t Generation) noexcept;
   void DropOutstanding() noexcept;
+  // The requests no longer followed since the last such line, in one line.
+  void EndUntrackedBurst() noexcept;
+  static void LogUnanswered(int32_t SessionACT, const char* When) noexcept;
+  // A command the plug-in did not send: its failure line.
   static void LogDropped(int32_t SessionACT, const char* Reason) noexcept;
 
   // Transport threads (and the failing operation's thread for ClientError).
@@ -154,13 +161,13 @@ private:
   // The client, owned here; null when its creation failed. The worker is
   // already running while the host thread creates it, so the worker reads it
   // only through Client, published once the object exists.
-  std::unique_ptr<TTPKTClient> OwnedClient;
+  TTPKTClient::TPointer OwnedClient;
   std::atomic<TTPKTClient*> Client{nullptr};
   std::unique_ptr<TTaskHandler> Worker;
   std::unique_ptr<TParamList> Params;   // worker thread only
   // Requests sent and not yet answered; worker thread only. Kept only while
   // there is a Callback (without one no answer reaches the host anyway).
-  TOutstandingRequests Outstanding{OutstandingCapacity};
+  TOutstandingRequests Outstanding;
   // Connections lost so far: ClientDisconnect (a transport thread) advances
   // it before the client clears its connected state; the worker reads it
   // right after each successful send, so a request that went out on a new

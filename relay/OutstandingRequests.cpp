@@ -1,19 +1,41 @@
-// The table of requests awaiting their answers: send order, per-session
-// chains for matching answers, and giving up on loss, at the cap or at stop.
+// The table of requests awaiting their answers: send order, per-key chains for
+// matching answers, the untracked beyond the cap, and giving up on a lost
+// connection or at the stop.
 #include "relay/OutstandingRequests.h"
 
 #include <algorithm>
 
+namespace {
+
+// Generations are compared as distances, so that wrapping past 2^32 losses
+// keeps the order.
+bool NotAfter(uint32_t Generation, uint32_t Lost) {
+  return static_cast<int32_t>(Generation - Lost) <= 0;
+}
+
+}  // namespace
+
 TOutstandingRequests::TOutstandingRequests(size_t Capacity) : Limit(std::max<size_t>(Capacity, 1)) {}
 
-void TOutstandingRequests::Sent(int32_t SessionACT, uint32_t Generation, const TDropped& Dropped) {
-  // Reserve the session's chain first, so that a failing allocation changes
+// FNV-1a: the value itself need not be kept, only told from the others of its
+// session.
+uint64_t TOutstandingRequests::HostValueKey(const std::string& HostValue) {
+  uint64_t Hash = 14695981039346656037ull;
+  for (const char C : HostValue) {
+    Hash = (Hash ^ static_cast<unsigned char>(C)) * 1099511628211ull;
+  }
+  return Hash;
+}
+
+bool TOutstandingRequests::Sent(int32_t SessionACT, uint64_t HostValue, uint32_t Generation) {
+  const TKey Key{SessionACT, HostValue};
+  // Reserve the key's chain first, so that a failing allocation changes
   // nothing that was kept before.
-  const auto [Chain, Fresh] = Sessions.try_emplace(SessionACT, TChain{NoNext, NoNext});
+  const auto [Chain, Fresh] = Chains.try_emplace(Key, TChain{NoNext, NoNext});
   try {
-    Entries.push_back(TEntry{SessionACT, Generation, false, NoNext});
+    Entries.push_back(TEntry{Key, Generation, false, NoNext});
   } catch (...) {
-    if (Fresh) Sessions.erase(Chain);
+    if (Fresh) Chains.erase(Chain);
     throw;
   }
   Peak = std::max(Peak, Entries.size());
@@ -27,20 +49,30 @@ void TOutstandingRequests::Sent(int32_t SessionACT, uint32_t Generation, const T
   ++Live;
   // Over the cap: the oldest entries go, so that a server that never answers
   // cannot make this table grow without limit.
+  if (Entries.size() <= Limit) return false;
   while (Entries.size() > Limit) {
-    PopFront(&Dropped);
+    PopFront(nullptr);
     TrimAnswered();
   }
+  return true;
 }
 
-bool TOutstandingRequests::Answered(int32_t SessionACT) {
-  const auto Chain = Sessions.find(SessionACT);
-  if (Chain == Sessions.end()) return false;
+bool TOutstandingRequests::Answered(int32_t SessionACT, uint64_t HostValue) {
+  const TKey Key{SessionACT, HostValue};
+  // Untracked requests of the key are older than every kept one.
+  const auto Counted = Untracked.find(Key);
+  if (Counted != Untracked.end()) {
+    if (--Counted->second.Count == 0) Untracked.erase(Counted);
+    GiveBackMemory();
+    return true;
+  }
+  const auto Chain = Chains.find(Key);
+  if (Chain == Chains.end()) return false;
   TEntry& Entry = At(Chain->second.Oldest);
   Entry.Answered = true;
   --Live;
   if (Entry.Next == NoNext) {
-    Sessions.erase(Chain);
+    Chains.erase(Chain);
   } else {
     Chain->second.Oldest = Entry.Next;
   }
@@ -48,42 +80,69 @@ bool TOutstandingRequests::Answered(int32_t SessionACT) {
   return true;
 }
 
-size_t TOutstandingRequests::ConnectionLost(uint32_t Generation, const TDropped& Dropped) {
+size_t TOutstandingRequests::ConnectionLost(uint32_t Generation, const TUnanswered& Unanswered) {
   const size_t Before = Live;
-  // Generations are compared as distances, so that wrapping past 2^32
-  // losses keeps the order.
-  while (!Entries.empty() &&
-         static_cast<int32_t>(Entries.front().Generation - Generation) <= 0) {
-    PopFront(&Dropped);
+  while (!Entries.empty() && NotAfter(Entries.front().Generation, Generation)) {
+    PopFront(&Unanswered);
   }
   TrimAnswered();
+  std::erase_if(Untracked, [&](const auto& Item) {
+    return NotAfter(Item.second.NewestGeneration, Generation);
+  });
+  GiveBackMemory();
   return Before - Live;
 }
 
-size_t TOutstandingRequests::DropAll(const TDropped& Dropped) {
+size_t TOutstandingRequests::DropAll(const TUnanswered& Unanswered) {
   const size_t Before = Live;
-  while (!Entries.empty()) PopFront(&Dropped);
+  while (!Entries.empty()) PopFront(&Unanswered);
+  Untracked.clear();
   GiveBackMemory();
   return Before;
 }
 
-// The front entry, when unanswered, is the oldest of its session: every
-// older entry of the session is gone or answered. So it heads its chain.
-void TOutstandingRequests::PopFront(const TDropped* Dropped) {
+size_t TOutstandingRequests::TakeUntracked() {
+  const size_t Count = UntrackedNew;
+  UntrackedNew = 0;
+  return Count;
+}
+
+// The front entry, when unanswered, is the oldest of its key: every older
+// entry of the key is gone or answered. So it heads its chain.
+void TOutstandingRequests::PopFront(const TUnanswered* Unanswered) {
   const TEntry Entry = Entries.front();
   Entries.pop_front();
   ++FrontSequence;
   if (Entry.Answered) return;
   --Live;
-  const auto Chain = Sessions.find(Entry.SessionACT);
-  if (Chain != Sessions.end()) {
+  const auto Chain = Chains.find(Entry.Key);
+  if (Chain != Chains.end()) {
     if (Entry.Next == NoNext) {
-      Sessions.erase(Chain);
+      Chains.erase(Chain);
     } else {
       Chain->second.Oldest = Entry.Next;
     }
   }
-  if (Dropped != nullptr && *Dropped) (*Dropped)(Entry.SessionACT);
+  if (Unanswered == nullptr) {
+    CountUntracked(Entry);
+  } else if (*Unanswered) {
+    (*Unanswered)(Entry.Key.SessionACT);
+  }
+}
+
+void TOutstandingRequests::CountUntracked(const TEntry& Entry) {
+  ++UntrackedNew;
+  const auto Counted = Untracked.find(Entry.Key);
+  if (Counted != Untracked.end()) {
+    ++Counted->second.Count;
+    Counted->second.NewestGeneration = Entry.Generation;
+  } else if (Untracked.size() < Limit) {
+    try {
+      Untracked.emplace(Entry.Key, TUntracked{1, Entry.Generation});
+    } catch (...) {
+      // Memory exhausted: this one is forgotten, as beyond the bound.
+    }
+  }
 }
 
 void TOutstandingRequests::TrimAnswered() {
@@ -91,12 +150,13 @@ void TOutstandingRequests::TrimAnswered() {
   GiveBackMemory();
 }
 
-// A drained table keeps the deque's block map and the session buckets of its
+// A drained table keeps the deque's block map and the key buckets of its
 // largest backlog; after a large one they are handed back, so a burst does not
 // pin its memory for the life of the plug-in. Small backlogs keep theirs.
 void TOutstandingRequests::GiveBackMemory() {
-  if (!Entries.empty() || Peak <= SmallBacklog) return;
+  if (!Entries.empty() || !Untracked.empty() || Peak <= SmallBacklog) return;
   std::deque<TEntry>().swap(Entries);
-  std::unordered_map<int32_t, TChain>().swap(Sessions);
+  std::unordered_map<TKey, TChain, TKeyHash>().swap(Chains);
+  std::unordered_map<TKey, TUntracked, TKeyHash>().swap(Untracked);
   Peak = 0;
 }

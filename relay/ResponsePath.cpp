@@ -116,12 +116,15 @@ void TMailerManager::ReceiveResponse(const TTaskRecord* Task) {
     TParamList Wrapped;
     Wrapped.ParamsFromText(Params->GetParam("UserData"));
     int32_t SessionACT = -1;
-    // An answer that names its session settles that session's oldest request
-    // (should the rest of this fail, the line below accounts for it). One
-    // without a readable "Sess" goes to session -1 and settles nothing, not
-    // even a request of a host session numbered -1.
-    if (TryIntegerText(Wrapped.GetParam("Sess"), SessionACT)) Outstanding.Answered(SessionACT);
-    Params->SetParam("UserData", Wrapped.GetParam("SrcUserData"));
+    const std::string HostValue = Wrapped.GetParam("SrcUserData");
+    // An answer that names its session settles the oldest request of that
+    // session and host value (should the rest of this fail, the line below
+    // accounts for it). One without a readable "Sess" goes to session -1 and
+    // settles nothing, not even a request of a host session numbered -1.
+    if (TryIntegerText(Wrapped.GetParam("Sess"), SessionACT)) {
+      Outstanding.Answered(SessionACT, TOutstandingRequests::HostValueKey(HostValue));
+    }
+    Params->SetParam("UserData", HostValue);
     Params->SetParam("Error", IntegerToText(Message[1]));
     Params->SetParam("Operation", IntegerToText(Message[0]));
 

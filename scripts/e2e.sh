@@ -199,10 +199,11 @@ restart)
   second=$(grep -c ' op=2 ' "$work/server2.log")
   [ "$second" -ge 1 ] || fail "no request reached the restarted server"
   [ $((first + second)) -ge "${answered:-0}" ] || fail "more answers than requests served"
-  dropped=$(plugin_log | grep -a -c 'ProcessCommand \[SessionACT=1\] EXCEPTION')
+  dropped=$(plugin_log | grep -a -c -E '(ProcessCommand \[SessionACT=1\] EXCEPTION|No answer \[SessionACT=1\]): ')
   [ "$dropped" -ge 1 ] || fail "no ProcessCommand EXCEPTION line for the commands sent during the outage"
-  # Every lost command is a dropped one: refused while the server was away,
-  # or on its way when the connection went.
+  # Every lost command has its line: refused while the server was away
+  # (ProcessCommand ... EXCEPTION), or on its way when the connection went
+  # (No answer).
   [ "$dropped" -eq "${missing:-0}" ] ||
     fail "$dropped commands dropped in the log, $missing missing in the runner"
   plugin_log | grep -a -c 'FS Client disconnected from FileServer' >/dev/null || fail "the disconnection is not logged"

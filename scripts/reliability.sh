@@ -15,6 +15,10 @@
 #                            then the fuzz runs (REL_QUICK=1: short versions;
 #                            FUZZ_SECONDS=N per fuzz target)
 #   reliability.sh fuzz      fuzz.sh: builds the fuzz preset, runs the targets
+#   reliability.sh teardown BUILD_FOLDER [CYCLES]
+#                            reliability/teardown.sh: late and in-flight transport
+#                            callbacks and the unload-time release, 1,000 cycles
+#                            each, from a build folder's test programs
 #   reliability.sh --bin DIR --fileserver FILE --work DIR [--wine] [options] MODE
 #                            reliability/MODE.sh with the other arguments; the
 #                            shared command line is in lib/reliability-run.sh
@@ -23,6 +27,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
+[ "${1:-}" = teardown ] && { shift; exec bash "$here/reliability/teardown.sh" "$@"; }
 mode= arguments=()
 while [ $# -gt 0 ]; do
   case $1 in

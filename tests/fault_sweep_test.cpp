@@ -100,10 +100,12 @@ bool StartsWith(const std::string& Text, const std::string& Prefix) {
 
 std::string SessionTag(int32_t Session) { return "[SessionACT=" + std::to_string(Session) + "]"; }
 
-// Lines that end one session's command: its own failure lines.
+// Lines that end one session's command: its own failure lines, or the line
+// of a command sent and never answered.
 bool EndsSession(const std::string& Line, int32_t Session) {
   const std::string Tag = SessionTag(Session) + " EXCEPTION: ";
-  return StartsWith(Line, "Command_Plugin " + Tag) || StartsWith(Line, "ProcessCommand " + Tag);
+  return StartsWith(Line, "Command_Plugin " + Tag) || StartsWith(Line, "ProcessCommand " + Tag) ||
+         StartsWith(Line, "No answer " + SessionTag(Session) + ": ");
 }
 // Lines that end a command without naming its session: a lost answer, or a
 // command refused because the plug-in has no manager.
@@ -586,8 +588,7 @@ void StopLogged(TRun& Run, const TRun& Reference, const TCase&) {
 void QueueFails(TRun& Run, const TRun& Reference, const TCase&) {
   TLines Failures;
   for (const std::string& Line : Without(Run.Lines, Reference.Lines)) {
-    const bool GivenUp = StartsWith(Line, "ProcessCommand [SessionACT=") &&
-                         Line.find("; command dropped") != std::string::npos;
+    const bool GivenUp = StartsWith(Line, "No answer [SessionACT=");
     if (!GivenUp) Failures.push_back(Line);
   }
   const char* Expected = Run.Phase == PhaseFinalize ? "ERR: FS Client worker stop fail: " : "EXCEPTION: ";
@@ -598,13 +599,15 @@ void QueueFails(TRun& Run, const TRun& Reference, const TCase&) {
 }
 
 // Memory exhausted anywhere: whatever was lost is lost with at most one line
-// naming the failure, and every other added line is a failure line.
+// naming the failure, and every other added line is a failure line or the
+// "No answer" line of a request whose answer that cost.
 void AllocationFails(TRun& Run, const TRun& Reference, const TCase&) {
   const TLines Extra = Without(Run.Lines, Reference.Lines);
   size_t Naming = 0;
   for (const std::string& Line : Extra) {
     const bool FailureLine = Line.find("EXCEPTION: ") != std::string::npos ||
                              StartsWith(Line, "ERR: ") || StartsWith(Line, "FSClient Error (") ||
+                             StartsWith(Line, "No answer [SessionACT=") ||
                              Line == "PLUGIN PANIC: Plugin is not initialized!";
     Expect(Run, FailureLine, "an added line that is no failure line: \"" + Line + "\"");
     Naming += Line.find("bad_alloc") != std::string::npos;

@@ -16,9 +16,10 @@ CHECK = None  # the check's module, loaded in main()
 GUIDE_HEAD = "# Guide\n\n<!-- log-catalogue -->\n| Line | Meaning |\n|---|---|\n"
 GUIDE_TAIL = "<!-- /log-catalogue -->\n"
 
-# A relay file with the shapes the product uses: a prefix built by a helper,
-# a helper that takes the reason, a catch helper taking a prefix and a lambda,
-# adjacent literals, a throw, a comment and an include.
+# A relay file with the shapes the product uses: a prefix built by a helper
+# (for a failure line and for a "No answer" line), helpers that take the
+# reason, a catch helper taking a prefix and a lambda, adjacent literals, a
+# throw, a comment and an include.
 RELAY = r'''
 #include "log/ProcessLog.h"   // "not a log text"
 namespace {
@@ -33,11 +34,15 @@ void Guarded(const std::string& Prefix, TBody&& Body) noexcept {
 void TMailerManager::LogDropped(int32_t SessionACT, const char* Reason) noexcept {
   Log(SessionPrefix("ProcessCommand", SessionACT) + " EXCEPTION: " + Reason);
 }
+void TMailerManager::LogUnanswered(int32_t SessionACT, const char* When) noexcept {
+  Log(SessionPrefix("No answer", SessionACT) + ": the command was sent; " + When);
+}
 void TMailerManager::Run() {
   // Log("a commented-out line");
   Log("FS Client "
       "started");
   LogDropped(7, "relay stopped; command dropped");
+  LogUnanswered(7, "the relay stopped");
   Guarded("SEND KEEP ALIVE EXCEPTION: ", [&] { Params->GetParam("UserData"); });
   if (Bad) throw std::runtime_error("no transport client");
   Log("OnDisconnect EXCEPTION: unknown failure");
@@ -51,6 +56,7 @@ PLATFORM = 'std::string Text() { return "Error " + std::to_string(Code); }\n'
 COMPLETE = [
     "FS Client started",
     "ProcessCommand [SessionACT=<n>] EXCEPTION: relay stopped; command dropped",
+    "No answer [SessionACT=<n>]: the command was sent; the relay stopped",
     "SEND KEEP ALIVE EXCEPTION: <message>",
     "unknown failure",
     "ProcessCommand [SessionACT=5] EXCEPTION: no transport client",
@@ -105,9 +111,21 @@ class LogCatalogue(unittest.TestCase):
         self.assertIn("'OnDisconnect EXCEPTION: unknown failure'", problems[0])
 
     def test_reason_handed_to_a_log_helper_is_a_log_text(self):
-        problems = run([e for e in COMPLETE if "relay stopped" not in e])
+        problems = run([e for e in COMPLETE if "relay stopped;" not in e])
         self.assertEqual(len(problems), 1, problems)
         self.assertIn("'relay stopped; command dropped'", problems[0])
+
+    def test_line_without_a_failure_prefix_is_listed_under_its_own(self):
+        # A "No answer" line: its own prefix from the session helper, its
+        # reason from the caller; listing it under the failure prefix is no
+        # substitute, and an entry for the old failure wording turns stale.
+        problems = run([e for e in COMPLETE if not e.startswith("No answer")])
+        self.assertEqual(sorted(p.split("'")[1] for p in problems),
+                         [": the command was sent; ", "No answer", "the relay stopped"])
+        stale = "ProcessCommand [SessionACT=<n>] EXCEPTION: the relay stopped; command dropped"
+        problems = run(COMPLETE + [stale])
+        self.assertEqual(len(problems), 1, problems)
+        self.assertIn("no longer writes", problems[0])
 
     def test_lambda_bodies_comments_includes_and_log_internals_are_not_log_texts(self):
         # "UserData" (a lambda handed to a helper), the commented-out line,

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "tests/support/PluginHost.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TransportDouble.h"
+#include "standins/transport-double/DoubleControl.h"
 
 using TestSupport::Packed;
 using TestSupport::TPluginHost;
@@ -145,18 +148,21 @@ TEST(KeepAlive, RefusedKeepAliveIsLoggedAndTheWorkerGoesOn) {
 
 namespace {
 
-const char LostReason[] =
-    " EXCEPTION: connection to the file server lost before the answer arrived; command dropped";
-const char StoppedReason[] = " EXCEPTION: relay stopped before the answer arrived; command dropped";
+const char LostReason[] = ": the command was sent; the connection was lost before an answer came";
+const char StoppedReason[] = ": the command was sent; the relay stopped before an answer came";
 
+// The line of a command sent and never answered: not a failure line.
 std::string Dropped(int32_t SessionACT, const char* Reason) {
-  return "ProcessCommand [SessionACT=" + std::to_string(SessionACT) + "]" + Reason;
+  return "No answer [SessionACT=" + std::to_string(SessionACT) + "]" + Reason;
 }
 
+// The lines that end a command without an answer: failures and "No answer".
 std::vector<std::string> DroppedLines(const std::vector<std::string>& Log) {
   std::vector<std::string> Found;
   for (const auto& Line : Log) {
-    if (Line.rfind("ProcessCommand [", 0) == 0) Found.push_back(Line);
+    if (Line.rfind("ProcessCommand [", 0) == 0 || Line.rfind("No answer [", 0) == 0) {
+      Found.push_back(Line);
+    }
   }
   return Found;
 }
@@ -360,4 +366,70 @@ TEST(RequestAccounting, AnswerWithoutASessionSettlesNoRequestOfSessionMinusOne) 
   ASSERT_TRUE(TPluginHost::WaitForCalls(3));
   Host.Finalize();
   EXPECT_EQ(DroppedLines(Host.LogLines()), std::vector<std::string>{Dropped(-1, StoppedReason)});
+}
+
+// ----------------------------------------- transport callbacks after the teardown
+
+namespace {
+
+// Init, connect, Finalize_Plugin, then the double's careless callbacks end;
+// LATE_CALLBACK_CYCLES raises the count for long runs. Stream: a receive
+// stream runs across the teardown; otherwise all four callbacks come 20 ms
+// after each destroy. The host must hear nothing once Finalize_Plugin
+// returned. The cycles run and the late-call lines of the log.
+struct TTeardown {
+  int Cycles = 0;
+  int LateLines = 0;
+};
+TTeardown TeardownCycles(bool Stream) {
+  const char* Wanted = std::getenv("LATE_CALLBACK_CYCLES");
+  const int Cycles = Wanted != nullptr && std::atoi(Wanted) > 0 ? std::atoi(Wanted) : 20;
+  TTransportDouble Double;
+  Double.SetAutoDisconnect(true);
+  if (!Stream) {
+    Double.SetLateNotices(
+        DoubleLateConnect | DoubleLateDisconnect | DoubleLateReceive | DoubleLateAuxReceive, 20);
+  }
+  TPluginHost Host;
+  for (int Cycle = 0; Cycle < Cycles; ++Cycle) {
+    Host.Init(1);
+    EXPECT_TRUE(Double.FireConnect());
+    if (Stream) {
+      EXPECT_TRUE(Double.StreamReceive(AnswerFor(1), 2));
+      Platform::SleepMs(3);  // a few answers reach the host first
+    }
+    Host.Finalize();
+    const size_t Heard = TPluginHost::Calls().size();
+    Double.EndStrays();
+    if (TPluginHost::Calls().size() != Heard) {
+      ADD_FAILURE() << "the host was called after Finalize_Plugin, cycle " << Cycle;
+      break;
+    }
+  }
+  TTeardown Result{Cycles, 0};
+  for (const auto& Line : Host.LogLines()) {
+    Result.LateLines += Line.find(" from the transport after the connection was destroyed; "
+                                  "ignored") != std::string::npos;
+  }
+  std::printf("%d cycles, %d late-call lines\n", Cycles, Result.LateLines);
+  return Result;
+}
+
+}  // namespace
+
+// Regression: a callback 200 ms after DestroyTermination read the freed client
+// (the host died, or the transport's thread hung in a freed lock). Each late
+// callback returns at once; one line per connection says so.
+TEST(LateCallbacks, FourCallbacksAfterEachDestroyReachNothing) {
+  const TTeardown Run = TeardownCycles(false);
+  EXPECT_EQ(Run.LateLines, Run.Cycles) << "one line per destroyed connection";
+}
+
+// A receive in flight while Finalize_Plugin takes the client down: whatever
+// it finds (the handler bound, unbound, the key renewed, the client freed),
+// nothing reaches freed memory or the host afterwards.
+TEST(LateCallbacks, ReceiveInFlightAcrossFinalizeReachesNothingFreed) {
+  const TTeardown Run = TeardownCycles(true);
+  EXPECT_GT(Run.LateLines, 0) << "no receive came after the destroy";
+  EXPECT_LE(Run.LateLines, Run.Cycles);
 }

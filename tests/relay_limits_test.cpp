@@ -273,6 +273,38 @@ TEST(StopBudget, BacklogBeyondTheBudgetIsDiscardedAndTheStopIsPrompt) {
   EXPECT_EQ(Lines.back(), Stopped);
 }
 
+// ------------------------------------------------------ requests followed
+
+// A server that answers some operations never: beyond the cap the oldest
+// requests are no longer followed, one line per burst counts them, and no
+// line claims a failure; an answer that comes late still reaches the host
+// and settles no newer request.
+TEST(AwaitedRequests, BeyondTheCapTheOldestAreCountedOnceAndNothingFails) {
+  TRelayLimits Limits;
+  Limits.AwaitedRequests = 3;
+  TRig Rig(Limits);
+  for (int32_t Session = 1; Session <= 6; ++Session) Rig.Command(Session);
+  ASSERT_TRUE(WaitUntil([&] { return Rig.Double.CallCount("SendToServer") == 6; }));
+  // Session 1's late answer; then the burst ends at the next send with room.
+  ASSERT_TRUE(Rig.Double.FireReceive(std::string("\x06\x00UserData=Sess=1,SrcUserData=c\0", 31)));
+  ASSERT_TRUE(Rig.Double.FireReceive(std::string("\x06\x00UserData=Sess=4,SrcUserData=c\0", 31)));
+  ASSERT_TRUE(WaitUntil([] { return Host.Calls.load() == 2; }));
+  Rig.Command(7);
+  ASSERT_TRUE(Rig.WaitForLine("No answer followed: "));
+  ASSERT_TRUE(Rig.Release());
+  EXPECT_EQ(Rig.LinesStartingWith("No answer followed: "),
+            std::vector<std::string>{"No answer followed: 3 sent commands awaited longest are no "
+                                     "longer followed (more than 3 awaited at once); their answers "
+                                     "still reach the host"});
+  std::vector<std::string> Unanswered;
+  for (int32_t Session : {5, 6, 7}) {
+    Unanswered.push_back("No answer [SessionACT=" + std::to_string(Session) +
+                         "]: the command was sent; the relay stopped before an answer came");
+  }
+  EXPECT_EQ(Rig.LinesStartingWith("No answer ["), Unanswered);
+  EXPECT_TRUE(Rig.LinesStartingWith("ProcessCommand [").empty());
+}
+
 // -------------------------------------------------------- stopping the worker
 
 // The stop record cannot be queued: the worker is stopped without one (no
@@ -296,9 +328,9 @@ TEST(WorkerStop, RefusedStopRecordStillEndsEveryQueuedCommandAndFreesAfterTheWor
   const auto Lines = Rig.Lines();
   EXPECT_EQ(Rig.LinesStartingWith(StopFail), std::vector<std::string>{std::string(StopFail) +
                                                                       "std::bad_alloc"});
-  EXPECT_EQ(Rig.LinesStartingWith("ProcessCommand [SessionACT=1] EXCEPTION: "),
-            std::vector<std::string>{"ProcessCommand [SessionACT=1] EXCEPTION: relay stopped "
-                                     "before the answer arrived; command dropped"});
+  EXPECT_EQ(Rig.LinesStartingWith("No answer [SessionACT=1]"),
+            std::vector<std::string>{"No answer [SessionACT=1]: the command was sent; the relay "
+                                     "stopped before an answer came"});
   for (int32_t Session : {2, 3}) {
     EXPECT_EQ(Rig.LinesStartingWith("ProcessCommand [SessionACT=" + std::to_string(Session) +
                                     "] EXCEPTION: ")

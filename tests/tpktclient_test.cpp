@@ -15,6 +15,8 @@
 #include "platform/Thread.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TransportDouble.h"
+#include "standins/transport-double/DoubleControl.h"
+#include "transport/ClientKeys.h"
 #include "transport/TPKTClient.h"
 #include "transport/TransportLibrary.h"
 
@@ -80,7 +82,7 @@ private:
 
 class TPKTClientTest : public ::testing::Test {
 protected:
-  TPKTClientTest() : Client(std::make_unique<TTPKTClient>()) {
+  TPKTClientTest() : Client(TTPKTClient::Create()) {
     Client->SetLocalAddress("0.0.0.0");
     Client->SetLocalPort(0);
     Client->SetRemoteAddress("192.0.2.10");
@@ -101,7 +103,7 @@ protected:
   }
 
   TestSupport::TTransportDouble Double;  // outlives the client
-  std::unique_ptr<TTPKTClient> Client;
+  TTPKTClient::TPointer Client;
 };
 
 // ------------------------------------------------------------ connection state
@@ -575,6 +577,70 @@ TEST_F(TPKTClientTest, DestructionDestroysALiveConnection) {
   Double.ClearLog();
   Client.reset();
   EXPECT_EQ(Double.CallLog(), "DisconnectFromServer(100)\nDestroyTermination(100)\n");
+}
+
+// Regression: the library was handed the address of a stack local for the
+// TermID; one that kept it wrote into a dead stack slot later.
+TEST_F(TPKTClientTest, TermIDIsTheClientsOwnFieldWhileTheTerminationExists) {
+  Client->CreateConnection();
+  ASSERT_TRUE(Double.RewriteTermID(321));
+  EXPECT_EQ(Client->TermID(), 321);
+  Double.ClearLog();
+  Client->DestroyConnection();
+  EXPECT_EQ(Double.CallLog(), "DestroyTermination(321)\n");
+  EXPECT_EQ(Client->TermID(), -1);
+}
+
+// Regression: the callbacks took their user value for the client's address,
+// so a call after the destroy (or after the client was freed) read freed
+// memory. Each of the four, late after the destroy and again after the free,
+// returns at once and is counted.
+TEST_F(TPKTClientTest, LateCallbacksReachNeitherADestroyedConnectionNorAFreedClient) {
+  constexpr int32_t AllKinds =
+      DoubleLateConnect | DoubleLateDisconnect | DoubleLateReceive | DoubleLateAuxReceive;
+  std::atomic<int> Events{0};
+  Client->OnConnect.Bind([&](TTPKTClient&) { ++Events; });
+  Client->OnDisconnect.Bind([&](TTPKTClient&, bool&) { ++Events; });
+  Client->OnReceive.Bind([&](TTPKTClient&, const void*, int32_t) { ++Events; });
+  Client->OnAuxReceive.Bind([&](TTPKTClient&, const void*, int32_t) { ++Events; });
+  Client->SetDisconnectWaitMs(100);
+  Connect();
+  Events = 0;
+  Double.SetLateNotices(AllKinds, 20);  // once the destroy or the free has returned
+  const uint32_t LateBefore = ClientKeys::LateCalls();
+  for (const bool FreeTheClient : {false, true}) {
+    if (FreeTheClient) {
+      Client->CreateConnection();
+      Client.reset();
+    } else {
+      Client->DestroyConnection();
+    }
+    Double.EndStrays();
+    EXPECT_EQ(Events, 0) << (FreeTheClient ? "after the free" : "after the destroy");
+  }
+  EXPECT_EQ(ClientKeys::LateCalls() - LateBefore, 8u);
+}
+
+// A callback still inside the client when it is freed (its handler blocked,
+// the library not waiting for it): the client is kept whole, its library
+// reference with it, and the callback later returns into live memory.
+TEST_F(TPKTClientTest, FreeKeepsAClientACallbackIsStillInside) {
+  Platform::TEvent Entered, Leave;
+  Client->OnReceive.Bind([&](TTPKTClient&, const void*, int32_t) {
+    Entered.Set();
+    Leave.Wait(10000);
+  });
+  Client->SetDisconnectWaitMs(100);
+  Client->SetCallbackWaitMs(50);
+  Connect();
+  Double.SetLateNotices(0, 0);  // DestroyTermination waits for no callback
+  {
+    TBackground Receive([&] { Double.FireReceive("x"); });
+    ASSERT_EQ(Entered.Wait(10000), Platform::TWaitResult::Signaled);
+    EXPECT_FALSE(TTPKTClient::Free(Client.release()));
+    EXPECT_EQ(TransportLibraryRefCount(), 1);
+    Leave.Set();
+  }
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ const std::string VersionText =
 // The general failure text of constructing a client; empty when it worked.
 std::string ConstructionError() {
   try {
-    TTPKTClient Client;
+    TTPKTClient::Create();
   } catch (const std::runtime_error& Error) {
     return Error.what();
   }
@@ -52,14 +52,14 @@ std::string ConstructionError() {
 TEST(TransportLibrary, ClientsShareOneLoadAndTheLastFreesIt) {
   RUN_ONLY_IN_VARIANT_OF("TransportLibrary");
   EXPECT_EQ(TransportLibraryRefCount(), 0);
-  auto First = std::make_unique<TTPKTClient>();
+  auto First = TTPKTClient::Create();
   EXPECT_EQ(TransportLibraryRefCount(), 1);
   EXPECT_TRUE(Platform::IsLibraryLoaded(TransportLibraryName));
   const TTransportEntries Loaded = TransportEntries();
   EXPECT_NE(Loaded.CreateTermination, nullptr);
   EXPECT_NE(Loaded.GetDNSFistServerName, nullptr);
 
-  auto Second = std::make_unique<TTPKTClient>();
+  auto Second = TTPKTClient::Create();
   EXPECT_EQ(TransportLibraryRefCount(), 2);
   EXPECT_EQ(TransportEntries().SendToServer, Loaded.SendToServer);
 
@@ -101,7 +101,7 @@ TEST(TransportLibraryAbsent, MissingLibraryIsNamedAndLoadedAnewLater) {
 
   fs::copy_file(Original, Copy);
   {
-    TTPKTClient Client;
+    const auto Client = TTPKTClient::Create();
     EXPECT_EQ(TransportLibraryRefCount(), 1);
     EXPECT_TRUE(TransportLibraryLoaded());
   }

@@ -16,6 +16,7 @@
 
 #include "platform/Libraries.h"
 #include "platform/Thread.h"
+#include "platform/testing/HostObjects.h"
 #include "platform/testing/ThreadSlots.h"
 #include "plugin/PluginApi.h"
 #include "tests/support/PluginLibrary.h"
@@ -58,13 +59,17 @@ TProcessCounts Count() { return {Platform::CountFreeThreadSlots(), Platform::Cou
 // and they may take slots and handles of their own), then Times more, and
 // checks that the process has as many free slots as before and no more
 // handles (fewer is fine: Wine closes some of its own start-up handles).
-void ExpectNothingKept(const char* What, int Times, const std::function<void()>& Cycle) {
+// BeforeCount, when given, runs just before each count.
+void ExpectNothingKept(const char* What, int Times, const std::function<void()>& Cycle,
+                       const std::function<void()>& BeforeCount = nullptr) {
   Cycle();
+  if (BeforeCount) BeforeCount();
   const TProcessCounts Before = Count();
   for (int I = 0; I < Times; ++I) {
     Cycle();
     if (::testing::Test::HasFatalFailure()) FAIL() << What << ", cycle " << I;
   }
+  if (BeforeCount) BeforeCount();
   const TProcessCounts After = Count();
   std::printf("%s: %d cycles, free thread slots %d -> %d, handles %d -> %d\n", What, Times,
               Before.FreeSlots, After.FreeSlots, Before.Handles, After.Handles);
@@ -117,8 +122,10 @@ bool WaitForAnswers(int32_t Count) {
 // Load, initialise, connect, four commands answered by the transport double's
 // echo, finalise, unload. The double is loaded by the plug-in; the test holds
 // it only from the connection to the plug-in's finalisation, so both
-// libraries are unloaded at the end of every cycle.
-void PluginWorkCycle(const std::string& Path) {
+// libraries are unloaded at the end of every cycle. AfterFinalize, when
+// given, runs between Finalize_Plugin and the unloads.
+void PluginWorkCycle(const std::string& Path,
+                     const std::function<void()>& AfterFinalize = nullptr) {
   Answers.store(0);
   const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
   ASSERT_NE(Library, nullptr) << Path;
@@ -139,6 +146,7 @@ void PluginWorkCycle(const std::string& Path) {
   }
   EXPECT_TRUE(WaitForAnswers(4));
   Finalize();
+  if (AfterFinalize) AfterFinalize();
   RequiredEntry<TDouble_Reset>(Double, "Double_Reset")();  // its notifier ends
   Platform::UnloadLibrary(Double);
   Platform::UnloadLibrary(Library);
@@ -155,10 +163,30 @@ TEST(LibraryUnload, PluginLoadAndUnloadKeepNoThreadSlot) {
   });
 }
 
+// At unload the library entry closes the semaphores and frees the slots its
+// runtime left, by value: a value on its record that was released by a path
+// the record did not see, and handed to the host since, would be closed or
+// freed under the host. So after each Finalize_Plugin (the plug-in's own
+// objects just closed) and again after each unload, the host takes the
+// values just released (the system hands out the lowest free ones first)
+// and holds them for the next 20 cycles; after every cycle each must still
+// be its own. They are let go before each count.
 TEST(LibraryUnload, PluginWorkCyclesKeepNoThreadSlotOrHandle) {
   const TUnloadCopy Copy;
-  ExpectNothingKept("plug-in and transport double, load to unload", Cycles(120),
-                    [&] { PluginWorkCycle(Copy.LibraryPath()); });
+  Platform::THostObjects Held;
+  constexpr int EachCycle = 6;
+  int Done = 0;
+  ExpectNothingKept(
+      "plug-in and transport double, load to unload", Cycles(120),
+      [&] {
+        PluginWorkCycle(Copy.LibraryPath(), [&] { EXPECT_TRUE(Held.Open(EachCycle)); });
+        ASSERT_EQ(Held.Broken(), 0) << "cycle " << Done << " closed or freed a host object";
+        ++Done;
+        ASSERT_TRUE(Held.Open(EachCycle));
+        if (Held.Size() > 40 * EachCycle) Held.CloseOldest(2 * EachCycle);
+      },
+      [&] { Held.CloseOldest(Held.Size()); });
+  std::printf("host objects on freed values checked after each of %d cycles\n", Done);
 }
 
 // The TCP transport: a termination made, connected to a port nobody listens

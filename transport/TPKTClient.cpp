@@ -2,6 +2,9 @@
 // time-out, error reporting and the library's notifications.
 #include "transport/TPKTClient.h"
 
+#include <new>
+
+#include "log/ProcessLog.h"
 #include "platform/Errors.h"
 #include "platform/ForeignCall.h"
 #include "transport/TransportLibrary.h"
@@ -47,15 +50,45 @@ bool SameTextAscii(const std::string& A, const std::string& B) {
 
 }  // namespace
 
-TTPKTClient::TTPKTClient() { LoadTransportLibrary(); }
-
-TTPKTClient::~TTPKTClient() {
+TTPKTClient::TTPKTClient() {
+  Key = ClientKeys::Register(this);
   try {
-    DestroyConnection();
+    LoadTransportLibrary();
   } catch (...) {
-    // Reported only to a caller of DestroyConnection; a destructor cannot.
+    ClientKeys::Retire(Key, 0);  // no termination yet: nothing can be inside
+    ClientKeys::Release(Key);
+    throw;
   }
-  UnloadTransportLibrary();
+}
+
+// The termination is gone or outlived the client (Free); the key is retired.
+TTPKTClient::~TTPKTClient() { UnloadTransportLibrary(); }
+
+TTPKTClient::TPointer TTPKTClient::Create() { return TPointer(new TTPKTClient()); }
+
+bool TTPKTClient::Free(TTPKTClient* Client) noexcept {
+  if (Client == nullptr) return true;
+  try {
+    Client->DestroyConnection();
+  } catch (...) {
+    // Reported only to a caller of DestroyConnection; the release goes on.
+  }
+  const ClientKeys::TKey Key = Client->Key;
+  if (!ClientKeys::Retire(Key, Client->FCallbackWaitMs)) {
+    ClientKeys::Keep(Key, Client);
+    Log("ERR: FS Client transport callback did not return: the client is kept in memory, "
+        "not freed under it");
+    return false;
+  }
+  const bool TerminationLeft = Client->TermID() != -1;
+  Client->~TTPKTClient();
+  if (TerminationLeft) {
+    ClientKeys::Keep(Key, Client);  // storage only: the TermID field stays writable
+  } else {
+    ClientKeys::Release(Key);
+    ::operator delete(Client);
+  }
+  return true;
 }
 
 // ----------------------------------------------------------------- properties
@@ -104,17 +137,25 @@ std::string TTPKTClient::ConnectionString() const {
 // ------------------------------------------------------------ life cycle
 
 void TTPKTClient::CreateConnection() {
-  // The library writes the new identifier during the call; it is published
-  // to the other threads only when the call succeeded (a fault inside it
-  // counts as nothing created: TermID stays -1).
-  int32_t NewTermID = -1;
+  // The library writes the new identifier into the field itself, during the
+  // call or later, and may keep the pointer while the termination exists. A
+  // refusal, or a fault inside the call, counts as nothing created: TermID
+  // is what it was before (-1 unless a termination was already there),
+  // whatever the library wrote.
   const std::string Connection = ConnectionString();
-  const int32_t Code = Platform::CallForeign(
-      TransportEntries().CreateTermination, Connection.c_str(), &ReceiveCallback,
-      &AuxReceiveCallback, &DisconnectCallback, &ConnectCallback, &NewTermID,
-      static_cast<void*>(this));
+  const int32_t Before = FTermID.load();
+  int32_t Code;
+  try {
+    Code = Platform::CallForeign(TransportEntries().CreateTermination, Connection.c_str(),
+                                 &ReceiveCallback, &AuxReceiveCallback, &DisconnectCallback,
+                                 &ConnectCallback, reinterpret_cast<int32_t*>(&FTermID),
+                                 reinterpret_cast<void*>(Key));
+  } catch (...) {
+    FTermID = Before;
+    throw;
+  }
   const uint32_t SystemError = Platform::LastError();
-  if (Code == 0) FTermID = NewTermID;
+  if (Code != 0) FTermID = Before;
   Check(opCreate, Code, SystemError);
 }
 
@@ -135,7 +176,12 @@ void TTPKTClient::DestroyConnection() {
   }
   const int32_t Code = Platform::CallForeign(TransportEntries().DestroyTermination, FTermID.load());
   const uint32_t SystemError = Platform::LastError();
-  if (Code == 0) FTermID = -1;
+  if (Code == 0) {
+    FTermID = -1;
+    // The identifier is no longer valid: a callback of that termination
+    // from now on is a late one.
+    Key = ClientKeys::Renew(Key);
+  }
   Check(opDestroy, Code, SystemError);
 }
 
@@ -247,11 +293,14 @@ void TTPKTClient::DoDisconnect() {
   DisconnectedEvent.Set();
 }
 
+// Each callback passes through its key first: a stale one (the termination
+// destroyed, the client gone) returns at once, touching nothing but the key's
+// slot; a live one holds the client from being freed until it returns.
 void VELMORA_STDCALL TTPKTClient::ReceiveCallback(int32_t, const void* Data, int32_t Size,
                                                   void* UserValue) noexcept {
   try {
-    auto* Client = static_cast<TTPKTClient*>(UserValue);
-    Client->OnReceive.Fire(*Client, Data, Size);
+    const ClientKeys::TPassage Passage(UserValue, "ReceiveCallback");
+    if (TTPKTClient* Client = Passage.Client()) Client->OnReceive.Fire(*Client, Data, Size);
   } catch (...) {
     // Nothing may reach the library.
   }
@@ -260,8 +309,8 @@ void VELMORA_STDCALL TTPKTClient::ReceiveCallback(int32_t, const void* Data, int
 void VELMORA_STDCALL TTPKTClient::AuxReceiveCallback(int32_t, const void* Data, int32_t Size,
                                                      void* UserValue) noexcept {
   try {
-    auto* Client = static_cast<TTPKTClient*>(UserValue);
-    Client->OnAuxReceive.Fire(*Client, Data, Size);
+    const ClientKeys::TPassage Passage(UserValue, "AuxReceiveCallback");
+    if (TTPKTClient* Client = Passage.Client()) Client->OnAuxReceive.Fire(*Client, Data, Size);
   } catch (...) {
     // Nothing may reach the library.
   }
@@ -269,7 +318,8 @@ void VELMORA_STDCALL TTPKTClient::AuxReceiveCallback(int32_t, const void* Data, 
 
 void VELMORA_STDCALL TTPKTClient::DisconnectCallback(int32_t, void* UserValue) noexcept {
   try {
-    static_cast<TTPKTClient*>(UserValue)->DoDisconnect();
+    const ClientKeys::TPassage Passage(UserValue, "DisconnectCallback");
+    if (TTPKTClient* Client = Passage.Client()) Client->DoDisconnect();
   } catch (...) {
     // Nothing may reach the library; the notice ends where it failed.
   }
@@ -277,7 +327,8 @@ void VELMORA_STDCALL TTPKTClient::DisconnectCallback(int32_t, void* UserValue) n
 
 void VELMORA_STDCALL TTPKTClient::ConnectCallback(int32_t, void* UserValue) noexcept {
   try {
-    static_cast<TTPKTClient*>(UserValue)->DoConnect();
+    const ClientKeys::TPassage Passage(UserValue, "ConnectCallback");
+    if (TTPKTClient* Client = Passage.Client()) Client->DoConnect();
   } catch (...) {
     // Nothing may reach the library.
   }

@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "platform/Sync.h"
 #include "transport/ClientEvent.h"
+#include "transport/ClientKeys.h"
 
 // A failed operation of the transport client; carries only its message text.
 class ETPKTClientError : public std::runtime_error {
@@ -28,16 +30,33 @@ public:
 // threads in the three kernel events; TermID, DeactivateRequested and
 // Destroying are atomic. The properties belong to the owner thread and change
 // only while no connection is up.
+//
+// The library's callbacks reach the client through a key (ClientKeys), never
+// through its address: a callback after the connection was destroyed, or
+// after the client is gone, returns at once. A client lives on the heap only
+// (Create, Free), so that one a callback is still inside can be kept whole.
 class TTPKTClient {
 public:
   // Operation codes reported to OnError.
   enum : uint8_t { opCreate = 0, opDestroy = 1, opActivate = 2, opDeactivate = 3, opSend = 4 };
 
-  // Takes a reference to the transport library; throws its load errors.
-  TTPKTClient();
+  struct TFree {
+    void operator()(TTPKTClient* Client) const noexcept { Free(Client); }
+  };
+  using TPointer = std::unique_ptr<TTPKTClient, TFree>;
+
+  // Takes a reference to the transport library and a callback key; throws
+  // the library's load errors (or that no key is left).
+  static TPointer Create();
   // Destroys the connection (a failure is dropped here: call DestroyConnection
-  // first to see it), then releases the library reference and the events.
-  ~TTPKTClient();
+  // first to see it), makes the key stale and waits up to CallbackWaitMs for
+  // callbacks still inside the client to leave; then releases the library
+  // reference and the events and frees the client. When a callback is still
+  // inside, the client is kept whole instead (its memory, events and library
+  // reference), with one line saying so, and the result is false. A client
+  // whose termination could not be destroyed is torn down but its memory is
+  // kept: the library may still write its TermID field. Null is ignored.
+  static bool Free(TTPKTClient* Client) noexcept;
   TTPKTClient(const TTPKTClient&) = delete;
   TTPKTClient& operator=(const TTPKTClient&) = delete;
 
@@ -95,8 +114,13 @@ public:
   // The longest wait of DestroyConnection for the disconnect notice.
   uint32_t DisconnectWaitMs() const { return FDisconnectWaitMs; }
   void SetDisconnectWaitMs(uint32_t Value) { FDisconnectWaitMs = Value; }
+  // The longest wait of Free for callbacks still inside the client.
+  uint32_t CallbackWaitMs() const { return FCallbackWaitMs; }
+  void SetCallbackWaitMs(uint32_t Value) { FCallbackWaitMs = Value; }
 
 private:
+  TTPKTClient();
+  ~TTPKTClient();
   // The library's notifications (on its threads). Each catches and drops
   // every failure inside it, its handler's log lines included: no exception
   // of ours can unwind into the library (in the 32-bit build one could not
@@ -115,7 +139,14 @@ private:
   std::string OperationMessage(uint8_t Operation) const;
   void RefuseWhileConnected() const;
 
-  std::atomic<int32_t> FTermID{-1};  // written by the owner thread, read by all
+  // The field the library is handed (by pointer, in CreateTermination) and
+  // may write for as long as the termination exists: a plain aligned 32-bit
+  // integer to the library, the same in both builds. Written by the owner
+  // thread (and the library), read by all.
+  std::atomic<int32_t> FTermID{-1};
+  // The callbacks' current key: the owner thread's (renewed with every
+  // destroyed termination, so that a late callback of that one is stale).
+  ClientKeys::TKey Key = 0;
   Platform::TEvent ConnectedEvent;     // on while the library reports the connection up
   Platform::TEvent DisconnectedEvent;  // on once the library reported it down
   Platform::TEvent DeactivatedEvent;   // on after Deactivate: sends fail at once
@@ -130,4 +161,10 @@ private:
   uint16_t FRemotePort = 0;
   uint16_t FLocalPort = 0;
   uint32_t FDisconnectWaitMs = 5000;
+  uint32_t FCallbackWaitMs = 2000;
 };
+
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
+                  alignof(std::atomic<int32_t>) == alignof(int32_t) &&
+                  std::atomic<int32_t>::is_always_lock_free,
+              "the library writes TermID as a plain 32-bit integer");

@@ -20,10 +20,24 @@
 // Its condition variables are two semaphores each, and it never destroys
 // those of its own static locks (the lock of its table of thread keys, set
 // up by the first exception thrown in the library; the one that waits for a
-// static local being initialised by another thread). CreateSemaphoreA and
-// CloseHandle are routed the same way: every semaphore the library makes is
-// on a second record until it is closed, and those still open after the
-// runtime's unload-time work are the runtime's leftovers, closed then.
+// static local being initialised by another thread). CreateSemaphoreA,
+// CloseHandle and DuplicateHandle are routed the same way: every semaphore
+// the library makes is on a second record until it is closed, and those
+// still open after the runtime's unload-time work are the runtime's
+// leftovers, closed then.
+//
+// Closing or freeing by value is safe only while the records are exact: a
+// value closed by a path they do not see, and handed to the host since,
+// would be closed under the host. The paths by which this library's code can
+// close a handle are CloseHandle and DuplicateHandle with
+// DUPLICATE_CLOSE_SOURCE (both routed here, the entry leaving the record
+// before the system call) and NtClose (never imported, and no such name is
+// looked up: checked on the built file by cmake/check-exports.sh); a slot is
+// freed only by TlsFree (routed here). The library hands none of these
+// handles or slots to other code. Should a value still go stale, the damage
+// is bounded: a handle is closed at unload only while it still names a
+// semaphore with the maximum count it was made with, and only the record's
+// few entries are ever touched.
 
 namespace {
 
@@ -31,6 +45,7 @@ using TTlsAlloc = DWORD(WINAPI*)();
 using TTlsFree = BOOL(WINAPI*)(DWORD);
 using TCreateSemaphoreA = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCSTR);
 using TCloseHandle = BOOL(WINAPI*)(HANDLE);
+using TDuplicateHandle = BOOL(WINAPI*)(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD);
 
 constexpr DWORD NoSlot = TLS_OUT_OF_INDEXES;
 
@@ -41,10 +56,13 @@ constexpr DWORD NoSlot = TLS_OUT_OF_INDEXES;
 constinit std::atomic<DWORD> Held[8] = {NoSlot, NoSlot, NoSlot, NoSlot,
                                         NoSlot, NoSlot, NoSlot, NoSlot};
 
-// Semaphores made through CreateSemaphoreA and not closed yet (null: free).
-// The library's own (a worker's queue, a double's notices) come and go; a
-// semaphore beyond the record's room is simply not closed at unload.
-constinit std::atomic<HANDLE> OpenSemaphores[64] = {};
+// Semaphores made through CreateSemaphoreA and not closed yet (null: free),
+// with the maximum count each was made with. The library's own (a worker's
+// queue, a double's notices) come and go; a semaphore beyond the record's
+// room is simply not closed at unload.
+constexpr size_t SemaphoreRoom = 64;
+constinit std::atomic<HANDLE> OpenSemaphores[SemaphoreRoom] = {};
+constinit std::atomic<LONG> SemaphoreMaximum[SemaphoreRoom] = {};
 
 }  // namespace
 
@@ -64,6 +82,8 @@ extern TTlsFree RealTlsFree asm(VELMORA_WRAPPED("__real_", "TlsFree", "TlsFree@4
 extern TCreateSemaphoreA RealCreateSemaphoreA asm(
     VELMORA_WRAPPED("__real_", "CreateSemaphoreA", "CreateSemaphoreA@16"));
 extern TCloseHandle RealCloseHandle asm(VELMORA_WRAPPED("__real_", "CloseHandle", "CloseHandle@4"));
+extern TDuplicateHandle RealDuplicateHandle asm(
+    VELMORA_WRAPPED("__real_", "DuplicateHandle", "DuplicateHandle@28"));
 }
 
 namespace {
@@ -94,27 +114,46 @@ HANDLE WINAPI RecordingCreateSemaphoreA(LPSECURITY_ATTRIBUTES Attributes, LONG I
                                         LONG Maximum, LPCSTR Name) {
   const HANDLE Made = RealCreateSemaphoreA(Attributes, Initial, Maximum, Name);
   if (Made == nullptr) return Made;
-  for (std::atomic<HANDLE>& Entry : OpenSemaphores) {
+  for (size_t I = 0; I < SemaphoreRoom; ++I) {
     HANDLE Empty = nullptr;
-    if (Entry.compare_exchange_strong(Empty, Made)) break;
+    if (OpenSemaphores[I].compare_exchange_strong(Empty, Made)) {
+      SemaphoreMaximum[I].store(Maximum);
+      break;
+    }
   }
   return Made;
 }
 
 // Off the record before the close: once closed, the value may be handed out
 // again, and the new owner's entry must not be the one removed.
-BOOL WINAPI RecordingCloseHandle(HANDLE Handle) {
-  if (Handle != nullptr) {
-    // A plain read first: most handles closed are no semaphore of ours.
-    for (std::atomic<HANDLE>& Entry : OpenSemaphores) {
-      HANDLE Expected = Handle;
-      if (Entry.load(std::memory_order_relaxed) == Handle &&
-          Entry.compare_exchange_strong(Expected, nullptr)) {
-        break;
-      }
+void Unrecord(HANDLE Handle) {
+  if (Handle == nullptr) return;
+  // A plain read first: most handles closed are no semaphore of ours.
+  for (std::atomic<HANDLE>& Entry : OpenSemaphores) {
+    HANDLE Expected = Handle;
+    if (Entry.load(std::memory_order_relaxed) == Handle &&
+        Entry.compare_exchange_strong(Expected, nullptr)) {
+      break;
     }
   }
+}
+
+BOOL WINAPI RecordingCloseHandle(HANDLE Handle) {
+  Unrecord(Handle);
   return RealCloseHandle(Handle);
+}
+
+// A duplication that closes its source closes a handle of this process when
+// the source process is this one.
+BOOL WINAPI RecordingDuplicateHandle(HANDLE SourceProcess, HANDLE Source, HANDLE TargetProcess,
+                                     LPHANDLE Target, DWORD Access, BOOL Inherit, DWORD Options) {
+  if ((Options & DUPLICATE_CLOSE_SOURCE) != 0 &&
+      (SourceProcess == GetCurrentProcess() ||
+       GetProcessId(SourceProcess) == GetCurrentProcessId())) {
+    Unrecord(Source);
+  }
+  return RealDuplicateHandle(SourceProcess, Source, TargetProcess, Target, Access, Inherit,
+                             Options);
 }
 
 // The thread that unloads the library leaves it as an exiting thread would:
@@ -147,10 +186,29 @@ void GiveBackHeldSlots() {
   }
 }
 
+// Whether Handle still names a semaphore with the maximum count Maximum; no
+// when the system cannot say.
+using TNtQuerySemaphore = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+bool StillTheSemaphore(TNtQuerySemaphore Query, HANDLE Handle, LONG Maximum) {
+  struct {
+    LONG Current;
+    LONG Maximum;
+  } Basic{};
+  return Query != nullptr && Query(Handle, 0, &Basic, sizeof Basic, nullptr) >= 0 &&
+         Basic.Maximum == Maximum;
+}
+
 void CloseLeftSemaphores() {
-  for (std::atomic<HANDLE>& Entry : OpenSemaphores) {
-    const HANDLE Left = Entry.exchange(nullptr);
-    if (Left != nullptr) RealCloseHandle(Left);
+  const HMODULE System = GetModuleHandleA("ntdll.dll");
+  const auto Query =
+      System == nullptr ? nullptr
+                        : reinterpret_cast<TNtQuerySemaphore>(
+                              reinterpret_cast<void*>(GetProcAddress(System, "NtQuerySemaphore")));
+  for (size_t I = 0; I < SemaphoreRoom; ++I) {
+    const HANDLE Left = OpenSemaphores[I].exchange(nullptr);
+    if (Left != nullptr && StillTheSemaphore(Query, Left, SemaphoreMaximum[I].load())) {
+      RealCloseHandle(Left);
+    }
   }
 }
 
@@ -166,6 +224,8 @@ TCreateSemaphoreA WrappedCreateSemaphoreA asm(
     RecordingCreateSemaphoreA;
 TCloseHandle WrappedCloseHandle asm(VELMORA_WRAPPED("__wrap_", "CloseHandle", "CloseHandle@4")) =
     RecordingCloseHandle;
+TDuplicateHandle WrappedDuplicateHandle asm(
+    VELMORA_WRAPPED("__wrap_", "DuplicateHandle", "DuplicateHandle@28")) = RecordingDuplicateHandle;
 
 // The MinGW C runtime's library entry (static construction and destruction,
 // the user DllMain).

@@ -111,11 +111,11 @@ read_summary() {
 plugin_log() {
   find "$work/Logs" -name "*_$plugin_file.log" 2>/dev/null | sort | xargs -r cat
 }
-# dropped_count: commands the plug-in logged as dropped, one line each: a
-# command it could not queue, or one it could not send or whose answer
-# cannot come any more.
+# dropped_count: commands the plug-in logged as ended without an answer, one
+# line each: a command it could not queue or could not send (a failure line),
+# or one it sent whose answer cannot come any more ("No answer").
 dropped_count() {
-  plugin_log | grep -a -c -E '^[^ ]+ (Command_Plugin|ProcessCommand) \[SessionACT=[-0-9]*\] EXCEPTION: '
+  plugin_log | grep -a -c -E '^[^ ]+ ((Command_Plugin|ProcessCommand) \[SessionACT=[-0-9]*\] EXCEPTION|No answer \[SessionACT=[-0-9]*\]): '
 }
 
 failures=0

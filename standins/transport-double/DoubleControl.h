@@ -71,3 +71,34 @@ using TDouble_SetAutoDisconnect = void(VELMORA_STDCALL*)(int32_t Enabled);
 // request, then Extra. Enabled 0 turns it off.
 using TDouble_SetAutoEcho = void(VELMORA_STDCALL*)(int32_t Enabled, uint8_t ErrorByte,
                                                    const void* Extra, int32_t ExtraSize);
+
+// Careless callbacks, made on threads of the double's own with no regard for
+// the termination's life, as a library that does not synchronise its
+// callbacks with DestroyTermination (which then waits for none of them, nor
+// ends the notifier thread: Double_Reset does).
+// Late notices: from now on every destroyed termination is called back once
+// more, DelayMs after its DestroyTermination, with the kinds in Kinds (bits
+// below), each Repeat times, with its own user value (the receive notices
+// carry the bytes 6, 0; the auxiliary one "aux"). Kinds 0 ends them.
+enum : int32_t {
+  DoubleLateConnect = 1,
+  DoubleLateDisconnect = 2,
+  DoubleLateReceive = 4,
+  DoubleLateAuxReceive = 8,
+};
+using TDouble_SetLateNotices = void(VELMORA_STDCALL*)(int32_t Kinds, int32_t DelayMs,
+                                                      int32_t Repeat);
+// A stream: the newest termination gets Data as receive notices, one a
+// millisecond until its disconnection or destruction begins, back to back
+// from then on, and until AfterDestroyMs after DestroyTermination returned
+// (10 s at most); so a receive is in flight while the client is taken down.
+// 1: started; 0: no termination.
+using TDouble_StreamReceive = int32_t(VELMORA_STDCALL*)(const void* Data, int32_t Size,
+                                                        int32_t AfterDestroyMs);
+// Waits until every late notice and stream so far has ended (each ends on
+// its own); the callbacks they made since the last reset.
+using TDouble_EndStrays = int32_t(VELMORA_STDCALL*)();
+// Writes Value through the TermID pointer the newest termination was created
+// with (as a library that keeps it may) and takes Value as that termination's
+// identifier from now on. 1: done; 0: no termination.
+using TDouble_RewriteTermID = int32_t(VELMORA_STDCALL*)(int32_t Value);

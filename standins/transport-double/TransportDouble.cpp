@@ -32,6 +32,27 @@ struct TTermination {
   TTransportStateCallback Connect;
   void* UserValue;
   bool Up;  // as of the notices queued so far
+  int32_t* TermIDField;  // where CreateTermination stored the identifier (kept)
+};
+
+// Callbacks made on a thread of their own, with no regard for the
+// termination's life (Double_SetLateNotices, Double_StreamReceive).
+struct TStray {
+  TTermination Target{};
+  // Late notices: the kinds (DoubleLate* bits), each Repeat times, DelayMs
+  // after the termination was destroyed.
+  int32_t Kinds = 0;
+  int32_t DelayMs = 0;
+  int32_t Repeat = 1;
+  // A stream: Bytes as receive notices until AfterDestroyMs after the
+  // termination was destroyed; one a millisecond until its disconnection or
+  // destruction begins, back to back from then on.
+  bool Stream = false;
+  std::string Bytes;
+  int32_t AfterDestroyMs = 0;
+  std::atomic<bool> Hurry{false};
+  std::atomic<uint64_t> DestroyedAt{0};  // tick count; 0 while the termination exists
+  Platform::TThread Thread;
 };
 
 struct TScript {
@@ -87,8 +108,17 @@ struct TDouble {
   std::atomic<int32_t> PollMicroseconds{0};  // see Double_SetPolling
   std::unique_ptr<Platform::TThread> Notifier;
   // Held by the notifier while it runs a callback: DestroyTermination passes
-  // through it so that no callback runs once it returned.
+  // through it so that no callback runs once it returned (unless Careless).
   Platform::TCriticalSection Delivery;
+  // Late notices asked for (Double_SetLateNotices), and the stray threads
+  // started so far with the callbacks they made. Careless: DestroyTermination
+  // waits for no callback, as a library that does not synchronise them.
+  bool Careless = false;
+  int32_t LateKinds = 0;
+  int32_t LateDelayMs = 0;
+  int32_t LateRepeat = 1;
+  std::vector<std::unique_ptr<TStray>> Strays;
+  std::atomic<int32_t> StrayCalls{0};
 
   TDouble() = default;
   TDouble(const TDouble&) = delete;
@@ -264,6 +294,60 @@ void StopNotifier(TDouble& D) {
   Thread->WaitForEnd();
 }
 
+void StrayBody(void* Context) {
+  TStray& Stray = *static_cast<TStray*>(Context);
+  TDouble& D = State();
+  const TTermination& T = Stray.Target;
+  const auto Size = static_cast<int32_t>(Stray.Bytes.size());
+  if (Stray.Stream) {
+    const uint64_t GiveUp = Platform::TickCountMs() + 10000;
+    for (;;) {
+      const uint64_t Now = Platform::TickCountMs();
+      const uint64_t Destroyed = Stray.DestroyedAt.load();
+      if (Now >= GiveUp || (Destroyed != 0 && Now >= Destroyed + Stray.AfterDestroyMs)) return;
+      T.Receive(T.TermID, Stray.Bytes.data(), Size, T.UserValue);
+      D.StrayCalls.fetch_add(1);
+      if (!Stray.Hurry.load()) Platform::SleepMs(1);
+    }
+  }
+  Platform::SleepMs(static_cast<uint32_t>(Stray.DelayMs));
+  for (int32_t I = 0; I < Stray.Repeat; ++I) {
+    if (Stray.Kinds & DoubleLateConnect) T.Connect(T.TermID, T.UserValue);
+    if (Stray.Kinds & DoubleLateDisconnect) T.Disconnect(T.TermID, T.UserValue);
+    if (Stray.Kinds & DoubleLateReceive) T.Receive(T.TermID, "\x06\x00", 2, T.UserValue);
+    if (Stray.Kinds & DoubleLateAuxReceive) T.AuxReceive(T.TermID, "aux", 3, T.UserValue);
+    D.StrayCalls.fetch_add(1);
+  }
+}
+
+// Starts a stray thread; false when it cannot be started. Lock held.
+bool StartStray(TDouble& D, std::unique_ptr<TStray> Stray) {
+  TStray* const Started = Stray.get();
+  D.Strays.push_back(std::move(Stray));
+  if (Started->Thread.Create(&StrayBody, Started) && Started->Thread.Start()) return true;
+  D.Strays.pop_back();
+  return false;
+}
+
+// Waits for every stray thread to end (each ends on its own within 10 s).
+void EndStrays(TDouble& D) {
+  std::vector<std::unique_ptr<TStray>> Ending;
+  {
+    Platform::TLockGuard Guard(D.Lock);
+    Ending.swap(D.Strays);
+  }
+  for (auto& Stray : Ending) Stray->Thread.WaitForEnd();
+}
+
+// A stream's termination begins to go (Hurry) or is gone (Destroyed). Lock held.
+void MarkStreams(TDouble& D, int32_t TermID, bool Destroyed) {
+  for (auto& Stray : D.Strays) {
+    if (!Stray->Stream || Stray->Target.TermID != TermID) continue;
+    Stray->Hurry.store(true);
+    if (Destroyed) Stray->DestroyedAt.store(Platform::TickCountMs());
+  }
+}
+
 // Delivers one notice (Repeat times, for a receive) to the newest
 // termination and waits until it is done.
 int32_t Fire(TNoticeKind Kind, const void* Data, int32_t Size, int32_t Repeat = 1,
@@ -299,8 +383,10 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL CreateTermination(const char* ConnectionTex
   if (Code != 0) return Code;
   const int32_t NewID = D.NextTermID++;
   D.Terminations.push_back(
-      TTermination{NewID, Receive, AuxReceive, Disconnect, Connect, UserValue, false});
-  *TermID = NewID;
+      TTermination{NewID, Receive, AuxReceive, Disconnect, Connect, UserValue, false, TermID});
+  // Other threads of the client read the field while the library may write
+  // it: an atomic store, as an aligned 32-bit store on the target is.
+  std::atomic_ref<int32_t>(*TermID).store(NewID);
   return 0;
 }
 
@@ -308,18 +394,30 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL DestroyTermination(int32_t TermID) {
   FaultWhenDue(FaultScripts[FaultDestroy], [&] { return std::to_string(TermID); });
   TDouble& D = State();
   bool NoneLeft = false;
+  bool Careless = false;
   {
     Platform::TLockGuard Guard(D.Lock);
     const int32_t Code = Called(D, "DestroyTermination", std::to_string(TermID));
     if (Code != 0) return Code;
     for (auto It = D.Terminations.begin(); It != D.Terminations.end(); ++It) {
       if (It->TermID == TermID) {
+        if (D.LateKinds != 0) {
+          auto Late = std::make_unique<TStray>();
+          Late->Target = *It;
+          Late->Kinds = D.LateKinds;
+          Late->DelayMs = D.LateDelayMs;
+          Late->Repeat = D.LateRepeat;
+          StartStray(D, std::move(Late));
+        }
         D.Terminations.erase(It);
         break;
       }
     }
+    MarkStreams(D, TermID, true);
     NoneLeft = D.Terminations.empty();
+    Careless = D.Careless;
   }
+  if (Careless) return 0;  // no wait for a callback, nor for the notifier's end (Reset)
   {
     // A callback running now ends before the termination counts as gone.
     Platform::TLockGuard Barrier(D.Delivery);
@@ -344,6 +442,7 @@ DOUBLE_ENTRY int32_t VELMORA_STDCALL DisconnectFromServer(int32_t TermID) {
   TDouble& D = State();
   Platform::TLockGuard Guard(D.Lock);
   const int32_t Code = Called(D, "DisconnectFromServer", std::to_string(TermID));
+  MarkStreams(D, TermID, false);
   const TTermination* Termination = Find(D, TermID);
   if (Code == 0 && D.AutoDisconnect && Termination != nullptr && Termination->Up) {
     Queue(D, TNotice{TNoticeKind::Disconnect, TermID, std::string(), nullptr});
@@ -400,7 +499,11 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_Reset() {
   for (TFaultScript& Script : FaultScripts) Script.Left.store(0);
   TDouble& D = State();
   StopNotifier(D);
+  EndStrays(D);
   Platform::TLockGuard Guard(D.Lock);
+  D.Careless = false;
+  D.LateKinds = 0;
+  D.StrayCalls.store(0);
   D.Terminations.clear();
   D.NextTermID = 100;
   D.Scripts.clear();
@@ -514,4 +617,44 @@ DOUBLE_ENTRY void VELMORA_STDCALL Double_SetAutoEcho(int32_t Enabled, uint8_t Er
   D.EchoExtra = Extra != nullptr && ExtraSize > 0
                     ? std::string(static_cast<const char*>(Extra), ExtraSize)
                     : std::string();
+}
+
+DOUBLE_ENTRY void VELMORA_STDCALL Double_SetLateNotices(int32_t Kinds, int32_t DelayMs,
+                                                       int32_t Repeat) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  D.Careless = true;
+  D.LateKinds = Kinds;
+  D.LateDelayMs = DelayMs > 0 ? DelayMs : 0;
+  D.LateRepeat = Repeat > 0 ? Repeat : 1;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_StreamReceive(const void* Data, int32_t Size,
+                                                         int32_t AfterDestroyMs) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  if (D.Terminations.empty() || Data == nullptr || Size <= 0) return 0;
+  D.Careless = true;
+  auto Stream = std::make_unique<TStray>();
+  Stream->Target = D.Terminations.back();
+  Stream->Stream = true;
+  Stream->Bytes.assign(static_cast<const char*>(Data), static_cast<size_t>(Size));
+  Stream->AfterDestroyMs = AfterDestroyMs > 0 ? AfterDestroyMs : 0;
+  return StartStray(D, std::move(Stream)) ? 1 : 0;
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_EndStrays() {
+  TDouble& D = State();
+  EndStrays(D);
+  return D.StrayCalls.load();
+}
+
+DOUBLE_ENTRY int32_t VELMORA_STDCALL Double_RewriteTermID(int32_t Value) {
+  TDouble& D = State();
+  Platform::TLockGuard Guard(D.Lock);
+  if (D.Terminations.empty()) return 0;
+  TTermination& Newest = D.Terminations.back();
+  std::atomic_ref<int32_t>(*Newest.TermIDField).store(Value);
+  Newest.TermID = Value;
+  return 1;
 }

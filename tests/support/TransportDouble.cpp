@@ -32,6 +32,10 @@ TTransportDouble::TTransportDouble() {
     FSetAutoDisconnect =
         RequiredEntry<TDouble_SetAutoDisconnect>(Library, "Double_SetAutoDisconnect", What);
     FSetAutoEcho = RequiredEntry<TDouble_SetAutoEcho>(Library, "Double_SetAutoEcho", What);
+    FSetLateNotices = RequiredEntry<TDouble_SetLateNotices>(Library, "Double_SetLateNotices", What);
+    FStreamReceive = RequiredEntry<TDouble_StreamReceive>(Library, "Double_StreamReceive", What);
+    FEndStrays = RequiredEntry<TDouble_EndStrays>(Library, "Double_EndStrays", What);
+    FRewriteTermID = RequiredEntry<TDouble_RewriteTermID>(Library, "Double_RewriteTermID", What);
   } catch (...) {
     Platform::UnloadLibrary(Library);
     throw;

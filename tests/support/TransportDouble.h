@@ -60,6 +60,17 @@ public:
   void SetAutoEcho(bool Enabled, uint8_t ErrorByte = 0, const std::string& Extra = std::string()) {
     FSetAutoEcho(Enabled ? 1 : 0, ErrorByte, Extra.data(), static_cast<int32_t>(Extra.size()));
   }
+  // Careless callbacks (DoubleControl.h): late notices after each destroy, a
+  // receive stream across the client's teardown, and the wait for their end
+  // (the callbacks they made).
+  void SetLateNotices(int32_t Kinds, int32_t DelayMs, int32_t Repeat = 1) {
+    FSetLateNotices(Kinds, DelayMs, Repeat);
+  }
+  bool StreamReceive(const std::string& Bytes, int32_t AfterDestroyMs) {
+    return FStreamReceive(Bytes.data(), static_cast<int32_t>(Bytes.size()), AfterDestroyMs) == 1;
+  }
+  int32_t EndStrays() { return FEndStrays(); }
+  bool RewriteTermID(int32_t Value) { return FRewriteTermID(Value) == 1; }
 
 private:
   Platform::TLibrary Library = nullptr;
@@ -80,6 +91,10 @@ private:
   TDouble_SetAutoConnect FSetAutoConnect = nullptr;
   TDouble_SetAutoDisconnect FSetAutoDisconnect = nullptr;
   TDouble_SetAutoEcho FSetAutoEcho = nullptr;
+  TDouble_SetLateNotices FSetLateNotices = nullptr;
+  TDouble_StreamReceive FStreamReceive = nullptr;
+  TDouble_EndStrays FEndStrays = nullptr;
+  TDouble_RewriteTermID FRewriteTermID = nullptr;
 };
 
 }  // namespace TestSupport
