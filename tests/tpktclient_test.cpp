@@ -207,6 +207,12 @@ TEST_F(TPKTClientTest, SendAfterDeactivateReachesLibraryUntilTheDisconnectNotice
   Client->Activate();  // a new attempt clears the deactivation: waiting again
   EXPECT_EQ(ErrorOf([&] { Client->Send("ab", 2, 0); }),
             SendText + Connection + "). teCONNECTTIMEOUTED(2)");
+
+  ASSERT_TRUE(Double.FireConnect());
+  Client->StopSending();  // the owner's stop: up or not, nothing more goes out
+  EXPECT_EQ(ErrorOf([&] { Client->Send("ab", 2, 10000); }),
+            SendText + Connection + "). teDISCONNECT(8)");
+  EXPECT_EQ(Double.CallCount("SendToServer"), 1);
 }
 
 TEST_F(TPKTClientTest, ServerLossWithoutDeactivationWaitsForReconnect) {
