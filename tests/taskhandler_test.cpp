@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -65,6 +66,28 @@ std::vector<int32_t> Range(int32_t From, int32_t To) {
   std::vector<int32_t> Values;
   for (int32_t i = From; i < To; ++i) Values.push_back(i);
   return Values;
+}
+
+// The message of the failure a thread kept; "" when none.
+std::string FatalText(const TThreadBase& Thread) {
+  if (!Thread.FatalError()) return "";
+  try {
+    std::rethrow_exception(Thread.FatalError());
+  } catch (const std::exception& Error) {
+    return Error.what();
+  }
+}
+
+// Sessions numbered Producer << 16 | I: each producer's in its order, each once.
+void ExpectEachProducersOrder(const std::vector<int32_t>& Seen, size_t Producers, size_t Each) {
+  ASSERT_EQ(Producers * Each, Seen.size());
+  std::vector<int32_t> Next(Producers, 0);
+  for (int32_t Session : Seen) {
+    const size_t p = static_cast<size_t>(Session >> 16);
+    ASSERT_LT(p, Producers);
+    ASSERT_EQ(Next[p], Session & 0xFFFF) << "producer " << p;
+    ++Next[p];
+  }
 }
 
 }  // namespace
@@ -191,12 +214,7 @@ TEST(ThreadBase, BodyRunsOnlyAfterStartAndItsFailureIsKept) {
   Thread.Start();
   Thread.WaitFor();
   EXPECT_TRUE(Thread.Ran);
-  ASSERT_TRUE(Thread.FatalError());
-  try {
-    std::rethrow_exception(Thread.FatalError());
-  } catch (const std::runtime_error& Error) {
-    EXPECT_STREQ("body failed", Error.what());
-  }
+  EXPECT_EQ("body failed", FatalText(Thread));
 }
 
 TEST(ThreadBase, NeverStartedThreadIsReleasedWithoutRunningItsBody) {
@@ -222,20 +240,68 @@ TEST(ThreadBase, TerminateOnlySetsTheFlag) {
 
 // ------------------------------------------------------------------ the worker
 
-TEST(TaskHandler, RecordsAddedBeforeStartRunInOrderOnceStarted) {
-  TProbe Probe;
-  TTaskHandler Worker(10000);
-  EXPECT_EQ(10000u, Worker.IdleTimeout());
-  Probe.Bind(Worker);
-  for (int32_t i = 0; i < 100; ++i) AddCommand(Worker, i);
-  AddStop(Worker);
-  Platform::SleepMs(30);
-  EXPECT_EQ(0, Probe.Tasks.load());
-  Worker.Start();
-  Worker.WaitFor();
-  EXPECT_EQ(Range(0, 100), Probe.Seen);
-  EXPECT_EQ(101, Probe.Tasks.load());
-  EXPECT_FALSE(Worker.FatalError());
+// Records queued before the start, as words: a number is a command of that
+// session, "A-B" the commands A to B, S a stop record, M a message, U a
+// record of an unknown kind, R a stop asked without a record. Expected: what
+// OnTask saw, in the same words. Records never handed over are freed (the
+// leak checker sees none of them).
+TEST(TaskHandler, RecordsQueuedBeforeTheStartRunInOrderUpToTheStop) {
+  struct TCase {
+    const char* Queued;
+    const char* Handed;  // null: the worker is never started
+  };
+  const TCase Cases[] = {
+      {"0-99 S", "0-99 S"},
+      {"1 2 S 3 M", "1 2 S"},  // the stop discards what is queued behind it
+      {"1 U 2 S", "1 U 2 S"},  // an unknown kind does not stop the loop
+      {"1 2 R", "1 2"},        // asked before the start, behind what was queued
+      {"1 S", nullptr},
+  };
+  const auto Words = [](const std::string& Text) {
+    std::vector<std::string> Result;
+    std::istringstream In(Text);
+    for (std::string Word; In >> Word;) {
+      const size_t Dash = Word.find('-');
+      if (Dash == std::string::npos) {
+        Result.push_back(Word);
+        continue;
+      }
+      for (int32_t i : Range(std::stoi(Word), std::stoi(Word.substr(Dash + 1)) + 1)) {
+        Result.push_back(std::to_string(i));
+      }
+    }
+    return Result;
+  };
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.Queued);
+    std::vector<std::string> Handed;  // the worker's until WaitFor
+    TTaskHandler Worker(10000);
+    EXPECT_EQ(10000u, Worker.IdleTimeout());
+    Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
+      const uint8_t Kind = TaskKind(Task);
+      Stop = Kind == TaskStop;
+      Handed.push_back(Kind == TaskCommand ? std::to_string(TaskSession(Task))
+                       : Kind == TaskStop  ? "S"
+                       : Kind == TaskMessage ? "M" : "U");
+    };
+    for (const std::string& Word : Words(Case.Queued)) {
+      if (Word == "R") {
+        Worker.RequestStop();
+      } else if (Word == "S") {
+        AddStop(Worker);
+      } else if (Word == "M" || Word == "U") {
+        Worker.AddTask(NewTaskRecord(Word == "M" ? TaskMessage : 3, 7, "\x01\x00", 2));
+      } else {
+        AddCommand(Worker, std::stoi(Word));
+      }
+    }
+    Platform::SleepMs(30);
+    EXPECT_TRUE(Handed.empty());
+    if (Case.Handed != nullptr) Worker.Start();
+    Worker.WaitFor();
+    EXPECT_EQ(Words(Case.Handed != nullptr ? Case.Handed : ""), Handed);
+    EXPECT_FALSE(Worker.FatalError());
+  }
 }
 
 TEST(TaskHandler, RecordsAddedWhileRunningRunInOrder) {
@@ -322,36 +388,6 @@ TEST(TaskHandler, EveryRecordRestartsTheIdlePeriod) {
   EXPECT_GE(FirstIdle - LastTaskEnd.load(), Timeout - 20);
 }
 
-TEST(TaskHandler, StopRecordDiscardsWhatIsQueuedBehindIt) {
-  // The discarded records are freed: the leak checker sees none of them.
-  TProbe Probe;
-  TTaskHandler Worker(10000);
-  Probe.Bind(Worker);
-  AddCommand(Worker, 1);
-  AddCommand(Worker, 2);
-  AddStop(Worker);
-  AddCommand(Worker, 3);
-  Worker.AddTask(NewTaskRecord(TaskMessage, 0, "\x01\x00", 2));
-  Worker.Start();
-  Worker.WaitFor();
-  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
-  EXPECT_EQ((std::vector<uint8_t>{1, 1, 0}), Probe.Kinds);
-}
-
-TEST(TaskHandler, UnknownKindReachesOnTaskAndDoesNotStopTheLoop) {
-  TProbe Probe;
-  TTaskHandler Worker(10000);
-  Probe.Bind(Worker);
-  AddCommand(Worker, 1);
-  Worker.AddTask(NewTaskRecord(3, 7, nullptr, 0));
-  AddCommand(Worker, 2);
-  AddStop(Worker);
-  Worker.Start();
-  Worker.WaitFor();
-  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
-  EXPECT_EQ((std::vector<uint8_t>{1, 3, 1, 0}), Probe.Kinds);
-}
-
 TEST(TaskHandler, WithoutOnTaskRecordsAreFreedAndStopDoesNotEndTheLoop) {
   std::atomic<int> Idles{0};
   TTaskHandler Worker(30);
@@ -389,17 +425,6 @@ TEST(TaskHandler, RequestStopEndsTheLoopAfterWhatWasQueuedBeforeIt) {
     EXPECT_EQ(0, Probe.Idles.load());
     AddCommand(Worker, 99);  // after the end: freed with the worker, never run
   }
-  // Asked before the start, behind records queued meanwhile.
-  TProbe Probe;
-  TTaskHandler Worker(10000);
-  Probe.Bind(Worker);
-  AddCommand(Worker, 1);
-  AddCommand(Worker, 2);
-  Worker.RequestStop();
-  Worker.Start();
-  Worker.WaitFor();
-  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
-  EXPECT_FALSE(Worker.FatalError());
 }
 
 TEST(TaskHandler, TerminationTakesEffectOnlyAfterTheNextRecord) {
@@ -419,47 +444,6 @@ TEST(TaskHandler, TerminationTakesEffectOnlyAfterTheNextRecord) {
   EXPECT_EQ((std::vector<int32_t>{1}), Probe.Seen);
 }
 
-namespace {
-
-constexpr int Producers = 8;
-constexpr int PerProducer = 2000;
-
-struct TProducer {
-  TTaskHandler* Worker = nullptr;
-  int32_t Number = 0;
-  static void Run(void* Self) {
-    auto* This = static_cast<TProducer*>(Self);
-    for (int32_t i = 0; i < PerProducer; ++i) AddCommand(*This->Worker, This->Number << 16 | i);
-  }
-};
-
-}  // namespace
-
-TEST(TaskHandler, ManyProducersEveryRecordOnceInEachProducersOrder) {
-  TProbe Probe;
-  TTaskHandler Worker(10000);
-  Probe.Bind(Worker);
-  Worker.Start();
-  TProducer Producer[Producers];
-  Platform::TThread Threads[Producers];
-  for (int p = 0; p < Producers; ++p) {
-    Producer[p] = {&Worker, p};
-    ASSERT_TRUE(Threads[p].Create(&TProducer::Run, &Producer[p]));
-  }
-  for (auto& Thread : Threads) ASSERT_TRUE(Thread.Start());
-  for (auto& Thread : Threads) ASSERT_TRUE(Thread.WaitForEnd());
-  AddStop(Worker);
-  Worker.WaitFor();
-  ASSERT_EQ(static_cast<size_t>(Producers * PerProducer), Probe.Seen.size());
-  std::vector<int32_t> Next(Producers, 0);
-  for (int32_t Session : Probe.Seen) {
-    const int32_t p = Session >> 16;
-    ASSERT_TRUE(p >= 0 && p < Producers);
-    ASSERT_EQ(Next[p], Session & 0xFFFF) << "producer " << p;
-    ++Next[p];
-  }
-}
-
 // A backlog beyond the large ring size is given back when it drains; the
 // worker then carries on with a fresh ring, records still in order.
 TEST(TaskHandler, BurstBeyondTheLargeRingRunsInOrderAndWorkGoesOnAfterIt) {
@@ -476,45 +460,29 @@ TEST(TaskHandler, BurstBeyondTheLargeRingRunsInOrderAndWorkGoesOnAfterIt) {
   EXPECT_EQ(Range(0, Burst + 100), Probe.Seen);
 }
 
-TEST(TaskHandler, FailureEscapingOnTaskBecomesFatalErrorAndLeaksNothing) {
-  TProbe Probe;
-  TTaskHandler Worker(10000);
-  Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
-    Probe.Dispatch(Task, Stop);
-    if (TaskSession(Task) == 2) throw std::runtime_error("dispatch failed");
-  };
-  for (int32_t i = 1; i <= 4; ++i) AddCommand(Worker, i);
-  Worker.Start();
-  Worker.WaitFor();
-  EXPECT_EQ((std::vector<int32_t>{1, 2}), Probe.Seen);
-  ASSERT_TRUE(Worker.FatalError());
-  try {
-    std::rethrow_exception(Worker.FatalError());
-  } catch (const std::runtime_error& Error) {
-    EXPECT_STREQ("dispatch failed", Error.what());
+// A failure escaping a handler ends the loop and becomes the fatal error; the
+// record in hand and the queued ones are freed, and so is one added after the
+// end (with the worker).
+TEST(TaskHandler, FailureEscapingAHandlerBecomesFatalErrorAndLeaksNothing) {
+  for (const bool InIdle : {false, true}) {
+    SCOPED_TRACE(InIdle ? "OnIdle" : "OnTask");
+    TProbe Probe;
+    TTaskHandler Worker(InIdle ? 20 : 10000);
+    Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
+      Probe.Dispatch(Task, Stop);
+      if (TaskSession(Task) == 2) throw std::runtime_error("dispatch failed");
+    };
+    Worker.OnIdle = [] { throw std::runtime_error("keep-alive failed"); };
+    if (!InIdle) {
+      for (int32_t i = 1; i <= 4; ++i) AddCommand(Worker, i);
+    }
+    Worker.Start();
+    Worker.WaitFor();
+    EXPECT_EQ((InIdle ? std::vector<int32_t>{} : std::vector<int32_t>{1, 2}), Probe.Seen);
+    EXPECT_EQ(InIdle ? "keep-alive failed" : "dispatch failed", FatalText(Worker));
+    AddCommand(Worker, 5);
+    EXPECT_EQ(InIdle ? 0 : 2, Probe.Tasks.load());
   }
-  // The record in hand (2) and the queued ones (3, 4) were freed; one added
-  // after the end is freed with the worker.
-  AddCommand(Worker, 5);
-}
-
-TEST(TaskHandler, FailureEscapingOnIdleBecomesFatalError) {
-  TTaskHandler Worker(20);
-  std::atomic<int> Tasks{0};
-  Worker.OnTask = [&](TTaskRecord*, bool&) { ++Tasks; };
-  Worker.OnIdle = [] { throw std::runtime_error("keep-alive failed"); };
-  Worker.Start();
-  Worker.WaitFor();
-  ASSERT_TRUE(Worker.FatalError());
-  AddCommand(Worker, 1);
-  EXPECT_EQ(0, Tasks.load());
-}
-
-TEST(TaskHandler, WorkerNeverStartedFreesItsQueuedRecords) {
-  TTaskHandler Worker(10000);
-  AddCommand(Worker, 1);
-  AddStop(Worker);
-  Worker.WaitFor();
 }
 
 // On Windows the main thread (the one that loaded everything) waits for the
@@ -583,6 +551,7 @@ TEST(TaskHandler, ProducersRacingTheWorkersSleepAndIdleTimeOutLoseNothing) {
       {"four producers against 1 ms time-outs", 4, 1000, 1, 5, true},
       {"four producers, every pause a wake-up", 4, 400, 10000, 4, false},
       {"eight producers without pauses", 8, 2000, 10000, 0, true},
+      {"eight producers without pauses, a stop record", 8, 2000, 10000, 0, false},
   };
   for (const TStressCase& Case : Cases) {
     SCOPED_TRACE(Case.Name);
@@ -614,14 +583,7 @@ TEST(TaskHandler, ProducersRacingTheWorkersSleepAndIdleTimeOutLoseNothing) {
     if (Case.IdleMs == 10000) {
       EXPECT_EQ(0, Probe.Idles.load());
     }
-    ASSERT_EQ(static_cast<size_t>(Total), Probe.Seen.size());
-    std::vector<int32_t> Next(Producer.size(), 0);
-    for (int32_t Session : Probe.Seen) {
-      const size_t p = static_cast<size_t>(Session >> 16);
-      ASSERT_LT(p, Producer.size());
-      ASSERT_EQ(Next[p], Session & 0xFFFF) << "producer " << p;
-      ++Next[p];
-    }
+    ExpectEachProducersOrder(Probe.Seen, Producer.size(), static_cast<size_t>(Case.PerProducer));
   }
 }
 
