@@ -39,18 +39,25 @@ void AddStop(TTaskHandler& Worker) {
 
 // Handlers shaped like the relay manager's: kind 0 stops, kinds 1 and 2 are
 // processed (their session numbers noted), any other kind is ignored.
-// Seen and Kinds are the worker's until WaitFor has returned.
+// Seen, Kinds and IdleTicks (of each idle call) are the worker's until
+// WaitFor has returned.
 struct TProbe {
   std::vector<int32_t> Seen;
   std::vector<uint8_t> Kinds;
+  std::vector<uint64_t> IdleTicks;
   std::atomic<int> Tasks{0};
   std::atomic<int> Idles{0};
+  std::atomic<uint64_t> LastTaskTick{0};
 
   void Bind(TTaskHandler& Worker) {
     Worker.OnTask = [this](TTaskRecord* Task, bool& Stop) { Dispatch(Task, Stop); };
-    Worker.OnIdle = [this] { ++Idles; };
+    Worker.OnIdle = [this] {
+      IdleTicks.push_back(Platform::TickCountMs());
+      ++Idles;
+    };
   }
   void Dispatch(TTaskRecord* Task, bool& Stop) {
+    LastTaskTick = Platform::TickCountMs();
     Kinds.push_back(TaskKind(Task));
     switch (TaskKind(Task)) {
       case TaskStop: Stop = true; break;
@@ -338,20 +345,15 @@ TEST(TaskHandler, RecordsAddedFromInsideOnTaskRunAfterwardsInOrder) {
 
 TEST(TaskHandler, OnIdleComesAfterEachFullIdleTimeout) {
   constexpr uint32_t Timeout = 100;
-  std::vector<uint64_t> IdleTimes;  // the worker's until WaitFor
-  std::atomic<int> Idles{0};
   TTaskHandler Worker(Timeout);
   TProbe Probe;
   Probe.Bind(Worker);
-  Worker.OnIdle = [&] {
-    IdleTimes.push_back(Platform::TickCountMs());
-    ++Idles;
-  };
   const uint64_t Started = Platform::TickCountMs();
   Worker.Start();
-  ASSERT_TRUE(WaitUntil([&] { return Idles.load() >= 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Idles.load() >= 3; }));
   AddStop(Worker);
   Worker.WaitFor();
+  const std::vector<uint64_t>& IdleTimes = Probe.IdleTicks;
   ASSERT_GE(IdleTimes.size(), 3u);
   EXPECT_GE(IdleTimes[0] - Started, Timeout - 20);  // tick granularity under Wine
   for (size_t i = 1; i < IdleTimes.size(); ++i) EXPECT_GE(IdleTimes[i] - IdleTimes[i - 1], Timeout - 20);
@@ -359,46 +361,37 @@ TEST(TaskHandler, OnIdleComesAfterEachFullIdleTimeout) {
 
 TEST(TaskHandler, EveryRecordRestartsTheIdlePeriod) {
   constexpr uint32_t Timeout = 250;
-  std::atomic<int> Idles{0};
-  std::atomic<uint64_t> LastTaskEnd{0};
-  uint64_t FirstIdle = 0;  // the worker's until WaitFor
+  TProbe Probe;
   TTaskHandler Worker(Timeout);
-  Worker.OnTask = [&](TTaskRecord* Task, bool& Stop) {
-    if (TaskKind(Task) == TaskStop) {
-      Stop = true;
-      return;
-    }
-    LastTaskEnd = Platform::TickCountMs();
-  };
-  Worker.OnIdle = [&] {
-    if (Idles.fetch_add(1) == 0) FirstIdle = Platform::TickCountMs();
-  };
+  Probe.Bind(Worker);
   Worker.Start();
   // A stream of records closer together than the time-out: no idle call.
   for (int32_t i = 0; i < 20; ++i) {
     AddCommand(Worker, i);
     Platform::SleepMs(Timeout / 5);
   }
-  EXPECT_EQ(0, Idles.load());
+  EXPECT_EQ(0, Probe.Idles.load());
   // Silence: one idle call, a full time-out after the last record.
-  ASSERT_TRUE(WaitUntil([&] { return Idles.load() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Idles.load() >= 1; }));
+  const uint64_t LastTask = Probe.LastTaskTick;
   AddStop(Worker);
   Worker.WaitFor();
-  ASSERT_GE(FirstIdle, LastTaskEnd.load());
-  EXPECT_GE(FirstIdle - LastTaskEnd.load(), Timeout - 20);
+  ASSERT_GE(Probe.IdleTicks.at(0), LastTask);
+  EXPECT_GE(Probe.IdleTicks.at(0) - LastTask, Timeout - 20);
 }
 
 TEST(TaskHandler, WithoutOnTaskRecordsAreFreedAndStopDoesNotEndTheLoop) {
-  std::atomic<int> Idles{0};
+  TProbe Probe;
   TTaskHandler Worker(30);
-  Worker.OnIdle = [&] { ++Idles; };
+  Probe.Bind(Worker);
+  Worker.OnTask = nullptr;
   AddCommand(Worker, 1);
   AddStop(Worker);
   AddCommand(Worker, 2);
   Worker.Start();
   // Idle calls come only once the queue is empty, so the loop is still
   // running after it took the stop record.
-  ASSERT_TRUE(WaitUntil([&] { return Idles.load() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Idles.load() >= 2; }));
   Worker.Terminate();
   AddCommand(Worker, 3);
   Worker.WaitFor();
