@@ -22,6 +22,7 @@
 #include "tests/support/TransportDouble.h"
 
 using TestSupport::TTransportDouble;
+using TestSupport::WaitUntil;
 
 namespace {
 
@@ -40,16 +41,6 @@ void VELMORA_STDCALL Callback(int32_t, const char*, const void*, int32_t, uintpt
   const int Call = ++Host.Calls;
   while (Call > Host.Allowed.load()) Platform::SleepMs(1);
   if (const uint32_t Ms = Host.EachMs.load()) Platform::SleepMs(Ms);
-}
-
-template <typename TCondition>
-bool WaitUntil(TCondition Condition, uint32_t TimeoutMs = 20000) {
-  const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
-  while (!Condition()) {
-    if (Platform::TickCountMs() > Deadline) return false;
-    Platform::SleepMs(1);
-  }
-  return true;
 }
 
 // An answer of session 1 with Padding bytes of data: 36 + Padding bytes.

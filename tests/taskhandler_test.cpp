@@ -15,19 +15,11 @@
 #include "relay/TaskHandler.h"
 #include "relay/TaskRecord.h"
 #include "relay/ThreadBase.h"
+#include "tests/support/TestSupport.h"
+
+using TestSupport::WaitUntil;
 
 namespace {
-
-// Polls Condition every few milliseconds until it holds or TimeoutMs passes.
-template <typename TCondition>
-bool WaitUntil(TCondition Condition, uint32_t TimeoutMs = 10000) {
-  const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
-  while (!Condition()) {
-    if (Platform::TickCountMs() > Deadline) return false;
-    Platform::SleepMs(2);
-  }
-  return true;
-}
 
 void AddCommand(TTaskHandler& Worker, int32_t Session) {
   Worker.AddTask(NewTaskRecord(TaskCommand, Session, &Session, sizeof Session));
