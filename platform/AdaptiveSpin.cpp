@@ -37,32 +37,45 @@ TAdaptiveSpin::TAdaptiveSpin(uint32_t LimitUs, TClock Clock, uint32_t Processors
     : Limit(Processors <= 1 ? 0 : LimitUs), Clock(Clock) {}
 
 bool TAdaptiveSpin::SpinUntil(bool (*Ready)(void*), void* Context) {
-  if (Limit == 0 || Resting) return false;
+  Skipped = nullptr;  // a skip whose wait never came tells nothing
+  if (Limit == 0) return false;
+  TKind& Kind = Kinds[LastShort];
+  if (Kind.Resting) {
+    Skipped = &Kind;
+    return false;
+  }
   const uint64_t Start = Clock();
   for (;;) {
     for (uint32_t I = 0; I < PausesPerClockRead; ++I) {
       if (Ready(Context)) {
-        Misses = 0;
+        Kind.Misses = 0;
+        LastShort = true;
         return true;
       }
       VELMORA_SPIN_PAUSE();
     }
     if (Clock() - Start >= Limit) break;
   }
-  if (++Misses >= MissesBeforeRest) Resting = true;
+  if (++Kind.Misses >= MissesBeforeRest) Kind.Resting = true;
+  LastShort = false;
   return false;
 }
 
 void TAdaptiveSpin::SleepBegins() {
-  if (Limit != 0 && Resting) SleepStart = Clock();
+  if (Skipped != nullptr) SleepStart = Clock();
 }
 
 void TAdaptiveSpin::SleepEnds(bool Woken) {
-  if (Limit == 0 || !Resting || !Woken) return;
-  if (Clock() - SleepStart <= Limit) {
-    Resting = false;
-    Misses = 0;
-  }
+  if (Skipped == nullptr) return;
+  LastShort = Woken && Clock() - SleepStart <= Limit;
+  if (LastShort) *Skipped = TKind{};
+  Skipped = nullptr;
+}
+
+void TAdaptiveSpin::Rest() {
+  Kinds[0].Resting = Kinds[1].Resting = true;
+  LastShort = false;
+  Skipped = nullptr;
 }
 
 }  // namespace Platform

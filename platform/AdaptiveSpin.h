@@ -3,6 +3,13 @@
 // the gap between records when work is dense; spinning on the sign of work
 // for up to a limit lets the thread take it without that cost. One object
 // per waiting thread; not thread-safe.
+//
+// Whether to spin is learnt apart for the two kinds of wait a thread meets:
+// after a wait whose work came within the limit ("short") and after one
+// whose work did not ("long"). A thread that alternates, as the relay's
+// worker does with one command in flight (the host's next command comes at
+// once, the server's answer a network round trip later), so spins where it
+// catches work and sleeps at once where it would not.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +20,9 @@ class TAdaptiveSpin {
 public:
   using TClock = uint64_t (*)();  // monotonic microseconds
 
-  // Spins found nothing this many times in a row: the thread rests.
+  // Spins found nothing this many times in a row (for one kind of wait):
+  // the thread rests, for that kind, until a sleep shows work came within
+  // the limit.
   static constexpr uint32_t MissesBeforeRest = 4;
 
   // LimitUs per spin; none at all on a machine with one processor (the
@@ -31,25 +40,33 @@ public:
     return SpinUntil([](void* Context) { return (*static_cast<TReady*>(Context))(); }, &Ready);
   }
 
-  // Around the blocking wait that follows a spin that found nothing: a
-  // resting thread is armed again when the wait ends with work (Woken)
-  // within the limit of its start, as a spin would have caught it.
+  // Around the blocking wait that follows a SpinFor that returned false:
+  // after a spin skipped for resting, they tell whether the work came within
+  // the limit (Woken that soon after SleepBegins), which arms it again.
   void SleepBegins();
   void SleepEnds(bool Woken);
   // The thread has been idle for long (an idle time-out): no spin until the
   // work is dense again.
-  void Rest() { Resting = true; }
+  void Rest();
 
-  bool IsResting() const { return Resting; }
+  // Whether the next SpinFor would return at once.
+  bool IsResting() const { return Limit == 0 || Kinds[LastShort].Resting; }
   uint32_t LimitUs() const { return Limit; }
 
 private:
   bool SpinUntil(bool (*Ready)(void*), void* Context);
 
+  struct TKind {
+    uint32_t Misses = 0;  // spins in a row that found nothing
+    bool Resting = false;
+  };
+
   const uint32_t Limit;
   const TClock Clock;
-  uint32_t Misses = 0;
-  bool Resting = false;
+  TKind Kinds[2];          // [0] after a long wait, [1] after a short one
+  bool LastShort = false;  // what the last wait was
+  // A spin skipped for resting: its wait's outcome is told by the sleep.
+  TKind* Skipped = nullptr;
   uint64_t SleepStart = 0;
 };
 

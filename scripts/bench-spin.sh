@@ -42,8 +42,8 @@ done
 # plug-in and without.
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 span() { sort -g | awk 'NR==1{lo=$1} {hi=$1} END {printf "%.2f-%.2f", lo, hi}'; }
-printf '| %-8s | %-22s | %-22s | %-22s | %-16s |\n' "spin µs" "2a ratio (CPU µs/rt)" \
-  "e2e 1 in flight" "e2e 64 in flight" "idle CPU µs"
+printf '| %-8s | %-22s | %-22s | %-22s | %-16s |\n' "spin us" "2a ratio (CPU µs/rt)" \
+  "e2e 1 in flight" "e2e 64 in flight" "idle CPU us"
 printf '|----------|------------------------|------------------------|------------------------|------------------|\n'
 for n in $limits; do
   cell() {

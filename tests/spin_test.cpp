@@ -19,6 +19,7 @@ uint64_t FakeClock() { return ++FakeNow; }
 // Steps: "hit" (work shows at the third look: true), "miss" (none: false
 // after at least the limit), "skip" (false at once, work not looked at),
 // "wake:N" / "timeout:N" (a wait of N µs ending with / without work), "idle".
+// A wait's kind (short or long) is what the step before it found.
 struct TCase {
   const char* Name;
   uint32_t LimitUs;
@@ -28,13 +29,14 @@ struct TCase {
 
 const TCase Cases[] = {
     {"four misses in a row rest", 30, 2, "miss miss miss miss skip skip"},
-    {"a hit starts the count again", 30, 2, "miss miss miss hit miss miss miss miss skip"},
-    {"a wake within the limit arms again", 30, 2, "miss miss miss miss wake:20 hit miss"},
-    {"a wake at the limit arms again", 30, 2, "miss miss miss miss wake:30 hit"},
-    {"a wake past the limit does not", 30, 2, "miss miss miss miss wake:31 skip"},
-    {"a late wake keeps resting", 30, 2, "miss miss miss miss wake:500 skip wake:40 skip"},
-    {"a time-out keeps resting", 30, 2, "miss miss miss miss timeout:5 skip"},
-    {"idle rests at once", 30, 2, "hit idle skip timeout:1 skip wake:10 hit"},
+    {"a hit starts the count again", 30, 2, "miss miss miss hit miss miss miss miss miss skip"},
+    {"a wake within the limit arms again", 30, 2, "miss miss miss miss skip wake:20 miss hit"},
+    {"a wake at the limit arms again", 30, 2, "miss miss miss miss skip wake:30 miss hit"},
+    {"a wake past the limit does not", 30, 2, "miss miss miss miss skip wake:31 skip"},
+    {"a time-out keeps resting", 30, 2, "miss miss miss miss skip timeout:5 skip"},
+    {"idle rests both kinds", 30, 2, "hit idle skip timeout:1 skip wake:10 skip wake:10 hit"},
+    {"alternating work spins only where it pays", 30, 2,
+     "hit miss hit miss hit miss hit miss hit skip wake:90 hit skip"},
     {"a wake while armed changes nothing", 30, 2, "miss miss miss wake:5 miss skip"},
     {"one processor never spins", 30, 1, "skip wake:1 skip skip"},
     {"a limit of 0 never spins", 0, 4, "skip wake:0 skip"},
