@@ -14,8 +14,9 @@ namespace Platform {
 
 namespace {
 
-// Pauses between two reads of the clock: a pause is 10-140 cycles depending
-// on the processor, so the limit is overrun by well under a microsecond.
+// Pauses between two reads of the clock (and yields): a pause is 10-140
+// cycles depending on the processor, so the limit is overrun by well under a
+// microsecond.
 constexpr uint32_t PausesPerClockRead = 32;
 
 uint32_t EffectiveLimit(uint32_t LimitUs, uint32_t Processors) {
@@ -55,6 +56,9 @@ bool TAdaptiveSpin::SpinUntil(bool (*Ready)(void*), void* Context) {
       VELMORA_SPIN_PAUSE();
     }
     if (Clock() - Start >= Limit) break;
+    // Give the processor up to any thread ready on it: with few cores the
+    // thread that brings the work may be queued behind this one.
+    SleepMs(0);
   }
   if (++Kind.Misses >= MissesBeforeRest) Kind.Resting = true;
   LastShort = false;
