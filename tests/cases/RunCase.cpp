@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "platform/Thread.h"
+#include "tests/support/OtherCases.h"
 #include "tests/support/ScenarioRunner.h"
 
 int main(int Count, char** Arguments) {
@@ -32,7 +33,12 @@ int main(int Count, char** Arguments) {
   }
   const uint64_t Start = Platform::TickCountMs();
   bool Passed = false;
-  {
+  const std::string Kind = !Steps.empty() && Steps[0].Verb == "kind" ? Steps[0].Rest : "plugin";
+  if (Kind == "host") {
+    Passed = TestSupport::RunHostCase(Steps);
+  } else if (Kind == "profile") {
+    Passed = TestSupport::RunProfileCase(Steps);
+  } else {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
   }

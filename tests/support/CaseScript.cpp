@@ -186,4 +186,11 @@ bool MatchesPattern(const std::string& Pattern, const std::string& Text) {
   return MatchFrom(Parts, 0, Text, 0);
 }
 
+bool TextCheck(const std::string& How, const std::string& Pattern, const std::string& Text) {
+  if (How == "is") return MatchesPattern(Pattern, Text);
+  if (How == "has" || How == "lacks") return MatchesPattern("{*}" + Pattern + "{*}", Text) == (How == "has");
+  if (How == "starts") return MatchesPattern(Pattern + "{*}", Text);
+  throw std::runtime_error("unknown text check " + How);
+}
+
 }  // namespace TestSupport

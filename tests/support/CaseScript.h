@@ -34,4 +34,8 @@ std::string EscapeBytes(const std::string& Bytes);
 // end, not ending in a dot or a space).
 bool MatchesPattern(const std::string& Pattern, const std::string& Text);
 
+// A text check of a case line "HOW PATTERN": is (the whole text), has,
+// lacks, starts. Throws std::runtime_error at another HOW.
+bool TextCheck(const std::string& How, const std::string& Pattern, const std::string& Text);
+
 }  // namespace TestSupport
