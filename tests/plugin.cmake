@@ -1,6 +1,6 @@
 # The plug-in at its boundary, loaded as a host loads it, with the transport
 # double in place of the transport library.
-foreach(suite plugin relay_paths relay_events)
+foreach(suite relay_paths)
   velmora_add_test(${suite}_test SOURCES ${suite}_test.cpp LIBS velmora_platform)
   add_dependencies(${suite}_test velmora_plugin velmora_transport_double)
 endforeach()

@@ -152,8 +152,8 @@ std::string EscapeBytes(const std::string& Bytes) {
     if (Run > 16 && C > ' ' && C < 0x7F) {  // long runs as {N*c}
       Text += "{" + std::to_string(Run) + "*" + static_cast<char>(C) + "}";
       I += Run - 1;
-    } else if (C == 0) {
-      Text += "\\0";
+    } else if (C == 0 || C == '\n' || C == '\r') {
+      Text += C == 0 ? "\\0" : C == '\n' ? "\\n" : "\\r";
     } else if (C == '\\' || C == '{') {
       Text += C == '\\' ? "\\\\" : "\\x7B";
     } else if (C >= ' ' && C < 0x7F) {
