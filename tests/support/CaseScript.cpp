@@ -2,6 +2,7 @@
 #include "tests/support/CaseScript.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <stdexcept>
 
@@ -18,7 +19,8 @@ std::string Trimmed(const std::string& Text) {
 std::string Substituted(std::string Text, const std::map<std::string, std::string>& Names) {
   for (size_t At = Text.find("${"); At != std::string::npos; At = Text.find("${", At)) {
     const size_t End = Text.find('}', At);
-    const auto Found = End == std::string::npos ? Names.end() : Names.find(Text.substr(At + 2, End - At - 2));
+    const auto Found =
+        End == std::string::npos ? Names.end() : Names.find(Text.substr(At + 2, End - At - 2));
     if (Found == Names.end()) throw std::runtime_error("unknown name in " + Text);
     Text.replace(At, End - At + 1, Found->second);
     At += Found->second.size();
@@ -82,14 +84,20 @@ std::vector<TCaseStep> ReadCase(const std::string& Text) {
       if (Step.Verb == "define") {
         const std::string Name = TakeWord(Step.Rest);
         Names[Name] = Step.Rest;
-      } else if (Step.Verb == "repeat") {
-        Blocks.push_back({Steps.size(), std::stoi(Step.Rest)});
+      } else if (Step.Verb == "repeat") {  // repeat N [VARIABLE]: the variable's count when set
+        int Times = std::stoi(TakeWord(Step.Rest));
+        const char* Wanted = Step.Rest.empty() ? nullptr : std::getenv(Step.Rest.c_str());
+        if (Wanted != nullptr && std::atoi(Wanted) > 0) Times = std::atoi(Wanted);
+        if (!Step.Rest.empty()) Names[Step.Rest] = std::to_string(Times);
+        Blocks.push_back({Steps.size(), Times});
       } else if (Step.Verb == "end") {
         if (Blocks.empty()) throw std::runtime_error("end without repeat");
         const TBlock Block = Blocks.back();
         Blocks.pop_back();
-        const std::vector<TCaseStep> Body(Steps.begin() + static_cast<long>(Block.First), Steps.end());
-        for (int Time = 1; Time < Block.Times; ++Time) Steps.insert(Steps.end(), Body.begin(), Body.end());
+        const std::vector<TCaseStep> Body(Steps.begin() + static_cast<long>(Block.First),
+                                          Steps.end());
+        for (int Time = 1; Time < Block.Times; ++Time)
+          Steps.insert(Steps.end(), Body.begin(), Body.end());
       } else {
         Steps.push_back(Step);
       }
@@ -108,6 +116,21 @@ std::string TakeWord(std::string& Rest) {
   return Word;
 }
 
+std::string TakeResult(std::string& Rest) {
+  const size_t Arrow = Rest.rfind(" =>");
+  if (Arrow == std::string::npos || (Arrow + 3 < Rest.size() && Rest[Arrow + 3] != ' ')) return "";
+  std::string Result = Arrow + 4 < Rest.size() ? Rest.substr(Arrow + 4) : std::string();
+  Rest.erase(Arrow);
+  return Result;
+}
+
+bool InRange(long Value, const std::string& Range) {
+  const size_t Dots = Range.find("..");
+  const long Low = std::stol(Range.substr(0, Dots));
+  const long High = Dots == std::string::npos ? Low : std::stol(Range.substr(Dots + 2));
+  return Value >= Low && Value <= High;
+}
+
 std::string DecodeBytes(const std::string& Text) {
   std::string Bytes;
   for (size_t I = 0; I < Text.size(); ++I) {
@@ -115,7 +138,8 @@ std::string DecodeBytes(const std::string& Text) {
     if (C == '{') {
       const size_t Star = Text.find('*', I);
       const size_t Close = Text.find('}', I);
-      if (Star == std::string::npos || Close != Star + 2) throw std::runtime_error("bad {N*c} in " + Text);
+      if (Star == std::string::npos || Close != Star + 2)
+        throw std::runtime_error("bad {N*c} in " + Text);
       Bytes.append(std::stoul(Text.substr(I + 1, Star - I - 1)), Text[Star + 1]);
       I = Close;
       continue;
@@ -126,17 +150,28 @@ std::string DecodeBytes(const std::string& Text) {
     }
     if (++I == Text.size()) throw std::runtime_error("lone \\ at the end of " + Text);
     switch (Text[I]) {
-      case '0': Bytes += '\0'; break;
-      case 'r': Bytes += '\r'; break;
-      case 'n': Bytes += '\n'; break;
-      case 't': Bytes += '\t'; break;
-      case '\\': Bytes += '\\'; break;
+      case '0':
+        Bytes += '\0';
+        break;
+      case 'r':
+        Bytes += '\r';
+        break;
+      case 'n':
+        Bytes += '\n';
+        break;
+      case 't':
+        Bytes += '\t';
+        break;
+      case '\\':
+        Bytes += '\\';
+        break;
       case 'x':
         if (I + 2 >= Text.size()) throw std::runtime_error("short \\x in " + Text);
         Bytes += static_cast<char>(HexDigit(Text[I + 1]) * 16 + HexDigit(Text[I + 2]));
         I += 2;
         break;
-      default: throw std::runtime_error("unknown escape in " + Text);
+      default:
+        throw std::runtime_error("unknown escape in " + Text);
     }
   }
   return Bytes;
@@ -171,7 +206,8 @@ bool MatchesPattern(const std::string& Pattern, const std::string& Text) {
   for (size_t At = 0; At < Pattern.size();) {
     const char* Found = nullptr;
     for (const char* Wildcard : Wildcards) {
-      if (Pattern.compare(At, std::char_traits<char>::length(Wildcard), Wildcard) == 0) Found = Wildcard;
+      if (Pattern.compare(At, std::char_traits<char>::length(Wildcard), Wildcard) == 0)
+        Found = Wildcard;
     }
     if (Found == nullptr) {
       At += Pattern[At] == '\\' ? 2 : 1;
@@ -188,7 +224,8 @@ bool MatchesPattern(const std::string& Pattern, const std::string& Text) {
 
 bool TextCheck(const std::string& How, const std::string& Pattern, const std::string& Text) {
   if (How == "is") return MatchesPattern(Pattern, Text);
-  if (How == "has" || How == "lacks") return MatchesPattern("{*}" + Pattern + "{*}", Text) == (How == "has");
+  if (How == "has" || How == "lacks")
+    return MatchesPattern("{*}" + Pattern + "{*}", Text) == (How == "has");
   if (How == "starts") return MatchesPattern(Pattern + "{*}", Text);
   throw std::runtime_error("unknown text check " + How);
 }

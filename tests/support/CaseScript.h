@@ -17,11 +17,18 @@ struct TCaseStep {
 
 // Reads a case file: comments (#) and blank lines dropped, "define NAME TEXT"
 // substituted for ${NAME} in the lines after it, "repeat N" ... "end" blocks
-// written out N times. Throws std::runtime_error naming the line at a fault.
+// written out N times ("repeat N VARIABLE": the environment variable's count
+// instead, when it is set, and ${VARIABLE} the count below). Throws std::runtime_error naming the line at a fault.
 std::vector<TCaseStep> ReadCase(const std::string& Text);
 
 // The first word of Rest (taken off Rest); empty when none is left.
 std::string TakeWord(std::string& Rest);
+
+// "STEP => RESULT": RESULT (taken off Rest with the arrow; it may be empty),
+// or the empty text when Rest has no arrow.
+std::string TakeResult(std::string& Rest);
+// Whether Value is in Range, "N" or "N..M".
+bool InRange(long Value, const std::string& Range);
 
 // Escaped bytes: \0 \r \n \t \\ \xHH, and {N*c} for N copies of the
 // character c. Throws std::runtime_error at a malformed escape.

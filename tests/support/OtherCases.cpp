@@ -1,7 +1,6 @@
 // Host-run and profile-file cases: each step a call and its checks.
 #include "tests/support/OtherCases.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
@@ -20,12 +19,12 @@ namespace {
 
 // Collects the runner's lines; the plug-in's worker thread writes too.
 class TCapture : public THostOutput {
-public:
+ public:
   void Line(const std::string& Text) override { Add(Out, Text); }
   void ErrorLine(const std::string& Text) override { Add(Err, Text); }
   std::string Out, Err;
 
-private:
+ private:
   void Add(std::string& To, const std::string& Text) {
     Platform::TLockGuard Guard(Lock);
     To += Text + "\n";
@@ -51,7 +50,8 @@ bool PlayAll(const std::vector<TCaseStep>& Steps, TPlay Play) {
 }
 
 std::string Replaced(std::string Text, const std::string& Name, const std::string& Value) {
-  for (size_t At = Text.find(Name); At != std::string::npos; At = Text.find(Name, At + Value.size())) {
+  for (size_t At = Text.find(Name); At != std::string::npos;
+       At = Text.find(Name, At + Value.size())) {
     Text.replace(At, Name.size(), Value);
   }
   return Text;
@@ -68,12 +68,6 @@ std::vector<std::string> Fields(const std::string& Text) {
   }
 }
 
-bool InRange(uint64_t Value, const std::string& Range) {
-  const size_t Dots = Range.find("..");
-  return Value >= std::stoull(Range.substr(0, Dots)) &&
-         (Dots == std::string::npos || Value <= std::stoull(Range.substr(Dots + 2)));
-}
-
 }  // namespace
 
 bool RunHostCase(const std::vector<TCaseStep>& Steps) {
@@ -85,15 +79,19 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
   return PlayAll(Steps, [&](const TCaseStep& Step, std::string& Why) {
     std::string Rest = Step.Rest;
     if (Step.Verb == "kind") return true;
-    if (Step.Verb == "plugin") Plugin = Rest;
-    else if (Step.Verb == "scenario") Scenario = DecodeBytes(Rest);
+    if (Step.Verb == "plugin")
+      Plugin = Rest;
+    else if (Step.Verb == "scenario")
+      Scenario = DecodeBytes(Rest);
     else if (Step.Verb == "file") {
       const std::string Name = TakeWord(Rest);
       WriteFileBytes(Dir.Path() + Name, DecodeBytes(Rest));
     } else if (Step.Verb == "run") {  // run ARGUMENTS: the plug-in's path goes first
       std::vector<std::string> Arguments{Platform::ToNativePath(BinaryDir() + Plugin)};
-      const std::string Scratch = Platform::ToNativePath(Dir.Path());  // %SCRATCH%: the case's folder
-      while (!Rest.empty()) Arguments.push_back(Replaced(DecodeBytes(TakeWord(Rest)), "%SCRATCH%", Scratch));
+      const std::string Scratch =
+          Platform::ToNativePath(Dir.Path());  // %SCRATCH%: the case's folder
+      while (!Rest.empty())
+        Arguments.push_back(Replaced(DecodeBytes(TakeWord(Rest)), "%SCRATCH%", Scratch));
       std::istringstream In(Scenario);
       Output.Out.clear();
       Output.Err.clear();
@@ -105,7 +103,7 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
       if (What == "exit") Why = "exit " + std::to_string(Exit);
       if (What == "exit") return Exit == std::stoi(Rest);
       if (What == "took") Why = "took " + std::to_string(Took) + " ms";
-      if (What == "took") return InRange(Took, Rest);
+      if (What == "took") return InRange(static_cast<long>(Took), Rest);
       const std::string How = TakeWord(Rest);
       const std::string& Text = What == "out" ? Output.Out : Output.Err;
       Why = What + " " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
@@ -123,26 +121,30 @@ bool RunProfileCase(const std::vector<TCaseStep>& Steps) {
   const std::string File = Dir.Path() + "Velmora.ini";
   return PlayAll(Steps, [&](const TCaseStep& Step, std::string& Why) {
     std::string Rest = Step.Rest;
-    const size_t Arrow = Rest.rfind(" =>");  // "STEP => RESULT", the result may be empty
-    const std::string Wanted = Arrow == std::string::npos ? "" : DecodeBytes(Rest.substr(std::min(Rest.size(), Arrow + 4)));
-    if (Arrow != std::string::npos) Rest.erase(Arrow);
+    const std::string Wanted = DecodeBytes(TakeResult(Rest));
     std::string Got;
     if (Step.Verb == "kind") return true;
     if (Step.Verb == "file") {
       WriteFileBytes(File, DecodeBytes(Rest));
       return true;
     }
-    const std::vector<std::string> F = Step.Verb == "expect" ? std::vector<std::string>() : Fields(Rest);
-    if (Step.Verb == "read" && F.size() == 3) Got = Platform::ReadProfileString(File, F[0], F[1], F[2]);
-    else if (Step.Verb == "exists" && F.size() == 2) Got = Platform::ProfileKeyExists(File, F[0], F[1]) ? "1" : "0";
-    else if (Step.Verb == "write" && F.size() == 3) Got = Platform::WriteProfileString(File, F[0], F[1], F[2]) ? "1" : "0";
-    else if (Step.Verb == "write-in" && F.size() == 4) {  // write-in PATH|SECTION|KEY|VALUE, PATH in the folder
+    const std::vector<std::string> F =
+        Step.Verb == "expect" ? std::vector<std::string>() : Fields(Rest);
+    if (Step.Verb == "read" && F.size() == 3)
+      Got = Platform::ReadProfileString(File, F[0], F[1], F[2]);
+    else if (Step.Verb == "exists" && F.size() == 2)
+      Got = Platform::ProfileKeyExists(File, F[0], F[1]) ? "1" : "0";
+    else if (Step.Verb == "write" && F.size() == 3)
+      Got = Platform::WriteProfileString(File, F[0], F[1], F[2]) ? "1" : "0";
+    else if (Step.Verb == "write-in" &&
+             F.size() == 4) {  // write-in PATH|SECTION|KEY|VALUE, PATH in the folder
       Platform::SetLastError(0);
       Got = Platform::WriteProfileString(Dir.Path() + F[0], F[1], F[2], F[3]) ? "1" : "0";
       Got += " error " + std::to_string(Platform::LastError());
     } else if (Step.Verb == "expect") {
       const std::string What = TakeWord(Rest);
-      if (What == "folder-missing") return !Platform::DirectoryExists(Dir.Path() + DecodeBytes(Rest));
+      if (What == "folder-missing")
+        return !Platform::DirectoryExists(Dir.Path() + DecodeBytes(Rest));
       const std::string How = TakeWord(Rest);
       const std::string Text = ReadFileBytes(File);
       Why = "file " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);

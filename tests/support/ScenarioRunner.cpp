@@ -14,7 +14,6 @@
 #include "platform/Files.h"
 #include "platform/Thread.h"
 #include "platform/testing/WineProbe.h"
-#include "standins/transport-double/DoubleControl.h"
 #include "tests/support/TestSupport.h"
 
 namespace TestSupport {
@@ -43,15 +42,6 @@ bool WaitUntil(TCondition Condition) {
   return true;
 }
 
-// "text => value": the text and the value the call must give ("" for none).
-std::string TakeResult(std::string& Rest) {
-  const size_t Arrow = Rest.rfind(" => ");
-  if (Arrow == std::string::npos) return std::string();
-  std::string Result = Rest.substr(Arrow + 4);
-  Rest.erase(Arrow);
-  return Result;
-}
-
 std::string HexDecoded(const std::string& Hex) {
   if (Hex == "null") return std::string();
   std::string Bytes;
@@ -59,22 +49,6 @@ std::string HexDecoded(const std::string& Hex) {
     Bytes += static_cast<char>(std::stoi(Hex.substr(I, 2), nullptr, 16));
   }
   return Bytes;
-}
-
-int32_t LateKinds(const std::string& Names) {
-  int32_t Kinds = 0;
-  if (Names.find("connect") != std::string::npos) Kinds |= DoubleLateConnect;
-  if (Names.find("disconnect") != std::string::npos) Kinds |= DoubleLateDisconnect;
-  if (Names.find("receive") != std::string::npos) Kinds |= DoubleLateReceive;
-  if (Names.find("aux") != std::string::npos) Kinds |= DoubleLateAuxReceive;
-  return Names == "all" ? 15 : Kinds;
-}
-
-// "N" or "N..M".
-bool InRange(long Value, const std::string& Range) {
-  const size_t Dots = Range.find("..");
-  const long Low = std::stol(Range.substr(0, Dots));
-  return Value >= Low && Value <= (Dots == std::string::npos ? Low : std::stol(Range.substr(Dots + 2)));
 }
 
 }  // namespace
@@ -113,13 +87,15 @@ bool TScenarioRunner::Run(const std::vector<TCaseStep>& Steps) {
 
 void TScenarioRunner::Fail(const std::string& What) {
   Failed = true;
-  std::printf("FAIL%s: %s\n", Line > 0 ? (" at line " + std::to_string(Line)).c_str() : "", What.c_str());
+  std::printf("FAIL%s: %s\n", Line > 0 ? (" at line " + std::to_string(Line)).c_str() : "",
+              What.c_str());
 }
 
 TPluginHost& TScenarioRunner::Host() {
   if (!Plugin) {
     Plugin = std::make_unique<TPluginHost>(SettingsText, DebugSetting, BinaryDir() + "seam\\");
-    if (SettingsFolder) std::filesystem::create_directory(Platform::ToNativePath(Plugin->SettingsPath()));
+    if (SettingsFolder)
+      std::filesystem::create_directory(Platform::ToNativePath(Plugin->SettingsPath()));
   }
   return *Plugin;
 }
@@ -132,7 +108,8 @@ void TScenarioRunner::Step(const TCaseStep& Step) {
     const std::string Inner = TakeWord(Rest);
     return this->Step({Step.Line, Inner, Rest});
   }
-  if (Verb == "settings" || Verb == "settings-folder" || Verb == "host-debug") return Setup(Verb, Rest);
+  if (Verb == "settings" || Verb == "settings-folder" || Verb == "host-debug")
+    return Setup(Verb, Rest);
   if (Verb == "call") return Call(Rest);
   if (Verb == "notice") return Notice(Rest);
   if (Verb == "double") return DoubleSetting(Rest);
@@ -203,12 +180,13 @@ void TScenarioRunner::Call(std::string Rest) {
     std::string Buffer = DecodeBytes(Rest);
     Got = std::to_string(Host().Command(Session, Buffer));
     Buffer.assign(Buffer.size(), 'Z');  // the host's again once the call returned
-  } else if (Entry == "CommandRaw") {  // CommandRaw SESSION BYTES|null LENGTH
+  } else if (Entry == "CommandRaw") {   // CommandRaw SESSION BYTES|null LENGTH
     const int32_t Session = std::stoi(TakeWord(Rest));
     const std::string Data = TakeWord(Rest);
     const std::string Bytes = DecodeBytes(Data);
     const uint32_t Length = static_cast<uint32_t>(std::stoul(Rest));
-    Got = std::to_string(Host().CommandRaw(Session, Data == "null" ? nullptr : Bytes.data(), Length));
+    Got =
+        std::to_string(Host().CommandRaw(Session, Data == "null" ? nullptr : Bytes.data(), Length));
   } else if (Entry == "Finalize") {  // Finalize [within MS]
     TPluginHost& Target = Host();
     const uint64_t Start = Platform::TickCountMs();
@@ -218,9 +196,6 @@ void TScenarioRunner::Call(std::string Rest) {
     if (TakeWord(Rest) == "within" && Ms > std::stoull(Rest)) {
       Fail("Finalize_Plugin took " + std::to_string(Ms) + " ms, more than " + Rest);
     }
-  } else if (Entry == "Unload") {
-    Host().Unload();
-    Active = false;
   } else {
     throw std::runtime_error("unknown entry " + Entry);
   }
@@ -232,36 +207,37 @@ void TScenarioRunner::Notice(std::string Rest) {
   const std::string Kind = TakeWord(Rest);
   Host();
   bool Delivered = true;
-  if (Kind == "connect") Delivered = Double.FireConnect();
-  else if (Kind == "disconnect") Delivered = Double.FireDisconnect();
-  else if (Kind == "receive") Delivered = Double.FireReceive(DecodeBytes(Rest));
-  else if (Kind == "aux") Delivered = Double.FireAuxReceive(DecodeBytes(Rest));
-  else if (Kind == "end-strays") Double.EndStrays();
-  else if (Kind == "flood") {
-    const int32_t Count = std::stoi(TakeWord(Rest));
-    Delivered = Double.FloodReceive(DecodeBytes(Rest), Count);
-  } else if (Kind == "stream") {
+  if (Kind == "connect")
+    Delivered = Double.FireConnect();
+  else if (Kind == "disconnect")
+    Delivered = Double.FireDisconnect();
+  else if (Kind == "receive")
+    Delivered = Double.FireReceive(DecodeBytes(Rest));
+  else if (Kind == "end-strays")
+    Double.EndStrays();
+  else if (Kind == "stream") {
     const int32_t AfterMs = std::stoi(TakeWord(Rest));
     Delivered = Double.StreamReceive(DecodeBytes(Rest), AfterMs);
   } else {
     throw std::runtime_error("unknown notice " + Kind);
   }
-  if (Delivered != (Wanted != "0")) Fail("notice " + Kind + (Delivered ? " was" : " was not") + " delivered");
+  if (Delivered != (Wanted != "0"))
+    Fail("notice " + Kind + (Delivered ? "" : " not") + " delivered");
 }
 
 void TScenarioRunner::DoubleSetting(std::string Rest) {
   const std::string Setting = TakeWord(Rest);
-  if (Setting == "auto-disconnect") Double.SetAutoDisconnect(true);
-  else if (Setting == "auto-connect") Double.SetAutoConnect(true);
-  else if (Setting == "auto-echo") Double.SetAutoEcho(true);
-  else if (Setting == "clear-log") Double.ClearLog();
+  if (Setting == "auto-disconnect")
+    Double.SetAutoDisconnect(true);
+  else if (Setting == "auto-echo")
+    Double.SetAutoEcho(true);
   else if (Setting == "result") {  // result ENTRY CODE [LASTERROR]
     const std::string Entry = TakeWord(Rest);
     const int32_t Code = std::stoi(TakeWord(Rest));
     Double.SetResult(Entry, Code, Rest.empty() ? 0 : static_cast<uint32_t>(std::stoul(Rest)));
-  } else if (Setting == "late-notices") {  // late-notices KINDS DELAYMS
-    const int32_t Kinds = LateKinds(TakeWord(Rest));
-    Double.SetLateNotices(Kinds, std::stoi(Rest));
+  } else if (Setting == "late-notices") {  // late-notices all|KINDS DELAYMS (DoubleControl.h)
+    const std::string Kinds = TakeWord(Rest);
+    Double.SetLateNotices(Kinds == "all" ? 15 : std::stoi(Kinds), std::stoi(Rest));
   } else {
     throw std::runtime_error("unknown double setting " + Setting);
   }
@@ -293,7 +269,8 @@ void TScenarioRunner::Wait(std::string Rest) {
 
 void TScenarioRunner::Expect(std::string Rest) {
   std::string What = TakeWord(Rest);
-  if (What == "nothing") What = TakeWord(Rest);
+  if (What == "nothing")
+    What = TakeWord(Rest);
   else if (What == "log" || What == "calls" || What == "sent" || What == "callback") {
     for (int Channel = 0; Channel < ChannelCount; ++Channel) {
       if (What == ChannelNames[Channel]) Expected[Channel].push_back(Rest);
@@ -314,7 +291,8 @@ void TScenarioRunner::Inside(const TCallbackCall& Call, void* Context) {
   {
     Platform::TLockGuard Guard(This->Lock);
     for (TAction& Action : This->Actions) {
-      if (Action.Done || (Action.Session != "any" && std::stoi(Action.Session) != Call.SessionACT)) continue;
+      if (Action.Done || (Action.Session != "any" && std::stoi(Action.Session) != Call.SessionACT))
+        continue;
       Action.Done = true;
       Due = Action;
       break;
@@ -338,31 +316,39 @@ std::vector<std::string> TScenarioRunner::Actual(TChannel Channel) {
     Lines = Host().LogLines();
     Platform::TLockGuard Guard(Lock);
     for (auto Mark = Marks.rbegin(); Mark != Marks.rend(); ++Mark) {
-      Lines.insert(Lines.begin() + static_cast<long>(std::min(Mark->first, Lines.size())), Mark->second);
+      Lines.insert(Lines.begin() + static_cast<long>(std::min(Mark->first, Lines.size())),
+                   Mark->second);
     }
   } else if (Channel == Calls || Channel == Sent) {
     const std::string Log = Double.CallLog();
-    for (size_t Start = 0, End; (End = Log.find('\n', Start)) != std::string::npos; Start = End + 1) {
+    for (size_t Start = 0, End; (End = Log.find('\n', Start)) != std::string::npos;
+         Start = End + 1) {
       std::string Call = Log.substr(Start, End - Start);
       if (Call.rfind("SendToServer(", 0) == 0) {  // the bytes, raw as the patterns are
         const size_t First = Call.find(','), Last = Call.rfind(',');
         const std::string Bytes = HexDecoded(Call.substr(First + 1, Last - First - 1));
-        if (Channel == Sent) Lines.push_back(Bytes);
-        else Lines.push_back(Call.substr(0, First + 1) + (Call.compare(First + 1, 4, "null") == 0 ? "null" : Bytes) + Call.substr(Last));
+        if (Channel == Sent)
+          Lines.push_back(Bytes);
+        else
+          Lines.push_back(Call.substr(0, First + 1) +
+                          (Call.compare(First + 1, 4, "null") == 0 ? "null" : Bytes) +
+                          Call.substr(Last));
       } else if (Channel == Calls) {
         Lines.push_back(Call);
       }
     }
   } else {
     for (const TCallbackCall& Call : TPluginHost::Calls()) {
-      Lines.push_back(std::to_string(Call.SessionACT) + " " + std::to_string(Call.UserValue) + " " + Call.Data);
+      Lines.push_back(std::to_string(Call.SessionACT) + " " + std::to_string(Call.UserValue) + " " +
+                      Call.Data);
     }
   }
   if (Filters[Channel].empty()) return Lines;
   std::vector<std::string> Kept;
   for (const std::string& Text : Lines) {
     bool Keep = Text.rfind("@callback ", 0) == 0;
-    for (const std::string& Prefix : Filters[Channel]) Keep = Keep || MatchesPattern(Prefix + "{*}", Text);
+    for (const std::string& Prefix : Filters[Channel])
+      Keep = Keep || MatchesPattern(Prefix + "{*}", Text);
     if (Keep) Kept.push_back(Text);
   }
   return Kept;
@@ -373,7 +359,8 @@ void TScenarioRunner::CheckAtEnd() {
   for (const TCallbackCall& Call : TPluginHost::Calls()) {
     Workers.insert(Call.ThreadId);
     if (Call.ThreadId == HostThread) Fail("a callback ran on the host's own thread");
-    if (Call.PluginNamePointer != Name || Call.PluginName != "Velmora") Fail("a callback named another plug-in: " + Call.PluginName);
+    if (Call.PluginNamePointer != Name || Call.PluginName != "Velmora")
+      Fail("a callback named another plug-in: " + Call.PluginName);
   }
   for (int Channel = 0; Channel < ChannelCount; ++Channel) {
     if (!Compared[Channel]) continue;
@@ -387,7 +374,8 @@ void TScenarioRunner::CheckAtEnd() {
     for (size_t I = 0; I < std::max(Lines.size(), Wanted.size()); ++I) {
       const std::string Left = I < Wanted.size() ? Wanted[I] : "";
       const std::string Right = I < Lines.size() ? EscapeBytes(Lines[I]) : "";
-      const bool Match = I < Wanted.size() && I < Lines.size() && MatchesPattern(Wanted[I], Lines[I]);
+      const bool Match =
+          I < Wanted.size() && I < Lines.size() && MatchesPattern(Wanted[I], Lines[I]);
       std::printf("%c %s\n  %s\n", Match ? ' ' : '!', Left.c_str(), Right.c_str());
     }
   }
@@ -396,18 +384,23 @@ void TScenarioRunner::CheckAtEnd() {
     if (What == "count") {  // count ENTRY N[..M]: the double's calls of ENTRY
       const std::string Entry = TakeWord(Check);
       const long Calls = Double.CallCount(Entry);
-      if (!InRange(Calls, Check)) Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
+      if (!InRange(Calls, Check))
+        Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
     } else if (What == "log-count") {  // log-count N[..M] PATTERN
       const std::string Range = TakeWord(Check);
       long Found = 0;
-      for (const std::string& Text : Host().LogLines()) Found += MatchesPattern(Check, Text) ? 1 : 0;
-      if (!InRange(Found, Range)) Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
+      for (const std::string& Text : Host().LogLines())
+        Found += MatchesPattern(Check, Text) ? 1 : 0;
+      if (!InRange(Found, Range))
+        Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
     } else if (What == "settings-file" || What == "settings-has") {
       const std::string File = ReadFileBytes(Host().SettingsPath());
       const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
-      if (!MatchesPattern(Pattern, File)) Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
+      if (!MatchesPattern(Pattern, File))
+        Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
     } else if (What == "worker-threads") {
-      if (Workers.size() != std::stoul(Check)) Fail("callbacks came on " + std::to_string(Workers.size()) + " threads");
+      if (Workers.size() != std::stoul(Check))
+        Fail("callbacks came on " + std::to_string(Workers.size()) + " threads");
     } else {
       Fail("unknown expectation " + What);
     }

@@ -18,7 +18,7 @@
 namespace TestSupport {
 
 class TScenarioRunner {
-public:
+ public:
   // Show: print every compared channel, expected beside actual, pass or fail.
   explicit TScenarioRunner(bool Show) : ShowAll(Show) {}
   ~TScenarioRunner();
@@ -41,7 +41,7 @@ public:
     bool Done = false;
   };
 
-private:
+ private:
   void Step(const TCaseStep& Step);
   void Setup(const std::string& Verb, std::string Rest);
   void Call(std::string Rest);
