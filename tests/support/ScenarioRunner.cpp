@@ -122,16 +122,17 @@ void TScenarioRunner::Step(const TCaseStep& Step) {
   }
   if (Verb == "idle") {  // "idle N s": the clock moves on, the worker's idle wait ends
     const int64_t Seconds = std::stoll(TakeWord(Rest));
-    static int64_t Moved = 0;
-    Moved += Seconds * 1000;
-    Seam::SetClockFixed(Seam::AddMilliseconds(StartInstant(), Moved));
+    ClockMs += Seconds * 1000;
+    Seam::SetClockFixed(Seam::AddMilliseconds(StartInstant(), ClockMs));
     Seam::ExpireIdleWait();
     Platform::SleepMs(50);  // the worker takes the expiry (or has no wait to end)
     return;
   }
   if (Verb == "on-callback") {
     TAction Action;
-    Action.Session = TakeWord(Rest);
+    const std::string Session = TakeWord(Rest);
+    Action.Any = Session == "any";
+    Action.Session = Action.Any ? 0 : std::stoi(Session);
     Action.Kind = TakeWord(Rest);
     if (Action.Kind == "command") {
       Action.CommandSession = std::stoi(TakeWord(Rest));
@@ -291,7 +292,7 @@ void TScenarioRunner::Inside(const TCallbackCall& Call, void* Context) {
   {
     Platform::TLockGuard Guard(This->Lock);
     for (TAction& Action : This->Actions) {
-      if (Action.Done || (Action.Session != "any" && std::stoi(Action.Session) != Call.SessionACT))
+      if (Action.Done || (!Action.Any && Action.Session != Call.SessionACT))
         continue;
       Action.Done = true;
       Due = Action;

@@ -34,7 +34,8 @@ class TScenarioRunner {
 
   // A callback's action, armed by "on-callback"; run once, on the worker.
   struct TAction {
-    std::string Session;  // a number or "any"
+    bool Any = false;  // or the callback of Session only
+    int32_t Session = 0;
     std::string Kind;     // mark, command, hold
     int32_t CommandSession = 0;
     std::string CommandBytes;
@@ -62,6 +63,7 @@ class TScenarioRunner {
   std::unique_ptr<TPluginHost> Plugin;
   std::string SettingsText, DebugSetting;
   bool SettingsFolder = false;
+  int64_t ClockMs = 0;  // how far "idle" has moved the clock
   const char* Name = nullptr;  // the static name every entry must return
   uint32_t HostThread = 0;
 
