@@ -399,6 +399,17 @@ void TScenarioRunner::CheckAtEnd() {
       const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
       if (!MatchesPattern(Pattern, File))
         Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
+    } else if (What == "log-order") {  // log-order A << B: the first line matching A comes first
+      const size_t Split = Check.find(" << ");
+      if (Split == std::string::npos) throw std::runtime_error("log-order needs A << B");
+      const std::vector<std::string> Lines = Host().LogLines();
+      const auto First = [&](const std::string& Pattern) {
+        size_t At = 0;
+        while (At < Lines.size() && !MatchesPattern(Pattern, Lines[At])) ++At;
+        return At;
+      };
+      const size_t A = First(Check.substr(0, Split)), B = First(Check.substr(Split + 4));
+      if (A >= B || A == Lines.size()) Fail("the log does not have " + Check);
     } else if (What == "worker-threads") {
       if (Workers.size() != std::stoul(Check))
         Fail("callbacks came on " + std::to_string(Workers.size()) + " threads");
