@@ -292,8 +292,7 @@ void TScenarioRunner::Inside(const TCallbackCall& Call, void* Context) {
   {
     Platform::TLockGuard Guard(This->Lock);
     for (TAction& Action : This->Actions) {
-      if (Action.Done || (!Action.Any && Action.Session != Call.SessionACT))
-        continue;
+      if (Action.Done || (!Action.Any && Action.Session != Call.SessionACT)) continue;
       Action.Done = true;
       Due = Action;
       break;
@@ -382,40 +381,47 @@ void TScenarioRunner::CheckAtEnd() {
   }
   for (std::string Check : EndChecks) {
     const std::string What = TakeWord(Check);
-    if (What == "count") {  // count ENTRY N[..M]: the double's calls of ENTRY
-      const std::string Entry = TakeWord(Check);
-      const long Calls = Double.CallCount(Entry);
-      if (!InRange(Calls, Check))
-        Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
-    } else if (What == "log-count") {  // log-count N[..M] PATTERN
-      const std::string Range = TakeWord(Check);
-      long Found = 0;
-      for (const std::string& Text : Host().LogLines())
-        Found += MatchesPattern(Check, Text) ? 1 : 0;
-      if (!InRange(Found, Range))
-        Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
-    } else if (What == "settings-file" || What == "settings-has") {
-      const std::string File = ReadFileBytes(Host().SettingsPath());
-      const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
-      if (!MatchesPattern(Pattern, File))
-        Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
-    } else if (What == "log-order") {  // log-order A << B: the first line matching A comes first
-      const size_t Split = Check.find(" << ");
-      if (Split == std::string::npos) throw std::runtime_error("log-order needs A << B");
-      const std::vector<std::string> Lines = Host().LogLines();
-      const auto First = [&](const std::string& Pattern) {
-        size_t At = 0;
-        while (At < Lines.size() && !MatchesPattern(Pattern, Lines[At])) ++At;
-        return At;
-      };
-      const size_t A = First(Check.substr(0, Split)), B = First(Check.substr(Split + 4));
-      if (A >= B || A == Lines.size()) Fail("the log does not have " + Check);
-    } else if (What == "worker-threads") {
-      if (Workers.size() != std::stoul(Check))
-        Fail("callbacks came on " + std::to_string(Workers.size()) + " threads");
-    } else {
-      Fail("unknown expectation " + What);
+    try {
+      EndCheck(What, Check, Workers.size());
+    } catch (const std::exception& Error) {
+      Fail(What + ": " + Error.what());
     }
+  }
+}
+
+void TScenarioRunner::EndCheck(const std::string& What, std::string Check, size_t Workers) {
+  if (What == "count") {  // count ENTRY N[..M]: the double's calls of ENTRY
+    const std::string Entry = TakeWord(Check);
+    const long Calls = Double.CallCount(Entry);
+    if (!InRange(Calls, Check))
+      Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
+  } else if (What == "log-count") {  // log-count N[..M] PATTERN
+    const std::string Range = TakeWord(Check);
+    long Found = 0;
+    for (const std::string& Text : Host().LogLines()) Found += MatchesPattern(Check, Text) ? 1 : 0;
+    if (!InRange(Found, Range))
+      Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
+  } else if (What == "settings-file" || What == "settings-has") {
+    const std::string File = ReadFileBytes(Host().SettingsPath());
+    const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
+    if (!MatchesPattern(Pattern, File))
+      Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
+  } else if (What == "log-order") {  // log-order A << B: the first line matching A comes first
+    const size_t Split = Check.find(" << ");
+    if (Split == std::string::npos) throw std::runtime_error("log-order needs A << B");
+    const std::vector<std::string> Lines = Host().LogLines();
+    const auto First = [&](const std::string& Pattern) {
+      size_t At = 0;
+      while (At < Lines.size() && !MatchesPattern(Pattern, Lines[At])) ++At;
+      return At;
+    };
+    const size_t A = First(Check.substr(0, Split)), B = First(Check.substr(Split + 4));
+    if (A >= B || A == Lines.size()) Fail("the log does not have " + Check);
+  } else if (What == "worker-threads") {
+    if (Workers != std::stoul(Check))
+      Fail("callbacks came on " + std::to_string(Workers) + " threads");
+  } else {
+    Fail("unknown expectation " + What);
   }
 }
 

@@ -36,7 +36,7 @@ class TScenarioRunner {
   struct TAction {
     bool Any = false;  // or the callback of Session only
     int32_t Session = 0;
-    std::string Kind;     // mark, command, hold
+    std::string Kind;  // mark, command, hold
     int32_t CommandSession = 0;
     std::string CommandBytes;
     bool Done = false;
@@ -53,6 +53,8 @@ class TScenarioRunner {
   TPluginHost& Host();
   std::vector<std::string> Actual(TChannel Channel);
   void CheckAtEnd();
+  // One "expect" line of those checked after the run.
+  void EndCheck(const std::string& What, std::string Check, size_t Workers);
   void Fail(const std::string& What);
   static void Inside(const TCallbackCall& Call, void* Context);
 
@@ -63,7 +65,7 @@ class TScenarioRunner {
   std::unique_ptr<TPluginHost> Plugin;
   std::string SettingsText, DebugSetting;
   bool SettingsFolder = false;
-  int64_t ClockMs = 0;  // how far "idle" has moved the clock
+  int64_t ClockMs = 0;         // how far "idle" has moved the clock
   const char* Name = nullptr;  // the static name every entry must return
   uint32_t HostThread = 0;
 
