@@ -3,14 +3,17 @@
 # targets of the "fuzz" preset (clang, libFuzzer, ASan/UBSan; in build/fuzz,
 # the build's output in build/fuzz-targets.log), then runs each for
 # FUZZ_SECONDS (60) with its working corpus in the build folder (the one its
-# run_<target> helper uses), seeded from fuzz/corpus/<name>/. Prints one
-# RESULT line per target; a crash, leak, sanitizer report or hang fails the
-# run and shows the end of that target's output.
-#   FUZZ_SECONDS=N bash scripts/fuzz.sh
+# run_<target> helper uses), seeded from fuzz/corpus/<name>/, FUZZ_JOBS (2)
+# targets at a time (each fuzzer is one busy process). Prints one RESULT line
+# per target; a crash, leak, sanitizer report or hang fails the run and shows
+# the end of that target's output. The test command runs 20 s per target;
+# this script's default is the longer run.
+#   FUZZ_SECONDS=N FUZZ_JOBS=N bash scripts/fuzz.sh
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root" || exit 1
 seconds=${FUZZ_SECONDS:-60}
+jobs=${FUZZ_JOBS:-2}
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: no clang++, fuzz targets not run" >&2
   exit 1
@@ -25,12 +28,27 @@ if ! { cmake --preset fuzz &&
   exit 1
 fi
 
-status=0
-for f in params command response settings; do
-  corpus=$build/fuzz/corpus/fuzz_$f
+# fuzz_one NAME: one target's run; its exit status is the run's.
+fuzz_one() {
+  local corpus=$build/fuzz/corpus/fuzz_$1
   mkdir -p "$corpus"
-  "$build/bin/fuzz_$f" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "fuzz/corpus/$f" \
-    >"$build/fuzz_$f.log" 2>&1 || { status=1; tail -30 "$build/fuzz_$f.log"; }
+  "$build/bin/fuzz_$1" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "fuzz/corpus/$1" \
+    >"$build/fuzz_$1.log" 2>&1
+}
+targets=(params command response settings)
+pids=()
+for ((i = 0; i < ${#targets[@]}; i++)); do
+  if [ "$i" -ge "$jobs" ]; then wait "${pids[$((i - jobs))]}"; echo $? >"$build/fuzz_${targets[$((i - jobs))]}.rc"; fi
+  fuzz_one "${targets[$i]}" &
+  pids+=($!)
+done
+for ((i = ${#targets[@]} - jobs; i < ${#targets[@]}; i++)); do
+  [ "$i" -lt 0 ] && continue
+  wait "${pids[$i]}"; echo $? >"$build/fuzz_${targets[$i]}.rc"
+done
+status=0
+for f in "${targets[@]}"; do
+  [ "$(cat "$build/fuzz_$f.rc")" = 0 ] || { status=1; tail -30 "$build/fuzz_$f.log"; }
   echo "RESULT fuzz $f executions $(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz_$f.log") seconds $seconds"
 done
 exit $status

@@ -16,7 +16,7 @@ if(VELMORA_WIN32)
 else()
   add_test(NAME plugin_exports COMMAND bash ${check} elf $<TARGET_FILE:velmora_plugin>)
 endif()
-set_tests_properties(plugin_exports PROPERTIES TIMEOUT 60)
+set_tests_properties(plugin_exports PROPERTIES TIMEOUT 60 LABELS package)
 
 # No test probe (platform/testing) inside the product: the plug-in's symbol
 # table holds none of the platform functions the probe library defines.
@@ -31,9 +31,9 @@ endif()
 add_test(NAME plugin_no_fault_seam
          COMMAND bash ${check} seam $<TARGET_FILE:velmora_plugin> ${CMAKE_NM} ${seam_objdump}
                  $<TARGET_FILE:velmora_plugin_seam>)
-set_tests_properties(plugin_no_fault_seam PROPERTIES TIMEOUT 60)
+set_tests_properties(plugin_no_fault_seam PROPERTIES TIMEOUT 60 LABELS package)
 
 add_test(NAME plugin_no_test_probes
          COMMAND bash ${check} probes $<TARGET_FILE:velmora_plugin> ${CMAKE_NM}
                  $<TARGET_FILE:velmora_platform_testing>)
-set_tests_properties(plugin_no_test_probes PROPERTIES TIMEOUT 60)
+set_tests_properties(plugin_no_test_probes PROPERTIES TIMEOUT 60 LABELS package)

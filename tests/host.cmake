@@ -12,18 +12,18 @@ foreach(fake FakePlugin FakePluginNoCommand)
 endforeach()
 target_compile_definitions(host_FakePluginNoCommand PRIVATE FAKE_PLUGIN_WITHOUT_COMMAND)
 
-velmora_add_test(host_test SOURCES host_test.cpp LIBS velmora_host)
-add_dependencies(host_test host_FakePlugin host_FakePluginNoCommand)
+velmora_add_test(host_test SOURCES host_test.cpp LIBS velmora_host
+                 DEPENDS host_FakePlugin host_FakePluginNoCommand)
 
 set(sample ${PROJECT_SOURCE_DIR}/standins/host/test-plugin/sample-scenario.txt)
 add_test(NAME host_program_sample
          COMMAND velmora-host FakePlugin.dll --scenario ${sample} --user-value 77)
-set_tests_properties(host_program_sample PROPERTIES TIMEOUT 60 PASS_REGULAR_EXPRESSION
+set_tests_properties(host_program_sample PROPERTIES TIMEOUT 60 LABELS fast PASS_REGULAR_EXPRESSION
   "plugin Velmora\nanswer 17 [^\n]*\nanswer 17 [^\n]*\nanswer 42 [^\n]*\nsent 3 answered 3 missing 0 duplicates 0 out-of-order 0\n")
 add_test(NAME host_program_threads
          COMMAND velmora-host FakePlugin.dll --scenario ${sample} --threads 4 --repeat 25
                  --quiet --stats)
-set_tests_properties(host_program_threads PROPERTIES TIMEOUT 60 PASS_REGULAR_EXPRESSION
+set_tests_properties(host_program_threads PROPERTIES TIMEOUT 60 LABELS fast PASS_REGULAR_EXPRESSION
   "stats round-trips 300 [^\n]*\nsent 300 answered 300 missing 0 duplicates 0 out-of-order 0\n")
 add_test(NAME host_program_missing_plugin COMMAND velmora-host NoSuchPlugin.dll --scenario ${sample})
-set_tests_properties(host_program_missing_plugin PROPERTIES TIMEOUT 60 WILL_FAIL TRUE)
+set_tests_properties(host_program_missing_plugin PROPERTIES TIMEOUT 60 WILL_FAIL TRUE LABELS fast)

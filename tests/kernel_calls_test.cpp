@@ -107,6 +107,7 @@ TEST(KernelCalls, PerRoundTripAtMostOneWakeUpPerRecord) {
   {
     TTransportDouble Double;
     Double.SetAutoEcho(true);
+    Double.SetAutoDisconnect(true);  // Finalize_Plugin gets its notice, not its 5 s bound
     Double.SetRecordCalls(false);
     TPluginLibrary Plugin(Run.PluginPath());
     Plugin.Init(&CountAnswer, 1);

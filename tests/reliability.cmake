@@ -1,9 +1,3 @@
-# Shutdown under fire: repeated load/init/traffic/finalize/unload cycles of
-# the plug-in against the echoing transport double, threads and descriptors
-# counted before and after.
-velmora_add_test(reliability_test SOURCES reliability_test.cpp LIBS velmora_platform)
-add_dependencies(reliability_test velmora_plugin velmora_transport_double)
-
 # Short reliability runs (scripts/reliability.sh) through the host runner, the
 # plug-in, the TCP transport and the file server: load, the server killed and
 # restarted during load, memory over rounds, and the hostile settings. The

@@ -4,11 +4,6 @@
 find_program(VELMORA_RSYSLOGD rsyslogd PATHS /usr/sbin /sbin)
 set(rsyslog_dir ${CMAKE_BINARY_DIR}/rsyslog)
 set(rsyslog_script ${PROJECT_SOURCE_DIR}/scripts/lib/rsyslog.sh)
-add_executable(syslog_client_test syslog_client_test.cpp)
-target_link_libraries(syslog_client_test PRIVATE velmora_syslog_core velmora_log velmora_test_support
-                                                 GTest::gtest_main velmora_warnings)
-set_target_properties(syslog_client_test PROPERTIES VELMORA_FAULT_SEAM ON)
-add_dependencies(syslog_client_test velmora_syslog_client)
 if(VELMORA_WIN32)
   string(REPLACE "/" "\\" rsyslog_dir_seen "Z:${rsyslog_dir}")
 else()
@@ -17,12 +12,12 @@ endif()
 if(VELMORA_RSYSLOGD)
   add_test(NAME syslog_rsyslog_start COMMAND bash ${rsyslog_script} start ${rsyslog_dir})
   add_test(NAME syslog_rsyslog_stop COMMAND bash ${rsyslog_script} stop ${rsyslog_dir})
-  set_tests_properties(syslog_rsyslog_start PROPERTIES FIXTURES_SETUP rsyslog TIMEOUT 30)
-  set_tests_properties(syslog_rsyslog_stop PROPERTIES FIXTURES_CLEANUP rsyslog TIMEOUT 30)
+  set_tests_properties(syslog_rsyslog_start PROPERTIES FIXTURES_SETUP rsyslog TIMEOUT 30 LABELS fast)
+  set_tests_properties(syslog_rsyslog_stop PROPERTIES FIXTURES_CLEANUP rsyslog TIMEOUT 30 LABELS fast)
   set(rsyslog_properties FIXTURES_REQUIRED rsyslog ENVIRONMENT VELMORA_RSYSLOG_DIR=${rsyslog_dir_seen})
 endif()
-gtest_discover_tests(syslog_client_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
-                     PROPERTIES TIMEOUT 120 ${rsyslog_properties})
+velmora_add_test(syslog_client_test SOURCES syslog_client_test.cpp LIBS velmora_syslog_core velmora_log
+                 SEAM DEPENDS velmora_syslog_client TIMEOUT 120 PROPERTIES ${rsyslog_properties})
 
 # The plug-in itself with the syslog client (scripts/syslog-e2e.sh; each
 # case starts its own rsyslogd), beside the end-to-end runs (e2e.cmake).

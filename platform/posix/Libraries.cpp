@@ -13,6 +13,7 @@
 #include "platform/Files.h"
 #include "platform/Libraries.h"
 #include "platform/TimeText.h"
+#include "platform/posix/shared/SystemSearch.h"
 
 namespace Platform {
 
@@ -61,7 +62,7 @@ std::string NativeExePath() {
 }
 
 TLibrary Open(const std::string& NativeName) {
-  return dlopen(NativeName.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return OpenBySystemSearch(NativeName.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 }  // namespace

@@ -1,6 +1,3 @@
-# The pure date and time code (the log's pattern, the date serial).
-velmora_add_test(datetime_test SOURCES datetime_test.cpp LIBS velmora_log)
-
 # The pure date-time and parameter code and their suites once more, compiled
 # for x87 arithmetic: the 32-bit Windows build's default, whose excess
 # precision can make one expression give two results. A machine that cannot
@@ -9,7 +6,7 @@ velmora_add_test(datetime_test SOURCES datetime_test.cpp LIBS velmora_log)
 if(NOT VELMORA_WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU"
    AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64" AND NOT VELMORA_SANITIZE STREQUAL "thread")
   file(GLOB pure_params CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/params/*.cpp)
-  velmora_add_test(x87_test PREFIX "x87."
+  velmora_add_test(x87_test PREFIX "x87." LABEL x87
                    SOURCES datetime_test.cpp params_test.cpp ${pure_params}
                            ${PROJECT_SOURCE_DIR}/log/DateTimePattern.cpp
                            ${PROJECT_SOURCE_DIR}/platform/DateSerial.cpp
