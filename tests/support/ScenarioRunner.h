@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "tests/support/CaseScript.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TransportDouble.h"
@@ -57,6 +58,8 @@ class TScenarioRunner {
   void EndCheck(const std::string& What, std::string Check, size_t Workers);
   void Fail(const std::string& What);
   static void Inside(const TCallbackCall& Call, void* Context);
+  static void Finalize(void* Context);  // Finalize_Plugin, timed into FinalizeMs
+  void StartFinalize();
 
   bool ShowAll;
   int Line = 0;
@@ -65,7 +68,9 @@ class TScenarioRunner {
   std::unique_ptr<TPluginHost> Plugin;
   std::string SettingsText, DebugSetting;
   bool SettingsFolder = false;
-  int64_t ClockMs = 0;         // how far "idle" has moved the clock
+  int64_t ClockMs = 0;                           // how far "idle" has moved the clock
+  std::unique_ptr<Platform::TThread> Finalizer;  // "call Finalize async" until "join"
+  uint64_t FinalizeMs = 0;
   const char* Name = nullptr;  // the static name every entry must return
   uint32_t HostThread = 0;
 
