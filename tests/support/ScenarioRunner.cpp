@@ -133,6 +133,10 @@ void TScenarioRunner::Step(const TCaseStep& Step) {
   if (Verb == "expect") return Expect(Rest);
   if (Verb == "label") return;  // the test's CTest label, read by tests/cases/CMakeLists.txt
   if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(std::stoul(Rest)));
+  Control(Verb, Rest);
+}
+
+void TScenarioRunner::Control(const std::string& Verb, std::string Rest) {
   if (Verb == "release") {
     Released = true;
     return;

@@ -46,6 +46,7 @@ class TScenarioRunner {
  private:
   void Step(const TCaseStep& Step);
   void Setup(const std::string& Verb, std::string Rest);
+  void Control(const std::string& Verb, std::string Rest);  // the worker, the clock, the channels
   void Call(std::string Rest);
   void Notice(std::string Rest);
   void DoubleSetting(std::string Rest);
