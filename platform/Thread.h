@@ -1,4 +1,4 @@
-// Threads, thread and process ids, sleeping and the tick count
+// Threads, thread and process ids, sleeping, the clocks and the processor count
 // (win32/Thread.cpp, posix/Thread.cpp).
 #pragma once
 
@@ -36,5 +36,10 @@ uint32_t CurrentThreadId();
 uint32_t CurrentProcessId();
 void SleepMs(uint32_t Milliseconds);
 uint64_t TickCountMs();  // monotonic milliseconds
+// Monotonic microseconds from a clock cheap enough to read inside a spin
+// (the performance counter on Windows, CLOCK_MONOTONIC natively).
+uint64_t MonotonicMicroseconds();
+// Processors the system runs threads on now; at least 1.
+uint32_t ProcessorCount();
 
 }  // namespace Platform

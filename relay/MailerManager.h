@@ -84,6 +84,11 @@ public:
   // Always 0; failures are logged.
   int32_t QueueCommand(int32_t SessionACT, const void* Data, int32_t Length) noexcept;
 
+  // Server messages queued and not yet handled, and their bytes with their
+  // records' headers (any thread; a test's view of the limits' accounting).
+  uint32_t QueuedMessageCount() const noexcept { return QueuedMessages.load(); }
+  size_t QueuedByteCount() const noexcept { return QueuedMessageBytes.load(); }
+
 private:
   // A record kind of the manager's own, queued by ClientDisconnect behind
   // the messages received before the loss; its session field carries the

@@ -174,6 +174,11 @@ bool TTaskHandler::ProcessTask(bool& Stop) {
 // |                                  | met that claim (Pending still holds it): the    |
 // |                                  | worker waits on it again, without a new claim   |
 TTaskRecord* TTaskHandler::GetTask() {
+  // Nothing announced: watch for an announcement before claiming (reads
+  // only; the claim below is the same whatever the spin saw).
+  if (Pending.load(std::memory_order_relaxed) <= 0) {
+    Spin.SpinFor([this] { return Pending.load(std::memory_order_relaxed) > 0; });
+  }
   bool Waiting = Pending.fetch_sub(1, std::memory_order_acq_rel) <= 0;
   for (;;) {
     if (Waiting) {
@@ -207,7 +212,11 @@ TTaskRecord* TTaskHandler::GetTask() {
 }
 
 TTaskHandler::TClaim TTaskHandler::AwaitClaim() {
+  Spin.SleepBegins();
   Platform::TWaitResult Result = QueueSemaphore.Wait(IdleTimeoutMs);
+  Spin.SleepEnds(Result == Platform::TWaitResult::Signaled);
+  // A full idle time-out: the work is sparse, spinning would not pay.
+  if (Result == Platform::TWaitResult::Timeout) Spin.Rest();
   for (;;) {
     if (Result == Platform::TWaitResult::Signaled) return TClaim::Met;
     // Timed out or failed: withdraw the claim, unless a producer met it

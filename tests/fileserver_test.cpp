@@ -61,13 +61,19 @@ public:
   }
   void SendRaw(const std::string& Bytes) { ASSERT_TRUE(Socket.SendAll(Bytes.data(), Bytes.size())); }
   void SendMessage(const std::string& Payload) { SendRaw(Net::TpktFrame(Payload.data(), Payload.size())); }
-  void SendRequest(uint8_t Operation, const TParamList& List) {
+  // The framed request; empty when the list does not fit 70,000 bytes.
+  static std::string Request(uint8_t Operation, const TParamList& List) {
     std::string Message(1 + 70000, '\0');
     size_t Count = 0;
-    ASSERT_TRUE(PackParams(List, Message.data() + 1, Message.size() - 1, Count));
+    if (!PackParams(List, Message.data() + 1, Message.size() - 1, Count)) return "";
     Message.resize(1 + Count);
     Message[0] = static_cast<char>(Operation);
-    SendMessage(Message);
+    return Net::TpktFrame(Message.data(), Message.size());
+  }
+  void SendRequest(uint8_t Operation, const TParamList& List) {
+    const std::string Frame = Request(Operation, List);
+    ASSERT_FALSE(Frame.empty());
+    SendRaw(Frame);
   }
   // The next response message, if one arrives in time.
   TResponse Receive(uint32_t TimeoutMs = WaitMs) {
@@ -94,13 +100,7 @@ public:
   // has taken no request for 200 ms (it is blocked sending an answer) or has
   // dropped the connection.
   bool FloodUntilTheServerStalls() {
-    TParamList List = MakeList({"Fill=" + std::string(7000, 'f')});
-    std::string Message(1 + 8000, '\0');
-    size_t Count = 0;
-    if (!PackParams(List, Message.data() + 1, Message.size() - 1, Count)) return false;
-    Message.resize(1 + Count);
-    Message[0] = static_cast<char>(fsopEcho);
-    const std::string Frame = Net::TpktFrame(Message.data(), Message.size());
+    const std::string Frame = Request(fsopEcho, MakeList({"Fill=" + std::string(7000, 'f')}));
     for (int Index = 0; Index < 20000; ++Index) {
       if (!Socket.SendWithin(Frame.data(), Frame.size(), 200)) return true;
     }
@@ -163,6 +163,43 @@ protected:
     Client.SendRequest(Operation, MakeList(Items));
     return Client.Receive();
   }
+  // One request and what must come back: its operation and error and, when
+  // given, all the answer's items in order, or some of its values.
+  struct TExchange {
+    uint8_t Operation;
+    std::vector<std::string> Items;
+    uint8_t Error;
+    std::vector<std::string> Answer = {};
+    std::vector<std::pair<std::string, std::string>> Values = {};
+  };
+  void ExpectAnswers(const std::vector<TExchange>& Exchanges) {
+    for (size_t Index = 0; Index < Exchanges.size(); ++Index) {
+      const TExchange& Exchange = Exchanges[Index];
+      const TResponse Response = Ask(Exchange.Operation, Exchange.Items);
+      ASSERT_TRUE(Response.Received) << "exchange " << Index;
+      EXPECT_EQ(Response.Operation, Exchange.Operation) << "exchange " << Index;
+      EXPECT_EQ(Response.Error, Exchange.Error) << "exchange " << Index;
+      EXPECT_TRUE(Exchange.Answer.empty() || ItemsOf(Response.List) == Exchange.Answer) << "exchange " << Index;
+      for (const auto& [Name, Value] : Exchange.Values) EXPECT_EQ(Response.List.GetParam(Name), Value) << Index;
+    }
+  }
+  // Each of the five file operations on each path is refused as outside the root.
+  void ExpectOutsideRoot(const std::vector<std::string>& Paths) {
+    for (const std::string& Path : Paths) {
+      for (const uint8_t Operation : {fsopList, fsopInfo, fsopRead, fsopWrite, fsopDelete}) {
+        const TResponse Response = Ask(Operation, {"Path=" + Path, "Data=overwritten"});
+        EXPECT_EQ(Response.Error, fserrOutsideRoot) << Path << " op " << int(Operation);
+      }
+    }
+  }
+  // The request lines of the log, each without its peer address.
+  std::vector<std::string> RequestLines() {
+    std::vector<std::string> Requests;
+    for (const std::string& Line : LogLines()) {
+      if (Line.find(" op=") != std::string::npos) Requests.push_back(Line.substr(Line.find(' ') + 1));
+    }
+    return Requests;
+  }
   void WriteFile(const fs::path& Path, const std::string& Bytes) {
     fs::create_directories(Path.parent_path());
     std::ofstream(Path, std::ios::binary) << Bytes;
@@ -204,54 +241,42 @@ TEST_F(FileServerTest, ListsAFolderSortedWithFoldersMarked) {
   WriteFile(Root / "b.txt", "b");
   WriteFile(Root / "a.txt", "a");
   fs::create_directories(Root / "sub" / "deeper");
-  TResponse Response = Ask(fsopList, {"UserData=Sess=5"});
-  ASSERT_TRUE(Response.Received);
-  EXPECT_EQ(Response.Operation, fsopList);
-  EXPECT_EQ(Response.Error, fserrOk);
-  EXPECT_EQ(ItemsOf(Response.List),
-            (std::vector<std::string>{"UserData=Sess=5", "Count=3", "Item1=a.txt", "Item2=b.txt", "Item3=sub\\"}));
-
-  Response = Ask(fsopList, {"Path=sub"});
-  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"Count=1", "Item1=deeper\\"}));
-  EXPECT_EQ(Ask(fsopList, {"Path=sub\\deeper"}).List.GetParam("Count"), "0");
-  EXPECT_EQ(Ask(fsopList, {"Path=nowhere"}).Error, fserrNotFound);
-  EXPECT_EQ(Ask(fsopList, {"Path=a.txt"}).Error, fserrBadParameter);
+  ExpectAnswers({
+      {fsopList, {"UserData=Sess=5"}, fserrOk,
+       {"UserData=Sess=5", "Count=3", "Item1=a.txt", "Item2=b.txt", "Item3=sub\\"}},
+      {fsopList, {"Path=sub"}, fserrOk, {"Count=1", "Item1=deeper\\"}},
+      {fsopList, {"Path=sub\\deeper"}, fserrOk, {}, {{"Count", "0"}}},
+      {fsopList, {"Path=nowhere"}, fserrNotFound},
+      {fsopList, {"Path=a.txt"}, fserrBadParameter},
+  });
 }
 
 TEST_F(FileServerTest, InfoTellsKindAndSize) {
   WriteFile(Root / "docs" / "note.txt", "12345");
-  TResponse Response = Ask(fsopInfo, {"Path=docs\\note.txt"});
-  EXPECT_EQ(Response.Error, fserrOk);
-  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"Kind=file", "Size=5"}));
-  Response = Ask(fsopInfo, {"Path=docs/"});
-  EXPECT_EQ(Response.List.GetParam("Kind"), "dir");
-  EXPECT_EQ(Ask(fsopInfo, {"Path=docs\\none.txt"}).Error, fserrNotFound);
-  EXPECT_EQ(Ask(fsopInfo, {}).Error, fserrBadParameter);
+  ExpectAnswers({
+      {fsopInfo, {"Path=docs\\note.txt"}, fserrOk, {"Kind=file", "Size=5"}},
+      {fsopInfo, {"Path=docs/"}, fserrOk, {}, {{"Kind", "dir"}}},
+      {fsopInfo, {"Path=docs\\none.txt"}, fserrNotFound},
+      {fsopInfo, {}, fserrBadParameter},
+  });
 }
 
 TEST_F(FileServerTest, WriteReadAndDeleteRoundTrip) {
   fs::create_directories(Root / "notes");
   const std::string Text = "\xCF\xF0\xE8\xE2\xE5\xF2, \"world\"\r\nline 2";  // code page 1251 bytes
-  TResponse Response = Ask(fsopWrite, {"Path=notes\\n.txt", "Data=" + Text, "UserData=u"});
-  EXPECT_EQ(Response.Error, fserrOk);
-  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"UserData=u", "Size=" + std::to_string(Text.size())}));
+  const std::string Size = std::to_string(Text.size());
+  ExpectAnswers({{fsopWrite, {"Path=notes\\n.txt", "Data=" + Text, "UserData=u"}, fserrOk,
+                  {"UserData=u", "Size=" + Size}}});
   EXPECT_EQ(ReadFile(Root / "notes" / "n.txt"), Text);
-
-  Response = Ask(fsopRead, {"Path=notes/n.txt"});
-  EXPECT_EQ(Response.Error, fserrOk);
-  EXPECT_EQ(Response.List.GetParam("Data"), Text);
-  EXPECT_EQ(Response.List.GetParam("Size"), std::to_string(Text.size()));
-
   // Writing again replaces the content; an empty Data makes an empty file.
-  EXPECT_EQ(Ask(fsopWrite, {"Path=notes\\n.txt", "Data="}).Error, fserrOk);
+  ExpectAnswers({{fsopRead, {"Path=notes/n.txt"}, fserrOk, {}, {{"Data", Text}, {"Size", Size}}},
+                 {fsopWrite, {"Path=notes\\n.txt", "Data="}, fserrOk}});
   EXPECT_EQ(ReadFile(Root / "notes" / "n.txt"), "");
-  Response = Ask(fsopRead, {"Path=notes\\n.txt"});
-  EXPECT_EQ(ItemsOf(Response.List), (std::vector<std::string>{"Size=0", "Data="}));
-
-  EXPECT_EQ(Ask(fsopDelete, {"Path=notes\\n.txt"}).Error, fserrOk);
+  ExpectAnswers({{fsopRead, {"Path=notes\\n.txt"}, fserrOk, {"Size=0", "Data="}},
+                 {fsopDelete, {"Path=notes\\n.txt"}, fserrOk}});
   EXPECT_FALSE(fs::exists(Root / "notes" / "n.txt"));
-  EXPECT_EQ(Ask(fsopDelete, {"Path=notes\\n.txt"}).Error, fserrNotFound);
-  EXPECT_EQ(Ask(fsopRead, {"Path=notes\\n.txt"}).Error, fserrNotFound);
+  ExpectAnswers({{fsopDelete, {"Path=notes\\n.txt"}, fserrNotFound},
+                 {fsopRead, {"Path=notes\\n.txt"}, fserrNotFound}});
 }
 
 TEST_F(FileServerTest, RefusesWhatTheOperationsCannotServe) {
@@ -259,21 +284,20 @@ TEST_F(FileServerTest, RefusesWhatTheOperationsCannotServe) {
   WriteFile(Root / "big.txt", std::string(MaxTextSize + 1, 'b'));
   WriteFile(Root / "limit.txt", std::string(MaxTextSize, 'l'));
   WriteFile(Root / "binary.bin", std::string("a\0b", 3));
-
-  EXPECT_EQ(Ask(fsopWrite, {"Path=x.txt"}).Error, fserrBadParameter);  // no Data
-  EXPECT_EQ(Ask(fsopWrite, {"Data=x"}).Error, fserrBadParameter);      // no Path
-  EXPECT_EQ(Ask(fsopWrite, {"Path=missing\\x.txt", "Data=x"}).Error, fserrNotFound);
-  EXPECT_EQ(Ask(fsopWrite, {"Path=folder", "Data=x"}).Error, fserrBadParameter);
-  EXPECT_EQ(Ask(fsopWrite, {"Path=y.txt", "Data=" + std::string(MaxTextSize + 1, 'y')}).Error, fserrTooLarge);
+  ExpectAnswers({
+      {fsopWrite, {"Path=x.txt"}, fserrBadParameter},  // no Data
+      {fsopWrite, {"Data=x"}, fserrBadParameter},      // no Path
+      {fsopWrite, {"Path=missing\\x.txt", "Data=x"}, fserrNotFound},
+      {fsopWrite, {"Path=folder", "Data=x"}, fserrBadParameter},
+      {fsopWrite, {"Path=y.txt", "Data=" + std::string(MaxTextSize + 1, 'y')}, fserrTooLarge},
+      {fsopRead, {"Path=big.txt"}, fserrTooLarge, {}, {{"Reason", "file of 4001 bytes exceeds 4000"}}},
+      {fsopRead, {"Path=limit.txt"}, fserrOk, {}, {{"Data", std::string(MaxTextSize, 'l')}}},
+      {fsopRead, {"Path=binary.bin"}, fserrNotText},
+      {fsopRead, {"Path=folder"}, fserrBadParameter},
+      {fsopDelete, {"Path=folder"}, fserrBadParameter},
+  });
   EXPECT_FALSE(fs::exists(Root / "y.txt"));
-  EXPECT_EQ(Ask(fsopRead, {"Path=big.txt"}).Error, fserrTooLarge);
-  EXPECT_EQ(Ask(fsopRead, {"Path=limit.txt"}).List.GetParam("Data").size(), MaxTextSize);
-  EXPECT_EQ(Ask(fsopRead, {"Path=binary.bin"}).Error, fserrNotText);
-  EXPECT_EQ(Ask(fsopRead, {"Path=folder"}).Error, fserrBadParameter);
-  EXPECT_EQ(Ask(fsopDelete, {"Path=folder"}).Error, fserrBadParameter);
   EXPECT_TRUE(fs::exists(Root / "folder"));
-  const TResponse Response = Ask(fsopRead, {"Path=big.txt"});
-  EXPECT_EQ(Response.List.GetParam("Reason"), "file of 4001 bytes exceeds 4000");
 }
 
 TEST_F(FileServerTest, ResponseThatWouldNotFitIsRefused) {
@@ -288,10 +312,7 @@ TEST_F(FileServerTest, ResponseThatWouldNotFitIsRefused) {
 
 TEST_F(FileServerTest, EchoReturnsTheItemsUnchanged) {
   const std::vector<std::string> Items{"Operation=6", "", "no equals", "A=1", "a=2", "UserData=x", "Z=="};
-  const TResponse Response = Ask(fsopEcho, Items);
-  EXPECT_EQ(Response.Error, fserrOk);
-  EXPECT_EQ(Response.Operation, fsopEcho);
-  EXPECT_EQ(ItemsOf(Response.List), Items);
+  ExpectAnswers({{fsopEcho, Items, fserrOk, Items}});
 }
 
 // ------------------------------------------------------------------ the root
@@ -303,25 +324,19 @@ TEST_F(FileServerTest, RefusesPathsThatLeaveTheRoot) {
   fs::create_directory_symlink(Outside, Root / "link");
   fs::create_directories(Root / "sub");
 
-  const char* Escapes[] = {
+  ExpectOutsideRoot({
       "..",          "../outside/secret.txt", "sub/../../outside/secret.txt", "sub\\..\\..\\outside\\secret.txt",
       "sub/../x",    "/etc/passwd",           "\\outside\\secret.txt",         "C:\\outside\\secret.txt",
       "c:secret",    "secret.txt:stream",     "link/secret.txt",              "link\\secret.txt",
       "link",        "./../outside",          "sub//..//..//outside",
-  };
-  for (const char* Path : Escapes) {
-    for (const uint8_t Operation : {fsopList, fsopInfo, fsopRead, fsopWrite, fsopDelete}) {
-      const TResponse Response = Ask(Operation, {"Path=" + std::string(Path), "Data=overwritten"});
-      EXPECT_EQ(Response.Error, fserrOutsideRoot) << Path << " op " << int(Operation);
-    }
-  }
+  });
   EXPECT_EQ(ReadFile(Outside / "secret.txt"), "secret");
   EXPECT_EQ(fs::directory_iterator(Root.parent_path() / "outside") == fs::directory_iterator(), false);
   EXPECT_FALSE(fs::exists(Root.parent_path() / "x"));
   // Harmless forms stay inside.
   WriteFile(Root / "sub" / "in.txt", "in");
-  EXPECT_EQ(Ask(fsopRead, {"Path=./sub//in.txt"}).List.GetParam("Data"), "in");
-  EXPECT_EQ(Ask(fsopRead, {"Path=sub\\.\\in.txt"}).List.GetParam("Data"), "in");
+  ExpectAnswers({{fsopRead, {"Path=./sub//in.txt"}, fserrOk, {}, {{"Data", "in"}}},
+                 {fsopRead, {"Path=sub\\.\\in.txt"}, fserrOk, {}, {{"Data", "in"}}}});
 }
 
 TEST_F(FileServerTest, EveryPathThroughASymbolicLinkIsRefused) {
@@ -338,15 +353,8 @@ TEST_F(FileServerTest, EveryPathThroughASymbolicLinkIsRefused) {
   fs::create_directory_symlink(Root / "sub", Root / "folder-in");
   fs::create_directory_symlink(Outside, Root / "sub" / "folder-out");
 
-  const char* Paths[] = {"dangling",      "dangling-in", "file-out",       "file-in",
-                         "folder-in",     "folder-in\\in.txt", "folder-in/new.txt", "sub\\folder-out\\secret.txt",
-                         "sub/folder-out/made.txt"};
-  for (const char* Path : Paths) {
-    for (const uint8_t Operation : {fsopList, fsopInfo, fsopRead, fsopWrite, fsopDelete}) {
-      const TResponse Response = Ask(Operation, {"Path=" + std::string(Path), "Data=overwritten"});
-      EXPECT_EQ(Response.Error, fserrOutsideRoot) << Path << " op " << int(Operation);
-    }
-  }
+  ExpectOutsideRoot({"dangling", "dangling-in", "file-out", "file-in", "folder-in", "folder-in\\in.txt",
+                     "folder-in/new.txt", "sub\\folder-out\\secret.txt", "sub/folder-out/made.txt"});
   EXPECT_FALSE(fs::exists(Outside / "made.txt"));
   EXPECT_FALSE(fs::exists(Root / "sub" / "missing.txt"));
   EXPECT_FALSE(fs::exists(Root / "sub" / "new.txt"));
@@ -356,7 +364,7 @@ TEST_F(FileServerTest, EveryPathThroughASymbolicLinkIsRefused) {
     EXPECT_TRUE(fs::is_symlink(Root / Link)) << Link;
   }
   // The plain path to the same file still serves.
-  EXPECT_EQ(Ask(fsopRead, {"Path=sub\\in.txt"}).List.GetParam("Data"), "in");
+  ExpectAnswers({{fsopRead, {"Path=sub\\in.txt"}, fserrOk, {}, {{"Data", "in"}}}});
 }
 
 // ------------------------------------------------------------ the message form
@@ -395,24 +403,27 @@ TEST_F(FileServerTest, KeepAliveIsNotAnswered) {
 }
 
 TEST_F(FileServerTest, MalformedRequestsAreAnsweredOrDropped) {
-  // An operation byte alone: a request without parameters.
-  Client.SendMessage(std::string(1, static_cast<char>(fsopRead)));
-  EXPECT_EQ(Client.Receive().Error, fserrBadParameter);
+  const struct {
+    std::string Message;
+    uint8_t Error;
+    int Items;  // in the answer; -1: not looked at
+  } Cases[] = {
+      {"\x03", fserrBadParameter, -1},  // an operation byte alone: no parameters
+      {"\x03Path=nothing.txt", fserrNotFound, -1},  // a list without its final NUL
+      // A UserData too big to send back: the answer is too large, without it.
+      {Client.Request(fsopEcho, MakeList({"UserData=" + std::string(9000, 'u')})).substr(4), fserrTooLarge, 0},
+      {std::string("\x05\0\0\0", 4), fserrBadParameter, -1},  // NUL bytes only
+  };
+  for (const auto& Case : Cases) {
+    Client.SendMessage(Case.Message);
+    const TResponse Response = Client.Receive();
+    EXPECT_EQ(Response.Error, Case.Error) << Case.Message.substr(0, 20);
+    if (Case.Items >= 0) {
+      EXPECT_EQ(Response.List.Count(), Case.Items);
+    }
+  }
   Client.SendMessage(std::string(1, static_cast<char>(fsopEcho)));
-  TResponse Response = Client.Receive();
-  EXPECT_EQ(Response.Raw, std::string("\x06\x00", 2));
-  // A list without its final NUL.
-  Client.SendMessage("\x03Path=nothing.txt");
-  EXPECT_EQ(Client.Receive().Error, fserrNotFound);
-  // A UserData too big to send back: the answer is too large, without it.
-  Client.SendRequest(fsopEcho, MakeList({"UserData=" + std::string(9000, 'u')}));
-  Response = Client.Receive();
-  EXPECT_EQ(Response.Error, fserrTooLarge);
-  EXPECT_EQ(Response.List.Count(), 0);
-  // NUL bytes only.
-  Client.SendMessage(std::string("\x05\0\0\0", 4));
-  EXPECT_EQ(Client.Receive().Error, fserrBadParameter);
-
+  EXPECT_EQ(Client.Receive().Raw, std::string("\x06\x00", 2));
   // A stream that is not TPKT is dropped; the server goes on serving.
   Client.SendRaw("GET / HTTP/1.0\r\n\r\n");
   EXPECT_TRUE(Client.Closed());
@@ -450,11 +461,7 @@ TEST_F(FileServerTest, ServesSeveralClientsAtOnce) {
 TEST_F(FileServerTest, PrintsOneLinePerRequest) {
   ASSERT_TRUE(Ask(fsopRead, {"Path=missing.txt"}).Received);
   ASSERT_TRUE(Ask(fsopEcho, {}).Received);
-  std::vector<std::string> Requests;
-  for (const std::string& Line : LogLines()) {
-    if (Line.find(" op=") != std::string::npos) Requests.push_back(Line.substr(Line.find(' ') + 1));
-  }
-  EXPECT_EQ(Requests, (std::vector<std::string>{"op=3 error=4 path=missing.txt", "op=6 error=0 path="}));
+  EXPECT_EQ(RequestLines(), (std::vector<std::string>{"op=3 error=4 path=missing.txt", "op=6 error=0 path="}));
   EXPECT_EQ(LogLines().front().rfind("127.0.0.1:", 0), 0u);
 }
 
@@ -586,14 +593,12 @@ TEST_F(FileServerTest, AcceptOutOfDescriptorsBacksOffAndLogsOnce) {
 TEST_F(FileServerTest, LoggedValuesCannotForgeALine) {
   const std::string Paths[] = {"a\r\n127.0.0.1:1 op=5 error=0 path=x", "b\n", "\x1B[2Jc", "d\x7F\te", "e\x01"};
   for (const std::string& Path : Paths) ASSERT_TRUE(Ask(fsopInfo, {"Path=" + Path}).Received);
-  std::vector<std::string> Requests;
   for (const std::string& Line : LogLines()) {
     for (const char Byte : Line) {
       EXPECT_FALSE(static_cast<unsigned char>(Byte) < 0x20 || Byte == 0x7F) << Line;
     }
-    if (Line.find(" op=") != std::string::npos) Requests.push_back(Line.substr(Line.find(' ') + 1));
   }
-  EXPECT_EQ(Requests, (std::vector<std::string>{"op=2 error=3 path=a\\x0D\\x0A127.0.0.1:1 op=5 error=0 path=x",
+  EXPECT_EQ(RequestLines(), (std::vector<std::string>{"op=2 error=3 path=a\\x0D\\x0A127.0.0.1:1 op=5 error=0 path=x",
                                                 "op=2 error=4 path=b\\x0A", "op=2 error=4 path=\\x1B[2Jc",
                                                 "op=2 error=4 path=d\\x7F\\x09e", "op=2 error=4 path=e\\x01"}));
 }

@@ -57,11 +57,12 @@ TEST(UniLogHostDirectory, ProcessLogHandsLinesToTheClientTheHostSettingsName) {
   const int64_t Before = Platform::MillisecondsSince1899(Platform::LocalNow());
   EXPECT_TRUE(Log("Init_Plugin: Velmora"));
   const int64_t After = Platform::MillisecondsSince1899(Platform::LocalNow());
+  for (const TLineBreakText& Case : LineBreakTexts) EXPECT_TRUE(Log(Case.Text));
   DoneProcessLog();
 
   EXPECT_FALSE(FileExists(LogsDir)) << "a taken line made a directory";
   const std::vector<TRecordedCall> Calls = ReadRecord(Record);
-  ASSERT_EQ(Calls.size(), 3u);
+  ASSERT_EQ(Calls.size(), 3 + LineBreakTexts.size());
   EXPECT_EQ(Calls[0].Kind, "I");
   EXPECT_EQ(Calls[0].Fields.at(0), "take;record=" + Record);
   ASSERT_EQ(Calls[1].Kind, "M");
@@ -71,7 +72,11 @@ TEST(UniLogHostDirectory, ProcessLogHandsLinesToTheClientTheHostSettingsName) {
   EXPECT_EQ(Calls[1].Fields.at(4), "Init_Plugin: Velmora");
   EXPECT_GE(Calls[1].Milliseconds, Before);
   EXPECT_LE(Calls[1].Milliseconds, After);
-  EXPECT_EQ(Calls[2].Kind, "F");
+  // Offered to the client as the file would show them.
+  for (size_t I = 0; I < LineBreakTexts.size(); ++I) {
+    EXPECT_EQ(Calls[2 + I].Fields.at(4), LineBreakTexts[I].Shown) << I;
+  }
+  EXPECT_EQ(Calls.back().Kind, "F");
 }
 
 }  // namespace

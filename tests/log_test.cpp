@@ -47,48 +47,72 @@ TEST(FileLog, StampedLineIsStampTextCrLf) {
   }
 }
 
-TEST(FileLog, EmptyTextGivesFifteenBytesAndRawGivesCrLf) {
-  TScratchDir Dir;
-  tFileLog LogFile(Dir.Path() + "a.log");
-  ASSERT_TRUE(LogFile.Write(""));
-  const std::string Bytes = ReadFileBytes(Dir.Path() + "a.log");
-  ASSERT_EQ(Bytes.size(), 15u);
-  EXPECT_TRUE(HasStamp(Bytes.substr(0, 13)));
-  EXPECT_EQ(Bytes.substr(13), "\r\n");
-  ASSERT_TRUE(LogFile.WriteRaw(""));
-  EXPECT_EQ(ReadFileBytes(Dir.Path() + "a.log").substr(15), "\r\n");
+// Lines written one after another and the file's bytes: each line its text
+// behind a stamp (HH:NN:SS.ZZZ and a blank) when stamped, then CR LF; a
+// stamped line is at most 8191 bytes and a raw one 8191, cut in the text so
+// that CR LF still ends it.
+TEST(FileLog, LinesReachTheFileExactlyAndWithinTheirLimits) {
+  struct TLine {
+    bool Stamped;
+    std::string Text;
+  };
+  struct TCase {
+    const char* What;
+    std::string Existing;  // the file's bytes before the log opens it
+    std::vector<TLine> Written, InFile;
+  };
+  const std::string Bytes("\xCF\xF0\xE8\xE2\xE5\xF2 \xFF\x01\x7F\t|", 13);
+  const std::string Zeros("ab\0cd\0", 6);
+  const TCase Cases[] = {
+      {"empty texts: a stamp and CR LF, or CR LF", "", {{true, ""}, {false, ""}}, {{true, ""}, {false, ""}}},
+      {"appended to a file that exists", "old line\r\n", {{false, "one"}, {false, "two"}},
+       {{false, "old line"}, {false, "one"}, {false, "two"}}},
+      {"text byte for byte", "", {{false, Bytes}}, {{false, Bytes}}},
+      // The whole text, never stale buffer bytes behind a zero.
+      {"zero bytes as they are", "", {{false, Zeros}, {false, std::string(5000, '\0')}},
+       {{false, Zeros}, {false, std::string(5000, '\0')}}},
+      {"a stamped line of 8191 bytes whole", "", {{true, std::string(8176, 'x')}},
+       {{true, std::string(8176, 'x')}}},
+      {"longer stamped lines keep their line end", "",
+       {{true, std::string(8177, 'x')}, {true, std::string(100000, 'y')}, {true, "next"}},
+       {{true, std::string(8176, 'x')}, {true, std::string(8176, 'y')}, {true, "next"}}},
+      {"raw line limits", "",
+       {{false, std::string(8189, 'a')}, {false, std::string(8190, 'b')}, {false, std::string(8192, 'c')}},
+       {{false, std::string(8189, 'a')}, {false, std::string(8189, 'b')}, {false, std::string(8189, 'c')}}},
+  };
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.What);
+    TScratchDir Dir;
+    const std::string Path = Dir.Path() + "a.log";
+    if (!Case.Existing.empty()) TestSupport::WriteFileBytes(Path, Case.Existing);
+    tFileLog LogFile(Path);
+    for (const TLine& Line : Case.Written) {
+      ASSERT_TRUE(Line.Stamped ? LogFile.Write(Line.Text) : LogFile.WriteRaw(Line.Text));
+    }
+    const std::string File = ReadFileBytes(Path);
+    size_t At = 0;
+    for (const TLine& Line : Case.InFile) {
+      if (Line.Stamped) {
+        EXPECT_TRUE(HasStamp(File.substr(At, 13))) << "line at " << At;
+        At += 13;
+      }
+      EXPECT_EQ(File.substr(At, Line.Text.size() + 2), Line.Text + "\r\n") << "line at " << At;
+      At += Line.Text.size() + 2;
+    }
+    EXPECT_EQ(At, File.size());
+  }
 }
 
-TEST(FileLog, AppendsToExistingFileAndCreatesMissingOne) {
+// A second object on the same file appends as well.
+TEST(FileLog, TwoObjectsOnOneFileBothAppend) {
   TScratchDir Dir;
   const std::string Path = Dir.Path() + "a.log";
-  TestSupport::WriteFileBytes(Path, "old line\r\n");
   tFileLog LogFile(Path);
   ASSERT_TRUE(LogFile.WriteRaw("one"));
-  ASSERT_TRUE(LogFile.WriteRaw("two"));
-  EXPECT_EQ(ReadFileBytes(Path), "old line\r\none\r\ntwo\r\n");
-  // A second object on the same file appends as well.
   tFileLog Other(Path);
-  ASSERT_TRUE(Other.WriteRaw("three"));
-  EXPECT_EQ(ReadFileBytes(Path), "old line\r\none\r\ntwo\r\nthree\r\n");
-}
-
-TEST(FileLog, TextIsWrittenByteForByte) {
-  TScratchDir Dir;
-  tFileLog LogFile(Dir.Path() + "a.log");
-  const std::string Text("\xCF\xF0\xE8\xE2\xE5\xF2 \xFF\x01\x7F\t|", 13);
-  ASSERT_TRUE(LogFile.WriteRaw(Text));
-  EXPECT_EQ(ReadFileBytes(Dir.Path() + "a.log"), Text + "\r\n");
-}
-
-TEST(FileLog, ZeroBytesInTextAreWrittenAsTheyAre) {
-  // The whole text reaches the file, never stale buffer bytes behind a zero.
-  TScratchDir Dir;
-  tFileLog LogFile(Dir.Path() + "a.log");
-  const std::string Text("ab\0cd\0", 6);
-  ASSERT_TRUE(LogFile.WriteRaw(Text));
-  ASSERT_TRUE(LogFile.WriteRaw(std::string(5000, '\0')));
-  EXPECT_EQ(ReadFileBytes(Dir.Path() + "a.log"), Text + "\r\n" + std::string(5000, '\0') + "\r\n");
+  ASSERT_TRUE(Other.WriteRaw("two"));
+  ASSERT_TRUE(LogFile.WriteRaw("three"));
+  EXPECT_EQ(ReadFileBytes(Path), "one\r\ntwo\r\nthree\r\n");
 }
 
 TEST(FileLog, EmptyFilePathWritesNothing) {
@@ -100,49 +124,6 @@ TEST(FileLog, EmptyFilePathWritesNothing) {
   EXPECT_FALSE(LogFile.WriteTagged("x", "S1"));  // no bare "S1_" file in the current directory
   EXPECT_FALSE(LogFile.WriteRawTagged("x", "S1"));
   EXPECT_FALSE(FileExists("S1_"));
-}
-
-// --------------------------------------------------------------- long lines
-
-TEST(FileLog, StampedLineOf8191BytesIsWrittenWhole) {
-  TScratchDir Dir;
-  tFileLog LogFile(Dir.Path() + "a.log");
-  const std::string Text(8176, 'x');
-  ASSERT_TRUE(LogFile.Write(Text));
-  const std::string Bytes = ReadFileBytes(Dir.Path() + "a.log");
-  ASSERT_EQ(Bytes.size(), 8191u);
-  EXPECT_EQ(Bytes.substr(13), Text + "\r\n");
-}
-
-TEST(FileLog, LongerLineKeepsItsLineEnd) {
-  // The line is cut to 8191 bytes by cutting its text, so CR LF still ends it
-  // and the next line starts on a line of its own.
-  TScratchDir Dir;
-  const std::string Path = Dir.Path() + "a.log";
-  tFileLog LogFile(Path);
-  ASSERT_TRUE(LogFile.Write(std::string(8177, 'x')));
-  ASSERT_TRUE(LogFile.Write(std::string(100000, 'y')));
-  ASSERT_TRUE(LogFile.Write("next"));
-  const std::vector<std::string> Lines = SplitLines(ReadFileBytes(Path));
-  ASSERT_EQ(Lines.size(), 3u);
-  EXPECT_EQ(Lines[0].size(), 8189u);
-  EXPECT_EQ(Lines[0].substr(13), std::string(8176, 'x'));
-  EXPECT_EQ(Lines[1].size(), 8189u);
-  EXPECT_EQ(Lines[1].substr(13), std::string(8176, 'y'));
-  EXPECT_TRUE(HasStamp(Lines[2]));
-  EXPECT_EQ(Lines[2].substr(13), "next");
-  EXPECT_EQ(ReadFileBytes(Path).size(), 8191u * 2 + 19);
-}
-
-TEST(FileLog, RawLineLimits) {
-  TScratchDir Dir;
-  const std::string Path = Dir.Path() + "a.log";
-  tFileLog LogFile(Path);
-  ASSERT_TRUE(LogFile.WriteRaw(std::string(8189, 'a')));
-  ASSERT_TRUE(LogFile.WriteRaw(std::string(8190, 'b')));
-  ASSERT_TRUE(LogFile.WriteRaw(std::string(8192, 'c')));
-  EXPECT_EQ(ReadFileBytes(Path), std::string(8189, 'a') + "\r\n" + std::string(8189, 'b') +
-                                     "\r\n" + std::string(8189, 'c') + "\r\n");
 }
 
 // ------------------------------------------------------------- tagged files

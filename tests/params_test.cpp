@@ -90,6 +90,11 @@ TEST(ParamsText, ReadsTheWorkedExamples) {
       {"x,\"a,b", {"x", "a,b"}},
       {"\"ab\"\"", {"ab\""}},
       {"\"", {""}},
+      // Reading stops at a NUL.
+      {std::string("a,b\0c,d", 7), {"a", "b"}},
+      {std::string("a,\0b", 4), {"a", ""}},
+      {std::string("\"a\0b\"", 5), {"a"}},
+      {std::string("\0a", 2), {}},
   };
   for (const auto& Case : Cases) {
     EXPECT_EQ(ReadText(Case.Text), Case.Items) << "text: [" << Case.Text << "]";
@@ -144,13 +149,6 @@ TEST(ParamsText, QuotingDependsOnEveryByteWhereverItStands) {
       }
     }
   }
-}
-
-TEST(ParamsText, ReadingStopsAtNul) {
-  EXPECT_EQ(ReadText(std::string_view("a,b\0c,d", 7)), (TItems{"a", "b"}));
-  EXPECT_EQ(ReadText(std::string_view("a,\0b", 4)), (TItems{"a", ""}));
-  EXPECT_EQ(ReadText(std::string_view("\"a\0b\"", 5)), (TItems{"a"}));
-  EXPECT_EQ(ReadText(std::string_view("\0a", 2)), (TItems{}));
 }
 
 TEST(ParamsText, ReadingReplacesTheItems) {
@@ -230,44 +228,38 @@ TEST(ParamsNames, IndexOutOfBoundsRaises) {
 
 // ------------------------------------------------------------ packed form
 
-TEST(ParamsPacked, WritesItemsEachFollowedByNul) {
-  const std::string Example("Path=C:\\x\0Mode=1\0", 17);
-  EXPECT_EQ(Pack({"Path=C:\\x", "Mode=1"}), Example);
-  EXPECT_EQ(Pack({}), "");
-  EXPECT_EQ(Pack({""}), std::string(1, '\0'));
-  EXPECT_EQ(Pack({"a", "", "noequals"}), std::string("a\0\0noequals\0", 12));
-}
-
-TEST(ParamsPacked, ReadsBlocks) {
+// Each item followed by a NUL; a block read may lack the last NUL.
+TEST(ParamsPacked, WritesAndReadsBlocks) {
   const struct {
     std::string Block;
     TItems Items;
+    bool Written;  // the block Pack makes of the items
   } Cases[] = {
-      {std::string("Path=C:\\x\0Mode=1\0", 17), {"Path=C:\\x", "Mode=1"}},
-      {std::string("Path=C:\\x\0Mode=1", 16), {"Path=C:\\x", "Mode=1"}},
-      {std::string("a\0\0b", 4), {"a", "", "b"}},
-      {std::string("a\0\0", 3), {"a", ""}},
-      {std::string("\0", 1), {""}},
-      {std::string("\0\0", 2), {"", ""}},
-      {std::string("abc", 3), {"abc"}},
-      {std::string("\xC8\xCC\xDF=\"x, y\"\0", 10), {"\xC8\xCC\xDF=\"x, y\""}},
-      {std::string(), {}},
+      {std::string("Path=C:\\x\0Mode=1\0", 17), {"Path=C:\\x", "Mode=1"}, true},
+      {std::string("Path=C:\\x\0Mode=1", 16), {"Path=C:\\x", "Mode=1"}, false},
+      {std::string("a\0\0b", 4), {"a", "", "b"}, false},
+      {std::string("a\0\0noequals\0", 12), {"a", "", "noequals"}, true},
+      {std::string("a\0\0", 3), {"a", ""}, true},
+      {std::string("\0", 1), {""}, true},
+      {std::string("\0\0", 2), {"", ""}, true},
+      {std::string("abc", 3), {"abc"}, false},
+      {std::string("\xC8\xCC\xDF=\"x, y\"\0", 10), {"\xC8\xCC\xDF=\"x, y\""}, false},
+      {std::string(), {}, true},
   };
   for (const auto& Case : Cases) {
     EXPECT_EQ(Unpack(Case.Block), Case.Items) << "block of " << Case.Block.size();
+    if (Case.Written) {
+      EXPECT_EQ(Pack(Case.Items), Case.Block) << "block of " << Case.Block.size();
+    }
   }
 }
 
 TEST(ParamsPacked, ZeroOrNegativeLengthGivesEmptyList) {
-  TParamList List = ListOf({"stale"});
-  UnpackParams(List, nullptr, 0);
-  EXPECT_EQ(List.Count(), 0);
-  List.Add("stale");
-  UnpackParams(List, "abc", -1);
-  EXPECT_EQ(List.Count(), 0);
-  List.Add("stale");
-  UnpackParams(List, nullptr, INT32_MIN);
-  EXPECT_EQ(List.Count(), 0);
+  for (const auto& [Data, Length] : {std::pair<const char*, int32_t>{nullptr, 0}, {"abc", -1}, {nullptr, INT32_MIN}}) {
+    TParamList List = ListOf({"stale"});
+    UnpackParams(List, Data, Length);
+    EXPECT_EQ(List.Count(), 0) << Length;
+  }
 }
 
 TEST(ParamsPacked, LengthBoundsTheScan) {
@@ -303,63 +295,50 @@ TEST(ParamsPacked, NeverWritesBeyondCapacity) {
 TEST(IntegerText, ReadsDecimalAndHexadecimal) {
   const struct {
     const char* Text;
-    bool IsInteger;
     int32_t Value;
   } Cases[] = {
-      {"0", true, 0},
-      {"25001", true, 25001},
-      {"0x61AA", true, 25002},
-      {"0X61aa", true, 25002},
-      {"$FF", true, 255},
-      {"$ff", true, 255},
-      {"x10", true, 16},
-      {"-x10", true, -16},
-      {"+5", true, 5},
-      {"-0", true, 0},
-      {"007", true, 7},
-      {"  12", true, 12},
-      {"  -12", true, -12},
-      {"2147483647", true, 2147483647},
-      {"-2147483648", true, INT32_MIN},
-      {"00000000002147483647", true, 2147483647},
-      {"xFFFFFFFF", true, -1},
-      {"0XFFFFFFFF", true, -1},
-      {"$7FFFFFFF", true, 2147483647},
-      {"0x80000000", true, INT32_MIN},
-      {"-0x80000000", true, INT32_MIN},
-      {"-$FFFFFFFF", true, 1},
-      {"0x00000001", true, 1},
-      {"2147483648", false, 0},
-      {"-2147483649", false, 0},
-      {"99999999999999999999", false, 0},
-      {"0x100000000", false, 0},
-      {"0x000000001", false, 0},
-      {"12 ", false, 0},
-      {"12\t", false, 0},
-      {"\t12", false, 0},
-      {"", false, 0},
-      {"   ", false, 0},
-      {"abc", false, 0},
-      {"0x", false, 0},
-      {"$", false, 0},
-      {"-", false, 0},
-      {"+", false, 0},
-      {"- 5", false, 0},
-      {"+-5", false, 0},
-      {"--5", false, 0},
-      {"1e3", false, 0},
-      {"12a", false, 0},
-      {"0xG", false, 0},
-      {"$-1", false, 0},
-      {"0x-1", false, 0},
-      {"00x1", false, 0},
-      {"h10", false, 0},
+      {"0", 0},
+      {"25001", 25001},
+      {"0x61AA", 25002},
+      {"0X61aa", 25002},
+      {"$FF", 255},
+      {"$ff", 255},
+      {"x10", 16},
+      {"-x10", -16},
+      {"+5", 5},
+      {"-0", 0},
+      {"007", 7},
+      {"  12", 12},
+      {"  -12", -12},
+      {"2147483647", 2147483647},
+      {"-2147483648", INT32_MIN},
+      {"00000000002147483647", 2147483647},
+      {"xFFFFFFFF", -1},
+      {"0XFFFFFFFF", -1},
+      {"$7FFFFFFF", 2147483647},
+      {"0x80000000", INT32_MIN},
+      {"-0x80000000", INT32_MIN},
+      {"-$FFFFFFFF", 1},
+      {"0x00000001", 1},
+  };
+  // Not integers: out of range, blanks after or tabs around, no digits, signs
+  // and prefixes out of place.
+  const char* const NotIntegers[] = {
+      "2147483648", "-2147483649", "99999999999999999999", "0x100000000", "0x000000001", "12 ",
+      "12\t", "\t12", "", "   ", "abc", "0x", "$", "-", "+", "- 5", "+-5", "--5", "1e3", "12a",
+      "0xG", "$-1", "0x-1", "00x1", "h10",
   };
   for (const auto& Case : Cases) {
     int32_t Value = 777;
-    EXPECT_EQ(TryIntegerText(Case.Text, Value), Case.IsInteger) << "[" << Case.Text << "]";
-    EXPECT_EQ(Value, Case.IsInteger ? Case.Value : 777) << "[" << Case.Text << "]";
-    EXPECT_EQ(IntegerTextOr(Case.Text, -99), Case.IsInteger ? Case.Value : -99);
+    EXPECT_TRUE(TryIntegerText(Case.Text, Value)) << "[" << Case.Text << "]";
+    EXPECT_EQ(Value, Case.Value) << "[" << Case.Text << "]";
+    EXPECT_EQ(IntegerTextOr(Case.Text, -99), Case.Value);
+  }
+  for (const char* Text : NotIntegers) {
+    int32_t Value = 777;
+    EXPECT_FALSE(TryIntegerText(Text, Value)) << "[" << Text << "]";
+    EXPECT_EQ(Value, 777) << "[" << Text << "]";
+    EXPECT_EQ(IntegerTextOr(Text, -99), -99);
   }
   // The text ends where its view ends, even before a NUL.
   int32_t Value = 0;
@@ -369,12 +348,11 @@ TEST(IntegerText, ReadsDecimalAndHexadecimal) {
 }
 
 TEST(IntegerText, WritesPlainDecimal) {
-  EXPECT_EQ(IntegerToText(0), "0");
-  EXPECT_EQ(IntegerToText(25001), "25001");
-  EXPECT_EQ(IntegerToText(-1), "-1");
-  EXPECT_EQ(IntegerToText(INT32_MIN), "-2147483648");
-  EXPECT_EQ(IntegerToText(INT64_MIN), "-9223372036854775808");
-  EXPECT_EQ(IntegerToText(INT64_MAX), "9223372036854775807");
+  for (const auto& [Value, Text] : {std::pair<int64_t, const char*>{0, "0"}, {25001, "25001"}, {-1, "-1"},
+                                    {INT32_MIN, "-2147483648"}, {INT64_MIN, "-9223372036854775808"},
+                                    {INT64_MAX, "9223372036854775807"}}) {
+    EXPECT_EQ(IntegerToText(Value), Text);
+  }
 }
 
 // ------------------------------------------------------------- round trips

@@ -8,7 +8,6 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Libraries.h"
-#include "platform/Profile.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "platform/TimeText.h"
@@ -26,12 +25,6 @@ constexpr const char* TestLibrary = "PlatformTestLib.dll";
 
 bool StartsWith(const std::string& Text, const std::string& Head) {
   return Text.compare(0, Head.size(), Head) == 0;
-}
-
-size_t Count(const std::string& Text, const std::string& Part) {
-  size_t Found = 0;
-  for (size_t At = Text.find(Part); At != std::string::npos; At = Text.find(Part, At + 1)) ++Found;
-  return Found;
 }
 
 // Runs Body(Context) on a platform thread to its end.
@@ -173,126 +166,6 @@ TEST(PlatformPaths, NativeFormRoundTrips) {
   for (const std::string Path : {"C:\\Host\\Logs\\x.log", "\\tmp\\a b\\c", "relative\\name.ini"}) {
     EXPECT_EQ(FromNativePath(ToNativePath(Path)), Path);
   }
-}
-
-// ------------------------------------------------------------ profile files
-
-class PlatformProfile : public ::testing::Test {
-protected:
-  TScratchDir Dir;
-  std::string File = Dir.Path() + "Velmora.ini";
-};
-
-TEST_F(PlatformProfile, MissingFileSectionOrKeyGivesDefault) {
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", "127.0.0.1"), "127.0.0.1");
-  EXPECT_FALSE(ProfileKeyExists(File, "Server", "FSServerAddr"));
-  WriteFileBytes(File, "[Server]\r\nFSServerPort=25001\r\n[Other]\r\nFSServerAddr=x\r\n");
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", "dflt"), "dflt");
-  EXPECT_EQ(ReadProfileString(File, "Missing", "FSServerPort", "dflt"), "dflt");
-  EXPECT_FALSE(ProfileKeyExists(File, "Server", "FSServerAddr"));
-  EXPECT_FALSE(ProfileKeyExists(File, "Missing", "FSServerPort"));
-  EXPECT_TRUE(ProfileKeyExists(File, "Server", "FSServerPort"));
-  EXPECT_TRUE(ProfileKeyExists(File, "Other", "FSServerAddr"));
-}
-
-TEST_F(PlatformProfile, FirstWriteCreatesFileAndSection) {
-  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerAddr", "127.0.0.1"));
-  EXPECT_EQ(ReadFileBytes(File), "[Server]\r\nFSServerAddr=127.0.0.1\r\n");
-  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerPort", "25001"));
-  EXPECT_EQ(ReadFileBytes(File), "[Server]\r\nFSServerAddr=127.0.0.1\r\nFSServerPort=25001\r\n");
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerPort", ""), "25001");
-}
-
-TEST_F(PlatformProfile, NewKeyGoesIntoItsSectionBeforeTheNext) {
-  WriteFileBytes(File, "[Server]\r\nFSServerAddr=10.0.0.1\r\n\r\n[Debug]\r\nVelmora.dll=LOG\r\n");
-  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerPort", "4000"));
-  const std::string Content = ReadFileBytes(File);
-  EXPECT_LT(Content.find("FSServerAddr=10.0.0.1"), Content.find("FSServerPort=4000"));
-  EXPECT_LT(Content.find("FSServerPort=4000"), Content.find("[Debug]"));
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerPort", ""), "4000");
-  EXPECT_EQ(ReadProfileString(File, "Debug", "Velmora.dll", ""), "LOG");
-}
-
-TEST_F(PlatformProfile, NewSectionIsAppendedAndOthersKept) {
-  WriteFileBytes(File, "[Debug]\r\nVelmora.dll=LOG\r\n");
-  ASSERT_TRUE(WriteProfileString(File, "Server", "FSServerAddr", "h"));
-  const std::string Content = ReadFileBytes(File);
-  EXPECT_TRUE(StartsWith(Content, "[Debug]\r\nVelmora.dll=LOG\r\n")) << Content;
-  EXPECT_NE(Content.find("[Server]\r\nFSServerAddr=h\r\n"), std::string::npos) << Content;
-  EXPECT_EQ(ReadProfileString(File, "Debug", "Velmora.dll", ""), "LOG");
-}
-
-TEST_F(PlatformProfile, ExistingKeyIsReplacedInPlaceKeepingOtherLines) {
-  WriteFileBytes(File,
-                 "[Server]\r\n; the file server\r\nfsserveraddr=old\r\nFSServerPort=25001\r\n"
-                 "[Debug]\r\nx=1\r\n");
-  ASSERT_TRUE(WriteProfileString(File, "SERVER", "FSServerAddr", "new"));
-  const std::string Content = ReadFileBytes(File);
-  EXPECT_EQ(Count(Content, "=new"), 1u) << Content;
-  EXPECT_EQ(Content.find("old"), std::string::npos) << Content;
-  EXPECT_LT(Content.find("=new"), Content.find("FSServerPort=25001")) << Content;
-  EXPECT_NE(Content.find("[Debug]\r\nx=1\r\n"), std::string::npos) << Content;
-  EXPECT_NE(Content.find("; the file server\r\n"), std::string::npos) << Content;
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", ""), "new");
-}
-
-TEST_F(PlatformProfile, SectionAndKeyCompareWithoutCase) {
-  WriteFileBytes(File, "[sErVeR]\r\nfsSERVERaddr=host\r\n");
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", ""), "host");
-  EXPECT_TRUE(ProfileKeyExists(File, "SERVER", "fsserveraddr"));
-}
-
-TEST_F(PlatformProfile, BlanksAndOnePairOfQuotesAreStripped) {
-  WriteFileBytes(File,
-                 "  [Server]  \r\n"
-                 "  Spaced  =   value with  blanks   \r\n"
-                 "Quoted=\"  inner  \"\r\n"
-                 "Single='x'\r\n"
-                 "Twice=\"\"a\"\"\r\n"
-                 "Unmatched=\"abc'\r\n"
-                 "Lone=\"\r\n"
-                 "Empty=\r\n"
-                 "; Comment=ignored\r\n");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Spaced", "d"), "value with  blanks");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Quoted", "d"), "  inner  ");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Single", "d"), "x");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Twice", "d"), "\"a\"");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Unmatched", "d"), "\"abc'");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Lone", "d"), "\"");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Empty", "d"), "");
-  EXPECT_TRUE(ProfileKeyExists(File, "Server", "Empty"));
-}
-
-TEST_F(PlatformProfile, LineFeedOnlyFilesAreRead) {
-  WriteFileBytes(File, "[Server]\nFSServerAddr=lf\nFSServerPort=1");
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerAddr", ""), "lf");
-  EXPECT_EQ(ReadProfileString(File, "Server", "FSServerPort", ""), "1");
-}
-
-TEST_F(PlatformProfile, LongValueArrivesTruncatedTo2047) {
-  WriteFileBytes(File, "[Server]\r\nLong=" + std::string(3000, 'v') + "\r\n");
-  EXPECT_EQ(ReadProfileString(File, "Server", "Long", ""), std::string(2047, 'v'));
-  const std::string Exact(2047, 'w');
-  ASSERT_TRUE(WriteProfileString(File, "Server", "Exact", Exact));
-  EXPECT_EQ(ReadProfileString(File, "Server", "Exact", ""), Exact);
-}
-
-TEST_F(PlatformProfile, EightBitNamesAndValuesPassUnchanged) {
-  // "[Сервер]" / "Адрес" = "Москва", code page 1251 bytes, no conversion.
-  const std::string Section = "\xD1\xE5\xF0\xE2\xE5\xF0";
-  const std::string Key = "\xC0\xE4\xF0\xE5\xF1";
-  const std::string Value = "\xCC\xEE\xF1\xEA\xE2\xE0";
-  ASSERT_TRUE(WriteProfileString(File, Section, Key, Value));
-  EXPECT_EQ(ReadFileBytes(File), "[" + Section + "]\r\n" + Key + "=" + Value + "\r\n");
-  EXPECT_EQ(ReadProfileString(File, Section, Key, ""), Value);
-  EXPECT_TRUE(ProfileKeyExists(File, Section, Key));
-}
-
-TEST_F(PlatformProfile, WriteIntoMissingDirectoryFails) {
-  SetLastError(0);
-  EXPECT_FALSE(WriteProfileString(Dir.Path() + "no\\such\\Velmora.ini", "Server", "K", "V"));
-  EXPECT_EQ(LastError(), ErrorPathNotFound);
-  EXPECT_FALSE(DirectoryExists(Dir.Path() + "no"));
 }
 
 // ------------------------------------------------------------- append files

@@ -22,6 +22,7 @@
 #include "tests/support/TransportDouble.h"
 
 using TestSupport::TTransportDouble;
+using TestSupport::WaitUntil;
 
 namespace {
 
@@ -31,23 +32,15 @@ struct THost {
   std::atomic<int> Calls{0};
   std::atomic<int> Allowed{INT_MAX};
   std::atomic<uint32_t> EachMs{0};
+  std::atomic<uint64_t> LastCallTick{0};
 };
 THost Host;
 
 void VELMORA_STDCALL Callback(int32_t, const char*, const void*, int32_t, uintptr_t) {
+  Host.LastCallTick = Platform::TickCountMs();
   const int Call = ++Host.Calls;
   while (Call > Host.Allowed.load()) Platform::SleepMs(1);
   if (const uint32_t Ms = Host.EachMs.load()) Platform::SleepMs(Ms);
-}
-
-template <typename TCondition>
-bool WaitUntil(TCondition Condition, uint32_t TimeoutMs = 20000) {
-  const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
-  while (!Condition()) {
-    if (Platform::TickCountMs() > Deadline) return false;
-    Platform::SleepMs(1);
-  }
-  return true;
 }
 
 // An answer of session 1 with Padding bytes of data: 36 + Padding bytes.
@@ -123,10 +116,12 @@ struct TReleaser {
   TRig* Rig = nullptr;
   bool Freed = false;
   uint64_t Ms = 0;
+  std::atomic<uint64_t> StartTick{0};
   Platform::TThread Thread;
   explicit TReleaser(TRig& Target) : Rig(&Target) {
     EXPECT_TRUE(Thread.Create([](void* Self) {
       auto* This = static_cast<TReleaser*>(Self);
+      This->StartTick = Platform::TickCountMs();
       This->Freed = This->Rig->Release(&This->Ms);
     }, this));
     EXPECT_TRUE(Thread.Start());
@@ -149,10 +144,12 @@ TEST(MessageQueueLimit, FloodBeyondEitherLimitIsDroppedAndCountedInOneLine) {
     size_t Padding;
     int Flood;
     int Kept;
+    int Singles;  // then one at a time, each handled before the next
   };
   const TCase Cases[] = {
-      {"by count", 100, 1000, 0, 250, 100},
-      {"by bytes", 1000, 10, 2000, 30, 10},
+      {"by count", 100, 1000, 0, 250, 100, 0},
+      {"by bytes", 1000, 10, 2000, 30, 10, 0},
+      {"small records by bytes", 1000, 10, 0, 30, 10, 100},
   };
   for (const TCase& Case : Cases) {
     SCOPED_TRACE(Case.What);
@@ -175,6 +172,18 @@ TEST(MessageQueueLimit, FloodBeyondEitherLimitIsDroppedAndCountedInOneLine) {
     Rig.Command(5);
     ASSERT_TRUE(Rig.Double.FloodReceive(Message, 3));
     ASSERT_TRUE(WaitUntil([&] { return Host.Calls.load() == Case.Kept + 4; }));
+    // Every handled message gave back its whole record: far more of them
+    // than the limits hold pass an all but empty queue.
+    const auto Drained = [&] {
+      return Rig.Manager->QueuedMessageCount() == 0 && Rig.Manager->QueuedByteCount() == 0;
+    };
+    ASSERT_TRUE(WaitUntil(Drained));
+    for (int Single = 1; Single <= Case.Singles; ++Single) {
+      ASSERT_TRUE(Rig.Double.FireReceive(Message));
+      ASSERT_TRUE(WaitUntil([&] { return Rig.Manager->QueuedMessageCount() == 0; }));
+    }
+    EXPECT_TRUE(WaitUntil(Drained));
+    EXPECT_EQ(Host.Calls.load(), Case.Kept + 4 + Case.Singles);
     ASSERT_TRUE(Rig.Release());
     EXPECT_EQ(Rig.LinesStartingWith("OnReceive response EXCEPTION: "),
               std::vector<std::string>{Line});
@@ -236,41 +245,65 @@ TEST(MessageQueueLimit, StopWithAFullQueueCountsDropsAndDiscardsOnceEach) {
 // ------------------------------------------------------------------ the stop
 
 // A backlog queued before the stop is handed to the host only within the
-// budget; the rest is discarded (one line counts the messages; each command
-// ends as its one dropped line), and the host is never called afterwards.
+// budget, counted from the stop's start also when the transport is slow to
+// report the disconnect; the rest is discarded (one line counts the
+// messages; each command ends as its one dropped line), and the host is
+// never called afterwards. A command handled once the stop has begun fails
+// at once, the connection still up, and never reaches the transport.
 TEST(StopBudget, BacklogBeyondTheBudgetIsDiscardedAndTheStopIsPrompt) {
-  TRelayLimits Limits;
-  Limits.StopBudgetMs = 300;
-  TRig Rig(Limits);
-  constexpr int Messages = 100;
-  constexpr int EachMs = 20;  // the whole backlog would take 2 s
-  Host.EachMs = EachMs;
-  Host.Allowed = 0;
-  ASSERT_TRUE(Rig.Double.FloodReceive(Answer(), Messages));
-  ASSERT_TRUE(WaitUntil([] { return Host.Calls.load() == 1; }));
-  for (int32_t Session = 1; Session <= 5; ++Session) Rig.Command(Session);
-  TReleaser Releaser(Rig);
-  Host.Allowed = INT_MAX;
-  Releaser.Join();
-  ASSERT_TRUE(Releaser.Freed);
-  const int Handed = Host.Calls.load();
-  Platform::SleepMs(100);
-  EXPECT_EQ(Host.Calls.load(), Handed) << "the host was called after the stop";
-  EXPECT_GE(Handed, 2);
-  EXPECT_LT(Handed, Messages);
-  EXPECT_LT(Releaser.Ms, Limits.StopBudgetMs + 700u);
-  const auto Lines = Rig.Lines();
-  const std::string Discarded = "Receive response EXCEPTION: relay stopping: " +
-                                std::to_string(Messages - Handed) +
-                                " queued server messages discarded after the 300 ms stop budget";
-  EXPECT_EQ(std::count(Lines.begin(), Lines.end(), Discarded), 1);
-  for (int32_t Session = 1; Session <= 5; ++Session) {
-    const std::string Dropped =
-        "ProcessCommand [SessionACT=" + std::to_string(Session) +
-        "] EXCEPTION: relay stopped before the command was sent; command dropped";
-    EXPECT_EQ(std::count(Lines.begin(), Lines.end(), Dropped), 1) << Session;
+  const uint32_t NoticeAfterMs[] = {0, 500};  // 0: the double reports at once
+  for (const uint32_t NoticeMs : NoticeAfterMs) {
+    SCOPED_TRACE(NoticeMs);
+    TRelayLimits Limits;
+    Limits.StopBudgetMs = 200;
+    TRig Rig(Limits);
+    Rig.Double.SetAutoDisconnect(NoticeMs == 0);
+    constexpr int Messages = 100;
+    constexpr int EachMs = 20;  // the whole backlog would take 2 s
+    Host.Allowed = 0;
+    ASSERT_TRUE(Rig.Double.FireReceive(Answer()));
+    ASSERT_TRUE(WaitUntil([] { return Host.Calls.load() == 1; }));
+    for (int32_t Session : {11, 12}) Rig.Command(Session);
+    ASSERT_TRUE(Rig.Double.FloodReceive(Answer(), Messages - 1));
+    for (int32_t Session = 1; Session <= 5; ++Session) Rig.Command(Session);
+    Host.EachMs = EachMs;
+    TReleaser Releaser(Rig);
+    EXPECT_TRUE(WaitUntil([&] { return Rig.Double.CallCount("DisconnectFromServer") > 0; }));
+    Host.Allowed = INT_MAX;
+    if (NoticeMs > 0) {
+      Platform::SleepMs(NoticeMs);
+      Rig.Double.FireDisconnect();  // the client may have given up waiting
+    }
+    Releaser.Join();
+    ASSERT_TRUE(Releaser.Freed);
+    const int Handed = Host.Calls.load();
+    Platform::SleepMs(100);
+    EXPECT_EQ(Host.Calls.load(), Handed) << "the host was called after the stop";
+    EXPECT_GE(Handed, 2);
+    EXPECT_LT(Handed, Messages);
+    EXPECT_LE(static_cast<int64_t>(Host.LastCallTick - Releaser.StartTick),
+              static_cast<int64_t>(Limits.StopBudgetMs) + 200);
+    EXPECT_LT(Releaser.Ms, NoticeMs + Limits.StopBudgetMs + 700u);
+    EXPECT_EQ(Rig.Double.CallCount("SendToServer"), 0);
+    const auto Lines = Rig.Lines();
+    const std::string Discarded = "Receive response EXCEPTION: relay stopping: " +
+                                  std::to_string(Messages - Handed) +
+                                  " queued server messages discarded after the 200 ms stop budget";
+    EXPECT_EQ(std::count(Lines.begin(), Lines.end(), Discarded), 1);
+    for (int32_t Session : {11, 12}) {
+      const auto Failed = Rig.LinesStartingWith("ProcessCommand [SessionACT=" +
+                                                std::to_string(Session) + "] EXCEPTION: ");
+      ASSERT_EQ(Failed.size(), 1u) << Session;
+      EXPECT_EQ(Failed[0].substr(Failed[0].size() - 16), " teDISCONNECT(8)") << Failed[0];
+    }
+    for (int32_t Session = 1; Session <= 5; ++Session) {
+      const std::string Dropped =
+          "ProcessCommand [SessionACT=" + std::to_string(Session) +
+          "] EXCEPTION: relay stopped before the command was sent; command dropped";
+      EXPECT_EQ(std::count(Lines.begin(), Lines.end(), Dropped), 1) << Session;
+    }
+    EXPECT_EQ(Lines.back(), Stopped);
   }
-  EXPECT_EQ(Lines.back(), Stopped);
 }
 
 // ------------------------------------------------------ requests followed

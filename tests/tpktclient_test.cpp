@@ -65,6 +65,23 @@ std::string Trimmed(uint32_t Code) {
   return Text;
 }
 
+// Each library entry that fails an operation, the operation's number and
+// message, and the call that makes it: in an order that keeps the connection
+// up for the operations that need it.
+struct TOperation {
+  const char* Entry;
+  uint8_t Operation;
+  const std::string* Text;
+  void (*Run)(TTPKTClient&);
+};
+const TOperation Operations[] = {
+    {"SendToServer", 4, &SendText, [](TTPKTClient& C) { C.Send("x", 1, 0); }},
+    {"DisconnectFromServer", 3, &DeactivateText, [](TTPKTClient& C) { C.Deactivate(); }},
+    {"DestroyTermination", 1, &DestroyText, [](TTPKTClient& C) { C.DestroyConnection(); }},
+    {"ConnectToServer", 2, &ActivateText, [](TTPKTClient& C) { C.Activate(); }},
+    {"CreateTermination", 0, &CreateText, [](TTPKTClient& C) { C.CreateConnection(); }},
+};
+
 // Runs Body on a thread of its own; the destructor waits for its end.
 class TBackground {
 public:
@@ -207,6 +224,12 @@ TEST_F(TPKTClientTest, SendAfterDeactivateReachesLibraryUntilTheDisconnectNotice
   Client->Activate();  // a new attempt clears the deactivation: waiting again
   EXPECT_EQ(ErrorOf([&] { Client->Send("ab", 2, 0); }),
             SendText + Connection + "). teCONNECTTIMEOUTED(2)");
+
+  ASSERT_TRUE(Double.FireConnect());
+  Client->StopSending();  // the owner's stop: up or not, nothing more goes out
+  EXPECT_EQ(ErrorOf([&] { Client->Send("ab", 2, 10000); }),
+            SendText + Connection + "). teDISCONNECT(8)");
+  EXPECT_EQ(Double.CallCount("SendToServer"), 1);
 }
 
 TEST_F(TPKTClientTest, ServerLossWithoutDeactivationWaitsForReconnect) {
@@ -223,29 +246,13 @@ TEST_F(TPKTClientTest, ServerLossWithoutDeactivationWaitsForReconnect) {
 
 // Each operation reports its own message, filled with the connection text.
 TEST_F(TPKTClientTest, EachOperationNamesItselfInItsError) {
-  struct TCase {
-    const char* Entry;
-    uint8_t Operation;
-    std::string Text;
-    std::function<void(TTPKTClient&)> Run;
-  };
-  // In an order that keeps the connection up for the operations that need it.
-  const TCase Cases[] = {
-      {"SendToServer", 4, SendText, [](TTPKTClient& C) { C.Send("x", 1, 0); }},
-      {"DisconnectFromServer", 3, DeactivateText, [](TTPKTClient& C) { C.Deactivate(); }},
-      {"DestroyTermination", 1, DestroyText, [](TTPKTClient& C) { C.DestroyConnection(); }},
-      {"ConnectToServer", 2, ActivateText, [](TTPKTClient& C) { C.Activate(); }},
-      {"CreateTermination", 0, CreateText, [](TTPKTClient& C) { C.CreateConnection(); }},
-  };
   Client->SetDisconnectWaitMs(50);
-  Client->CreateConnection();
-  Client->Activate();
-  ASSERT_TRUE(Double.FireConnect());
-  for (const TCase& Case : Cases) {
+  Connect();
+  for (const TOperation& Case : Operations) {
     SCOPED_TRACE(Case.Entry);
     Double.SetResult(Case.Entry, teINVALIDPARAMS);
     EXPECT_EQ(ErrorOf([&] { Case.Run(*Client); }),
-              Case.Text + Connection + "). teINVALIDPARAMS(3)");
+              *Case.Text + Connection + "). teINVALIDPARAMS(3)");
 
     int Calls = 0;
     Client->OnError.Bind([&](TTPKTClient& Sender, uint8_t Operation, const std::string& Message,
@@ -253,11 +260,11 @@ TEST_F(TPKTClientTest, EachOperationNamesItselfInItsError) {
       ++Calls;
       EXPECT_EQ(&Sender, Client.get());
       EXPECT_EQ(Operation, Case.Operation);
-      EXPECT_EQ(Message, Case.Text + Connection + ").");
+      EXPECT_EQ(Message, *Case.Text + Connection + ").");
       EXPECT_EQ(ErrorCode, 3);
     });
     EXPECT_EQ(ErrorOf([&] { Case.Run(*Client); }),
-              Case.Text + Connection + "). teINVALIDPARAMS(3)");
+              *Case.Text + Connection + "). teINVALIDPARAMS(3)");
     EXPECT_EQ(Calls, 1);
     Client->OnError.Unbind();
     Double.SetResult(Case.Entry, 0);
@@ -271,25 +278,11 @@ TEST_F(TPKTClientTest, AFaultInsideEachOperationLeavesItAsForeignFault) {
   if (!Platform::ForeignFaultsContained()) {
     GTEST_SKIP() << "natively a fault cannot be caught: the guard calls straight through";
   }
-  struct TCase {
-    const char* Entry;
-    std::function<void(TTPKTClient&)> Run;
-  };
-  // In an order that keeps the connection up for the operations that need it.
-  const TCase Cases[] = {
-      {"SendToServer", [](TTPKTClient& C) { C.Send("x", 1, 0); }},
-      {"DisconnectFromServer", [](TTPKTClient& C) { C.Deactivate(); }},
-      {"DestroyTermination", [](TTPKTClient& C) { C.DestroyConnection(); }},
-      {"ConnectToServer", [](TTPKTClient& C) { C.Activate(); }},
-      {"CreateTermination", [](TTPKTClient& C) { C.CreateConnection(); }},
-  };
   Client->SetDisconnectWaitMs(50);
-  Client->CreateConnection();
-  Client->Activate();
-  ASSERT_TRUE(Double.FireConnect());
+  Connect();
   int OffersToOnError = 0;
   Client->OnError.Bind([&](TTPKTClient&, uint8_t, const std::string&, int32_t&) { ++OffersToOnError; });
-  for (const TCase& Case : Cases) {
+  for (const TOperation& Case : Operations) {
     SCOPED_TRACE(Case.Entry);
     const int32_t TermID = Client->TermID();
     Double.SetFault(Case.Entry, 1);
@@ -317,12 +310,11 @@ TEST_F(TPKTClientTest, FailedCreateLeavesNoTermination) {
 
 TEST_F(TPKTClientTest, UnknownCodesAreNamedSo) {
   Connect();
-  Double.SetResult("SendToServer", -1);
-  EXPECT_EQ(ErrorOf([&] { Client->Send("x", 1, 0); }),
-            SendText + Connection + "). Unknown error(-1)");
-  Double.SetResult("SendToServer", 9);
-  EXPECT_EQ(ErrorOf([&] { Client->Send("x", 1, 0); }),
-            SendText + Connection + "). Unknown error(9)");
+  for (const int32_t Code : {-1, 9}) {
+    Double.SetResult("SendToServer", Code);
+    EXPECT_EQ(ErrorOf([&] { Client->Send("x", 1, 0); }),
+              SendText + Connection + "). Unknown error(" + std::to_string(Code) + ")");
+  }
 }
 
 TEST_F(TPKTClientTest, Code1NamesTheSystemErrorJoinedToTheMessage) {
@@ -374,11 +366,11 @@ TEST_F(TPKTClientTest, HandlerCancellingMakesSendReturnFalse) {
 TEST_F(TPKTClientTest, PropertiesRefuseChangesWhileConnected) {
   Client->SetRemoteAddress("Server.Example");
   Connect();
-  EXPECT_EQ(ErrorOf([&] { Client->SetRemotePort(901); }), RefusalText);
-  EXPECT_EQ(ErrorOf([&] { Client->SetLocalPort(1); }), RefusalText);
-  EXPECT_EQ(ErrorOf([&] { Client->SetRemoteAddress("192.0.2.11"); }), RefusalText);
-  EXPECT_EQ(ErrorOf([&] { Client->SetLocalAddress("127.0.0.1"); }), RefusalText);
-  EXPECT_EQ(ErrorOf([&] { Client->SetNoTPKT(true); }), RefusalText);
+  const std::function<void()> Changes[] = {
+      [&] { Client->SetRemotePort(901); }, [&] { Client->SetLocalPort(1); },
+      [&] { Client->SetRemoteAddress("192.0.2.11"); }, [&] { Client->SetLocalAddress("127.0.0.1"); },
+      [&] { Client->SetNoTPKT(true); }};
+  for (const auto& Change : Changes) EXPECT_EQ(ErrorOf(Change), RefusalText);
   EXPECT_EQ(Client->ConnectionString(), "0.0.0.0:0,Server.Example:900");
 
   // The same value, or the same text in other letter case, is no change.

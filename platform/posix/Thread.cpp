@@ -176,4 +176,15 @@ uint64_t TickCountMs() {
   return static_cast<uint64_t>(Now.tv_sec) * 1000u + static_cast<uint64_t>(Now.tv_nsec) / 1000000u;
 }
 
+uint64_t MonotonicMicroseconds() {
+  timespec Now{};
+  clock_gettime(CLOCK_MONOTONIC, &Now);
+  return static_cast<uint64_t>(Now.tv_sec) * 1000000u + static_cast<uint64_t>(Now.tv_nsec) / 1000u;
+}
+
+uint32_t ProcessorCount() {
+  const long Count = sysconf(_SC_NPROCESSORS_ONLN);
+  return Count > 0 ? static_cast<uint32_t>(Count) : 1u;
+}
+
 }  // namespace Platform

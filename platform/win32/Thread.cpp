@@ -1,4 +1,4 @@
-// Threads, thread ids, sleeping and the tick count for Win32. A thread is
+// Threads, thread ids, sleeping, the clocks and the processor count for Win32. A thread is
 // created suspended and runs its body once its owner starts it; one that is
 // never started is let go without running its body when its owner goes.
 #include <windows.h>
@@ -116,5 +116,25 @@ uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 void SleepMs(uint32_t Milliseconds) { Sleep(Milliseconds); }
 
 uint64_t TickCountMs() { return GetTickCount64(); }
+
+uint64_t MonotonicMicroseconds() {
+  // The counter's frequency is fixed at boot: read once.
+  static const uint64_t Frequency = [] {
+    LARGE_INTEGER Value;
+    return QueryPerformanceFrequency(&Value) && Value.QuadPart > 0 ? static_cast<uint64_t>(Value.QuadPart)
+                                                                   : uint64_t{0};
+  }();
+  LARGE_INTEGER Now;
+  if (Frequency == 0 || !QueryPerformanceCounter(&Now)) return GetTickCount64() * 1000u;
+  const uint64_t Ticks = static_cast<uint64_t>(Now.QuadPart);
+  // Whole seconds and the rest apart, so that the product cannot overflow.
+  return Ticks / Frequency * 1000000u + Ticks % Frequency * 1000000u / Frequency;
+}
+
+uint32_t ProcessorCount() {
+  SYSTEM_INFO Info;
+  GetSystemInfo(&Info);
+  return Info.dwNumberOfProcessors > 0 ? Info.dwNumberOfProcessors : 1u;
+}
 
 }  // namespace Platform

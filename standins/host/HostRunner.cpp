@@ -3,6 +3,7 @@
 #include "standins/host/HostRunner.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "platform/Files.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
+#include "platform/testing/ProcessCpu.h"
 #include "standins/host/AnswerBook.h"
 #include "standins/host/AnswerWindow.h"
 #include "standins/host/HostOptions.h"
@@ -65,6 +67,9 @@ public:
   TAnswerBook Book;
   // How long Finalize_Plugin took, once Execute has returned.
   uint64_t FinalizeMs = 0;
+  // CPU time of the process (all threads) from the first send until every
+  // answer was in or given up on.
+  uint64_t CpuUs = 0;
 
 private:
   struct TSender {
@@ -125,6 +130,7 @@ bool THostCycle::Execute() {
   CheckName("Init_Plugin", InitName);
 
   bool Started = true;
+  const uint64_t CpuStart = Platform::ProcessCpuMicroseconds();
   if (Options.Threads == 1) {
     SendAll(0);
   } else {
@@ -145,6 +151,7 @@ bool THostCycle::Execute() {
   }
   Book.FinishSending();
   Book.WaitForAnswers(Options.TimeoutMs, Options.WaitLimitMs);
+  CpuUs = Platform::ProcessCpuMicroseconds() - CpuStart;
 
   const uint64_t FinalizeStart = Platform::TickCountMs();
   Plugin.Finalize();
@@ -163,6 +170,7 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
   const int64_t Base = static_cast<int64_t>(ThreadIndex) * HostSessionStride;
   std::vector<char> Buffer;
   uint64_t Sequence = 0;
+  Platform::TAdaptiveSpin Spin(30);  // this sender's, for the window's wait
   const std::string StopFile = Platform::ToNativePath(Options.StopFile);
   for (uint32_t Round = 0; Round < Options.Repeat; ++Round) {
     std::error_code Error;
@@ -185,7 +193,7 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
       if (Length == 0) {
         Book.SentWithoutAnswer();
       } else {
-        if (Window) Window->Take(Options.TimeoutMs);
+        if (Window) Window->Take(Options.TimeoutMs, Spin);
         Book.Expect(static_cast<int32_t>(Session), List.GetParam("UserData"));
       }
       Plugin.Command(static_cast<int32_t>(Session), Buffer.data(), static_cast<uint32_t>(Length));
@@ -251,16 +259,21 @@ std::vector<TScenarioCommand> LoadScenario(const THostOptions& Options, std::ist
   return ReadScenario(File);
 }
 
-void PrintStats(THostOutput& Output, std::vector<uint32_t>& Latencies, double Seconds) {
+void PrintStats(THostOutput& Output, std::vector<uint32_t>& Latencies, double Seconds,
+                uint64_t CpuUs) {
   const size_t Count = Latencies.size();
   const uint32_t P50 = Percentile(Latencies, 50);
   const uint32_t P99 = Percentile(Latencies, 99);
   const uint32_t Max = Latencies.empty() ? 0 : Latencies.back();
   const uint64_t Rate = Seconds > 0 ? static_cast<uint64_t>(static_cast<double>(Count) / Seconds) : 0;
+  char CpuPerRoundTrip[32];
+  std::snprintf(CpuPerRoundTrip, sizeof CpuPerRoundTrip, "%.1f",
+                Count > 0 ? static_cast<double>(CpuUs) / static_cast<double>(Count) : 0.0);
   Output.Line("stats round-trips " + std::to_string(Count) + " p50-us " + std::to_string(P50) +
               " p99-us " + std::to_string(P99) + " max-us " + std::to_string(Max) +
               " per-second " + std::to_string(Rate) + " elapsed-ms " +
-              std::to_string(static_cast<uint64_t>(Seconds * 1000.0)));
+              std::to_string(static_cast<uint64_t>(Seconds * 1000.0)) + " cpu-us-per-round-trip " +
+              CpuPerRoundTrip);
 }
 
 }  // namespace
@@ -288,6 +301,7 @@ int RunHost(const std::vector<std::string>& Arguments, THostOutput& Output, std:
   TAnswerCounts Totals;
   std::vector<uint32_t> Latencies;
   double Seconds = 0;
+  uint64_t CpuUs = 0;
   bool Failed = false;
   for (uint32_t Cycle = 0; Cycle < Options.Cycles && !Failed; ++Cycle) {
     try {
@@ -300,6 +314,7 @@ int RunHost(const std::vector<std::string>& Arguments, THostOutput& Output, std:
         const std::vector<uint32_t> Some = Run.Book.Latencies();
         Latencies.insert(Latencies.end(), Some.begin(), Some.end());
         Seconds += Run.Book.ElapsedSeconds();
+        CpuUs += Run.CpuUs;
       }
     } catch (const std::exception& Error) {
       Output.ErrorLine(std::string("velmora-host: ") + Error.what());
@@ -307,7 +322,7 @@ int RunHost(const std::vector<std::string>& Arguments, THostOutput& Output, std:
     }
   }
 
-  if (Options.Stats) PrintStats(Output, Latencies, Seconds);
+  if (Options.Stats) PrintStats(Output, Latencies, Seconds, CpuUs);
   std::string Summary = "sent " + std::to_string(Totals.Sent) + " answered " +
                         std::to_string(Totals.Answered) + " missing " +
                         std::to_string(Totals.Missing) + " duplicates " +

@@ -149,4 +149,15 @@ std::string HourlyLogPath(const std::string& Directory, const std::string& Plugi
   return Directory + Text + PluginFile + ".log";
 }
 
+const std::vector<TLineBreakText> LineBreakTexts = {
+    {"Params=a\r\n12:00:00.000 forged", "Params=a\\r\\n12:00:00.000 forged"},
+    {"\n", "\\n"},
+    {std::string("zero\0byte\r", 10), "zero\\0byte\\r"},
+    {"back\\slash stays", "back\\slash stays"},
+    {"lone\rCR", "lone\\rCR"},
+    {"lone\nLF", "lone\\nLF"},
+    {std::string("lone\0NUL", 8), "lone\\0NUL"},
+    {std::string("\r\n\0", 3), "\\r\\n\\0"},
+};
+
 }  // namespace LogTestSupport

@@ -45,6 +45,14 @@ std::string StandInLogClient(const std::string& BinDir, const std::string& Folde
 // Runs Body(0) .. Body(Count - 1) on Count threads at once and waits for all.
 void RunOnThreads(int Count, const std::function<void(int)>& Body);
 
+// Texts holding CR, LF and zero bytes, each alone and together, and the
+// text a log line shows for each (\r, \n, \0).
+struct TLineBreakText {
+  std::string Text;
+  std::string Shown;
+};
+extern const std::vector<TLineBreakText> LineBreakTexts;
+
 // The file the process-log pattern gives for Directory and PluginFile at Time.
 std::string HourlyLogPath(const std::string& Directory, const std::string& PluginFile,
                           const Platform::TDateTime& Time);

@@ -67,7 +67,10 @@ std::string CopyPath(const std::string& Source) {
 }
 
 // Suites that need a folder of their own run one level below bin.
-std::string BuiltPlugin() { return BuiltPluginPath({BinaryDir(), BinaryDir() + "..\\"}); }
+std::string BuiltPlugin(const std::string& SourceFolder) {
+  if (!SourceFolder.empty()) return BuiltPluginPath({SourceFolder});
+  return BuiltPluginPath({BinaryDir(), BinaryDir() + "..\\"});
+}
 
 }  // namespace
 
@@ -86,8 +89,9 @@ THostLogSetting::~THostLogSetting() {
   if (!Path.empty()) RemoveTree(Path);
 }
 
-TPluginHost::TPluginHost(const std::string& SettingsText, const std::string& LogServerSetting)
-    : Copy(BuiltPlugin(), CopyPath(BuiltPlugin()), SettingsText),
+TPluginHost::TPluginHost(const std::string& SettingsText, const std::string& LogServerSetting,
+                         const std::string& SourceFolder)
+    : Copy(BuiltPlugin(SourceFolder), CopyPath(BuiltPlugin(SourceFolder)), SettingsText),
       LogSetting(Copy.FileName(), LogServerSetting),
       Plugin(Copy.Path()) {}
 
@@ -196,18 +200,6 @@ std::string Packed(const std::vector<std::string>& Items) {
     Bytes += '\0';
   }
   return Bytes;
-}
-
-std::vector<std::string> Unpacked(const std::string& Bytes) {
-  std::vector<std::string> Items;
-  size_t Start = 0;
-  while (Start < Bytes.size()) {
-    size_t End = Bytes.find('\0', Start);
-    if (End == std::string::npos) End = Bytes.size();
-    Items.push_back(Bytes.substr(Start, End - Start));
-    Start = End + 1;
-  }
-  return Items;
 }
 
 }  // namespace TestSupport

@@ -43,8 +43,12 @@ public:
   // loads it. SettingsText, when not empty, is written as its settings file
   // before the load; LogServerSetting, when not empty, as the copy's
   // log-server setting in the host's settings file (THostLogSetting).
+  // SourceFolder (Windows form, ending in a backslash), when not empty, is
+  // where the build to copy lies instead of the program's folder (the seam
+  // build's folder, for one).
   explicit TPluginHost(const std::string& SettingsText = "",
-                       const std::string& LogServerSetting = "");
+                       const std::string& LogServerSetting = "",
+                       const std::string& SourceFolder = "");
   // Calls Finalize_Plugin when Init_Plugin was the last of the two called, as
   // a host must before unloading; then unloads and removes the copy and its files.
   ~TPluginHost();
@@ -90,7 +94,5 @@ private:
 
 // Packs items into the packed parameter list form (each item and a NUL).
 std::string Packed(const std::vector<std::string>& Items);
-// Splits a packed list back into items (the plug-in's callback data).
-std::vector<std::string> Unpacked(const std::string& Bytes);
 
 }  // namespace TestSupport

@@ -9,6 +9,7 @@
 
 #include "platform/Files.h"
 #include "platform/Libraries.h"
+#include "platform/Thread.h"
 
 namespace fs = std::filesystem;
 
@@ -59,6 +60,15 @@ void RemoveTree(const std::string& Path) {
   std::error_code Error;
   fs::permissions(Native(Path), fs::perms::owner_all, fs::perm_options::add, Error);
   fs::remove_all(Native(Path), Error);
+}
+
+bool WaitUntil(const std::function<bool()>& Condition, uint32_t TimeoutMs) {
+  const uint64_t Deadline = Platform::TickCountMs() + TimeoutMs;
+  while (!Condition()) {
+    if (Platform::TickCountMs() > Deadline) return false;
+    Platform::SleepMs(1);
+  }
+  return true;
 }
 
 }  // namespace TestSupport

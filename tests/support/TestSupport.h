@@ -1,7 +1,9 @@
 // Helpers shared by the test suites: scratch folders and whole-file reads,
-// on Windows-form paths as the code under test sees them.
+// on Windows-form paths as the code under test sees them, and polling.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace TestSupport {
@@ -28,5 +30,9 @@ bool FileExists(const std::string& Path);
 std::string ReadFileBytes(const std::string& Path);  // empty when missing
 void WriteFileBytes(const std::string& Path, const std::string& Bytes);
 void RemoveTree(const std::string& Path);
+
+// Polls Condition every millisecond: true once it holds, false when TimeoutMs
+// passed first.
+bool WaitUntil(const std::function<bool()>& Condition, uint32_t TimeoutMs = 20000);
 
 }  // namespace TestSupport

@@ -1,0 +1,48 @@
+// A scenario case as data: the lines of a .case file (tests/cases/README.md)
+// read into steps, and the two text forms the steps use: escaped bytes and
+// line patterns.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+// One line of a case: its number in the file, its first word and the rest.
+struct TCaseStep {
+  int Line = 0;
+  std::string Verb;
+  std::string Rest;
+};
+
+// Reads a case file: comments (#) and blank lines dropped, "define NAME TEXT"
+// substituted for ${NAME} in the lines after it, "repeat N" ... "end" blocks
+// written out N times ("repeat N VARIABLE": the environment variable's count
+// instead, when it is set, and ${VARIABLE} the count below). Throws std::runtime_error naming the line at a fault.
+std::vector<TCaseStep> ReadCase(const std::string& Text);
+
+// The first word of Rest (taken off Rest); empty when none is left.
+std::string TakeWord(std::string& Rest);
+
+// "STEP => RESULT": RESULT (taken off Rest with the arrow; it may be empty),
+// or the empty text when Rest has no arrow.
+std::string TakeResult(std::string& Rest);
+// Whether Value is in Range, "N" or "N..M".
+bool InRange(long Value, const std::string& Range);
+
+// Escaped bytes: \0 \r \n \t \\ \xHH, and {N*c} for N copies of the
+// character c. Throws std::runtime_error at a malformed escape.
+std::string DecodeBytes(const std::string& Text);
+// The opposite, for printing: printable ASCII as it is, the rest escaped.
+std::string EscapeBytes(const std::string& Bytes);
+
+// Whether Text matches Pattern (escaped as above), where {*} is any text,
+// {n} one or more digits and {sys} a trimmed system text (not empty, no line
+// end, not ending in a dot or a space).
+bool MatchesPattern(const std::string& Pattern, const std::string& Text);
+
+// A text check of a case line "HOW PATTERN": is (the whole text), has,
+// lacks, starts. Throws std::runtime_error at another HOW.
+bool TextCheck(const std::string& How, const std::string& Pattern, const std::string& Text);
+
+}  // namespace TestSupport
