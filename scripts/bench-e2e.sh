@@ -34,10 +34,11 @@ printf '[Debug]\r\nVelmora.so=take\r\n' >"$work/velmora-host.ini"
 filler=$(printf 'x%.0s' $(seq 110))
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
+# Runs of about half a second or more: a run of a tenth of a second (as 20,000
+# at 64 in flight is on a fast machine) swings with every scheduling hiccup.
 for inflight in 1 64; do
-  count=$([ "$inflight" = 1 ] && echo 5000 || echo 20000)
-  : >"$work/scenario.txt"
-  for ((i = 0; i < count; i++)); do echo "1 Operation=6,Path=$filler"; done >"$work/scenario.txt"
+  count=$([ "$inflight" = 1 ] && echo "${E2E_COUNT_1:-20000}" || echo "${E2E_COUNT_64:-100000}")
+  yes "1 Operation=6,Path=$filler" | head -n "$count" >"$work/scenario.txt"
   ratio=() rates=() plains=() cpu=()
   for ((r = 0; r < reps; r++)); do
     (cd "$work" && ./velmora-host "$work/Velmora.so" --scenario "$work/scenario.txt" --quiet --stats \
