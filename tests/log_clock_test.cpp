@@ -6,7 +6,6 @@
 // instant its file name was derived for, read once per line.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -151,44 +150,31 @@ TEST_F(ClockedLog, LinesAcrossTheFullHourMidnightMonthAndYearLandInTheirFiles) {
   EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
 }
 
-// The same hour of another day, month or year is another file: the name
-// derived for an earlier line is not reused.
-TEST_F(ClockedLog, SameHourOfAnotherDayMonthOrYearIsAnotherFile) {
-  const Platform::TDateTime Instants[] = {
-      At(2013, 4, 30, 23, 10, 0, 0), At(2013, 5, 30, 23, 10, 0, 0), At(2014, 5, 30, 23, 10, 0, 0),
-      At(2014, 5, 31, 23, 10, 0, 0)};
-  std::map<std::string, std::string> Expected;
-  for (const Platform::TDateTime& Instant : Instants) {
-    Seam::SetClockFixed(Instant);
-    ASSERT_TRUE(Log.Write("line"));
-    char Name[64];
-    std::snprintf(Name, sizeof Name, "Logs\\%04u_%02u_%02u\\23_Velmora.dll.log",
-                  unsigned{Instant.Year}, unsigned{Instant.Month}, unsigned{Instant.Day});
-    Expected[Name] = Stamp(Instant) + "line\r\n";
-  }
-  EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
-}
-
-// The end of daylight saving time or a correction sets the clock back: the
-// line goes to the earlier hour's (or day's) file, after what it holds, even
-// when another writer put it there.
-TEST_F(ClockedLog, ClockSetBackAppendsToTheEarlierHoursFileAndNeverTruncatesIt) {
+// Lines at instants set one by one, each to its instant's file, after what
+// the file holds. The same hour of another day, month or year is another
+// file (the name derived for an earlier line is not reused). The end of
+// daylight saving time or a correction sets the clock back: the line goes to
+// the earlier hour's (or day's) file, even when another writer put it there.
+TEST_F(ClockedLog, EachLineGoesToItsInstantsFileAfterWhatItHolds) {
   const std::string Earlier = "Logs\\2013_10_27\\02_Velmora.dll.log";
-  const std::string Yesterday = "Logs\\2013_10_26\\23_Velmora.dll.log";
-  std::filesystem::create_directories(Platform::ToNativePath(Dir.Path() + "Logs\\2013_10_27"));
-  TestSupport::WriteFileBytes(Dir.Path() + Earlier, "written by another process\r\n");
   struct TStep {
     Platform::TDateTime Instant;
     const char* Text;
     std::string File;
   };
   const TStep Steps[] = {
+      {At(2013, 4, 30, 23, 10, 0, 0), "line", "Logs\\2013_04_30\\23_Velmora.dll.log"},
+      {At(2013, 5, 30, 23, 10, 0, 0), "line", "Logs\\2013_05_30\\23_Velmora.dll.log"},
+      {At(2014, 5, 30, 23, 10, 0, 0), "line", "Logs\\2014_05_30\\23_Velmora.dll.log"},
+      {At(2014, 5, 31, 23, 10, 0, 0), "line", "Logs\\2014_05_31\\23_Velmora.dll.log"},
       {At(2013, 10, 27, 2, 59, 0, 0), "before", Earlier},
       {At(2013, 10, 27, 3, 0, 30, 0), "after", "Logs\\2013_10_27\\03_Velmora.dll.log"},
       {At(2013, 10, 27, 2, 0, 30, 0), "set back an hour", Earlier},
-      {At(2013, 10, 26, 23, 59, 0, 0), "set back a day", Yesterday},
+      {At(2013, 10, 26, 23, 59, 0, 0), "set back a day", "Logs\\2013_10_26\\23_Velmora.dll.log"},
       {At(2013, 10, 27, 2, 1, 0, 0), "forward again", Earlier},
   };
+  std::filesystem::create_directories(Platform::ToNativePath(Dir.Path() + "Logs\\2013_10_27"));
+  TestSupport::WriteFileBytes(Dir.Path() + Earlier, "written by another process\r\n");
   std::map<std::string, std::string> Expected = {{Earlier, "written by another process\r\n"}};
   for (const TStep& Step : Steps) {
     Seam::SetClockFixed(Step.Instant);

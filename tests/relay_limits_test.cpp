@@ -251,11 +251,11 @@ TEST(MessageQueueLimit, StopWithAFullQueueCountsDropsAndDiscardsOnceEach) {
 // never called afterwards. A command handled once the stop has begun fails
 // at once, the connection still up, and never reaches the transport.
 TEST(StopBudget, BacklogBeyondTheBudgetIsDiscardedAndTheStopIsPrompt) {
-  const uint32_t NoticeAfterMs[] = {0, 1000};  // 0: the double reports at once
+  const uint32_t NoticeAfterMs[] = {0, 500};  // 0: the double reports at once
   for (const uint32_t NoticeMs : NoticeAfterMs) {
     SCOPED_TRACE(NoticeMs);
     TRelayLimits Limits;
-    Limits.StopBudgetMs = 300;
+    Limits.StopBudgetMs = 200;
     TRig Rig(Limits);
     Rig.Double.SetAutoDisconnect(NoticeMs == 0);
     constexpr int Messages = 100;
@@ -288,7 +288,7 @@ TEST(StopBudget, BacklogBeyondTheBudgetIsDiscardedAndTheStopIsPrompt) {
     const auto Lines = Rig.Lines();
     const std::string Discarded = "Receive response EXCEPTION: relay stopping: " +
                                   std::to_string(Messages - Handed) +
-                                  " queued server messages discarded after the 300 ms stop budget";
+                                  " queued server messages discarded after the 200 ms stop budget";
     EXPECT_EQ(std::count(Lines.begin(), Lines.end(), Discarded), 1);
     for (int32_t Session : {11, 12}) {
       const auto Failed = Rig.LinesStartingWith("ProcessCommand [SessionACT=" +

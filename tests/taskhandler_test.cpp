@@ -205,15 +205,22 @@ struct TFlagThread : TThreadBase {
 
 }  // namespace
 
+// The body runs only after Start; a failure escaping it is kept, and a
+// termination asked before the start only sets the flag.
 TEST(ThreadBase, BodyRunsOnlyAfterStartAndItsFailureIsKept) {
-  TFlagThread Thread;
-  Thread.Fail = true;
-  Platform::SleepMs(30);
-  EXPECT_FALSE(Thread.Ran);
-  Thread.Start();
-  Thread.WaitFor();
-  EXPECT_TRUE(Thread.Ran);
-  EXPECT_EQ("body failed", FatalText(Thread));
+  for (const bool Fail : {true, false}) {
+    TFlagThread Thread;
+    Thread.Fail = Fail;
+    EXPECT_FALSE(Thread.Terminated());
+    if (!Fail) Thread.Terminate();
+    EXPECT_EQ(Thread.Terminated(), !Fail);
+    Platform::SleepMs(30);
+    EXPECT_FALSE(Thread.Ran);
+    Thread.Start();
+    Thread.WaitFor();
+    EXPECT_TRUE(Thread.Ran);
+    EXPECT_EQ(Fail ? "body failed" : "", FatalText(Thread));
+  }
 }
 
 TEST(ThreadBase, NeverStartedThreadIsReleasedWithoutRunningItsBody) {
@@ -224,17 +231,6 @@ TEST(ThreadBase, NeverStartedThreadIsReleasedWithoutRunningItsBody) {
   }
   // A derived constructor that fails after the base made the thread.
   EXPECT_THROW(TFlagThread(true), std::runtime_error);
-}
-
-TEST(ThreadBase, TerminateOnlySetsTheFlag) {
-  TFlagThread Thread;
-  EXPECT_FALSE(Thread.Terminated());
-  Thread.Terminate();
-  EXPECT_TRUE(Thread.Terminated());
-  Thread.Start();
-  Thread.WaitFor();
-  EXPECT_TRUE(Thread.Ran);
-  EXPECT_FALSE(Thread.FatalError());
 }
 
 // ------------------------------------------------------------------ the worker

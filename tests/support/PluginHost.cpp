@@ -202,16 +202,4 @@ std::string Packed(const std::vector<std::string>& Items) {
   return Bytes;
 }
 
-std::vector<std::string> Unpacked(const std::string& Bytes) {
-  std::vector<std::string> Items;
-  size_t Start = 0;
-  while (Start < Bytes.size()) {
-    size_t End = Bytes.find('\0', Start);
-    if (End == std::string::npos) End = Bytes.size();
-    Items.push_back(Bytes.substr(Start, End - Start));
-    Start = End + 1;
-  }
-  return Items;
-}
-
 }  // namespace TestSupport

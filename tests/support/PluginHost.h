@@ -94,7 +94,5 @@ private:
 
 // Packs items into the packed parameter list form (each item and a NUL).
 std::string Packed(const std::vector<std::string>& Items);
-// Splits a packed list back into items (the plug-in's callback data).
-std::vector<std::string> Unpacked(const std::string& Bytes);
 
 }  // namespace TestSupport

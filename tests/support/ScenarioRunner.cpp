@@ -12,7 +12,6 @@
 
 #include "platform/FaultSeam.h"
 #include "platform/Files.h"
-#include "platform/Thread.h"
 #include "platform/testing/WineProbe.h"
 #include "tests/support/TestSupport.h"
 
@@ -53,8 +52,24 @@ std::string HexDecoded(const std::string& Hex) {
 
 }  // namespace
 
+void TScenarioRunner::Finalize(void* Context) {
+  auto* This = static_cast<TScenarioRunner*>(Context);
+  const uint64_t Start = Platform::TickCountMs();
+  This->Plugin->Finalize();
+  This->FinalizeMs = Platform::TickCountMs() - Start;
+}
+
+void TScenarioRunner::StartFinalize() {
+  Finalizer = std::make_unique<Platform::TThread>();
+  if (!Finalizer->Create(&Finalize, this) || !Finalizer->Start()) {
+    Finalizer.reset();
+    throw std::runtime_error("cannot start the Finalize_Plugin thread");
+  }
+}
+
 TScenarioRunner::~TScenarioRunner() {
   Released = true;
+  if (Finalizer) Finalizer->WaitForEnd();
   Plugin.reset();
   TPluginHost::SetInsideCallback(nullptr, nullptr);
   Seam::Reset();
@@ -66,6 +81,7 @@ bool TScenarioRunner::Run(const std::vector<TCaseStep>& Steps) {
   Seam::SetClockFixed(StartInstant());
   TPluginHost::ClearCalls();
   TPluginHost::SetInsideCallback(&Inside, this);
+  for (const TCaseStep& Each : Steps) UsesClock = UsesClock || Each.Verb == "idle";
   for (const TCaseStep& Each : Steps) {
     Line = Each.Line;
     try {
@@ -76,6 +92,7 @@ bool TScenarioRunner::Run(const std::vector<TCaseStep>& Steps) {
     }
   }
   Line = 0;
+  if (Finalizer) Fail("a Finalize_Plugin started with async was never joined");
   CheckAtEnd();
   if (Plugin && SettingsFolder) {
     std::filesystem::remove(Platform::ToNativePath(Plugin->SettingsPath()));
@@ -93,7 +110,9 @@ void TScenarioRunner::Fail(const std::string& What) {
 
 TPluginHost& TScenarioRunner::Host() {
   if (!Plugin) {
-    Plugin = std::make_unique<TPluginHost>(SettingsText, DebugSetting, BinaryDir() + "seam\\");
+    // The product itself, unless the case moves the clock: the seam build then.
+    Plugin = std::make_unique<TPluginHost>(SettingsText, DebugSetting,
+                                           UsesClock ? BinaryDir() + "seam\\" : std::string());
     if (SettingsFolder)
       std::filesystem::create_directory(Platform::ToNativePath(Plugin->SettingsPath()));
   }
@@ -115,9 +134,22 @@ void TScenarioRunner::Step(const TCaseStep& Step) {
   if (Verb == "double") return DoubleSetting(Rest);
   if (Verb == "wait") return Wait(Rest);
   if (Verb == "expect") return Expect(Rest);
+  if (Verb == "label") return;  // the test's CTest label, read by tests/cases/CMakeLists.txt
   if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(std::stoul(Rest)));
+  Control(Verb, Rest);
+}
+
+void TScenarioRunner::Control(const std::string& Verb, std::string Rest) {
   if (Verb == "release") {
     Released = true;
+    return;
+  }
+  if (Verb == "join") {  // join [within MS]: the Finalize_Plugin started with "call Finalize async"
+    if (!Finalizer || !Finalizer->WaitForEnd()) throw std::runtime_error("no Finalize to join");
+    Finalizer.reset();
+    Active = false;
+    if (TakeWord(Rest) == "within" && FinalizeMs > std::stoull(Rest))
+      Fail("Finalize_Plugin took " + std::to_string(FinalizeMs) + " ms, more than " + Rest);
     return;
   }
   if (Verb == "idle") {  // "idle N s": the clock moves on, the worker's idle wait ends
@@ -188,15 +220,12 @@ void TScenarioRunner::Call(std::string Rest) {
     const uint32_t Length = static_cast<uint32_t>(std::stoul(Rest));
     Got =
         std::to_string(Host().CommandRaw(Session, Data == "null" ? nullptr : Bytes.data(), Length));
-  } else if (Entry == "Finalize") {  // Finalize [within MS]
-    TPluginHost& Target = Host();
-    const uint64_t Start = Platform::TickCountMs();
-    Target.Finalize();
-    const uint64_t Ms = Platform::TickCountMs() - Start;
+  } else if (Entry == "Finalize") {  // Finalize [within MS | async]: async ends with "join"
+    Host();
+    if (TakeWord(Rest) == "async") return StartFinalize();
+    Finalize(this);
     Active = false;
-    if (TakeWord(Rest) == "within" && Ms > std::stoull(Rest)) {
-      Fail("Finalize_Plugin took " + std::to_string(Ms) + " ms, more than " + Rest);
-    }
+    if (!Rest.empty() && FinalizeMs > std::stoull(Rest)) Fail("Finalize_Plugin took too long");
   } else {
     throw std::runtime_error("unknown entry " + Entry);
   }
@@ -216,7 +245,10 @@ void TScenarioRunner::Notice(std::string Rest) {
     Delivered = Double.FireReceive(DecodeBytes(Rest));
   else if (Kind == "end-strays")
     Double.EndStrays();
-  else if (Kind == "stream") {
+  else if (Kind == "flood") {  // flood N BYTES: the same message N times without pause
+    const int32_t Count = std::stoi(TakeWord(Rest));
+    Delivered = Double.FloodReceive(DecodeBytes(Rest), Count);
+  } else if (Kind == "stream") {
     const int32_t AfterMs = std::stoi(TakeWord(Rest));
     Delivered = Double.StreamReceive(DecodeBytes(Rest), AfterMs);
   } else {
@@ -292,8 +324,7 @@ void TScenarioRunner::Inside(const TCallbackCall& Call, void* Context) {
   {
     Platform::TLockGuard Guard(This->Lock);
     for (TAction& Action : This->Actions) {
-      if (Action.Done || (!Action.Any && Action.Session != Call.SessionACT))
-        continue;
+      if (Action.Done || (!Action.Any && Action.Session != Call.SessionACT)) continue;
       Action.Done = true;
       Due = Action;
       break;
@@ -382,29 +413,58 @@ void TScenarioRunner::CheckAtEnd() {
   }
   for (std::string Check : EndChecks) {
     const std::string What = TakeWord(Check);
-    if (What == "count") {  // count ENTRY N[..M]: the double's calls of ENTRY
-      const std::string Entry = TakeWord(Check);
-      const long Calls = Double.CallCount(Entry);
-      if (!InRange(Calls, Check))
-        Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
-    } else if (What == "log-count") {  // log-count N[..M] PATTERN
-      const std::string Range = TakeWord(Check);
-      long Found = 0;
-      for (const std::string& Text : Host().LogLines())
-        Found += MatchesPattern(Check, Text) ? 1 : 0;
-      if (!InRange(Found, Range))
-        Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
-    } else if (What == "settings-file" || What == "settings-has") {
-      const std::string File = ReadFileBytes(Host().SettingsPath());
-      const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
-      if (!MatchesPattern(Pattern, File))
-        Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
-    } else if (What == "worker-threads") {
-      if (Workers.size() != std::stoul(Check))
-        Fail("callbacks came on " + std::to_string(Workers.size()) + " threads");
-    } else {
-      Fail("unknown expectation " + What);
+    try {
+      EndCheck(What, Check, Workers.size());
+    } catch (const std::exception& Error) {
+      Fail(What + ": " + Error.what());
     }
+  }
+}
+
+void TScenarioRunner::EndCheck(const std::string& What, std::string Check, size_t Workers) {
+  if (What == "count") {  // count ENTRY N[..M]: the double's calls of ENTRY
+    const std::string Entry = TakeWord(Check);
+    const long Calls = Double.CallCount(Entry);
+    if (!InRange(Calls, Check))
+      Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
+  } else if (What == "log-count") {  // log-count N[..M] PATTERN
+    const std::string Range = TakeWord(Check);
+    long Found = 0;
+    for (const std::string& Text : Host().LogLines()) Found += MatchesPattern(Check, Text) ? 1 : 0;
+    if (!InRange(Found, Range))
+      Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
+  } else if (What == "settings-file" || What == "settings-has") {
+    const std::string File = ReadFileBytes(Host().SettingsPath());
+    const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
+    if (!MatchesPattern(Pattern, File))
+      Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
+  } else if (What == "log-order") {  // log-order A << B: the first line matching A comes first
+    const size_t Split = Check.find(" << ");
+    if (Split == std::string::npos) throw std::runtime_error("log-order needs A << B");
+    const std::vector<std::string> Lines = Host().LogLines();
+    const auto First = [&](const std::string& Pattern) {
+      size_t At = 0;
+      while (At < Lines.size() && !MatchesPattern(Pattern, Lines[At])) ++At;
+      return At;
+    };
+    const size_t A = First(Check.substr(0, Split)), B = First(Check.substr(Split + 4));
+    if (A >= B || A == Lines.size()) Fail("the log does not have " + Check);
+  } else if (What == "log-sum") {  // log-sum N TEXT{n}TEXT [+ callbacks]: the numbers add to N
+    const long Wanted = std::stol(TakeWord(Check));
+    const size_t Plus = Check.rfind(" + callbacks");
+    long Sum = Plus == std::string::npos ? 0 : static_cast<long>(TPluginHost::Calls().size());
+    if (Plus != std::string::npos) Check.erase(Plus);
+    const std::string Head = DecodeBytes(Check.substr(0, Check.find("{n}")));
+    for (const std::string& Text : Host().LogLines()) {
+      if (MatchesPattern(Check, Text)) Sum += std::stol(Text.substr(Head.size()));
+    }
+    if (Sum != Wanted)
+      Fail("the numbers add to " + std::to_string(Sum) + ", not " + std::to_string(Wanted));
+  } else if (What == "worker-threads") {
+    if (Workers != std::stoul(Check))
+      Fail("callbacks came on " + std::to_string(Workers) + " threads");
+  } else {
+    Fail("unknown expectation " + What);
   }
 }
 

@@ -1,8 +1,8 @@
 // The scenario runner: plays one case (CaseScript.h) against a private copy
-// of the plug-in's test build, with the transport double in place of the
-// transport library and the seam's clock in place of the real one, and
-// compares the transcript the run leaves (log lines, the double's calls and
-// sends, the host's callbacks) with the one the case expects.
+// of the plug-in (its test build when the case moves the clock) with the
+// transport double in place of the transport library, and compares the
+// transcript the run leaves (log lines, the double's calls and sends, the
+// host's callbacks) with the one the case expects.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Sync.h"
+#include "platform/Thread.h"
 #include "tests/support/CaseScript.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TransportDouble.h"
@@ -36,7 +37,7 @@ class TScenarioRunner {
   struct TAction {
     bool Any = false;  // or the callback of Session only
     int32_t Session = 0;
-    std::string Kind;     // mark, command, hold
+    std::string Kind;  // mark, command, hold
     int32_t CommandSession = 0;
     std::string CommandBytes;
     bool Done = false;
@@ -45,6 +46,7 @@ class TScenarioRunner {
  private:
   void Step(const TCaseStep& Step);
   void Setup(const std::string& Verb, std::string Rest);
+  void Control(const std::string& Verb, std::string Rest);  // the worker, the clock, the channels
   void Call(std::string Rest);
   void Notice(std::string Rest);
   void DoubleSetting(std::string Rest);
@@ -53,8 +55,12 @@ class TScenarioRunner {
   TPluginHost& Host();
   std::vector<std::string> Actual(TChannel Channel);
   void CheckAtEnd();
+  // One "expect" line of those checked after the run.
+  void EndCheck(const std::string& What, std::string Check, size_t Workers);
   void Fail(const std::string& What);
   static void Inside(const TCallbackCall& Call, void* Context);
+  static void Finalize(void* Context);  // Finalize_Plugin, timed into FinalizeMs
+  void StartFinalize();
 
   bool ShowAll;
   int Line = 0;
@@ -63,7 +69,11 @@ class TScenarioRunner {
   std::unique_ptr<TPluginHost> Plugin;
   std::string SettingsText, DebugSetting;
   bool SettingsFolder = false;
+  bool UsesClock =
+      false;            // an "idle" step: the seam build, whose clock and idle wait are the case's
   int64_t ClockMs = 0;  // how far "idle" has moved the clock
+  std::unique_ptr<Platform::TThread> Finalizer;  // "call Finalize async" until "join"
+  uint64_t FinalizeMs = 0;
   const char* Name = nullptr;  // the static name every entry must return
   uint32_t HostThread = 0;
 
