@@ -22,30 +22,43 @@ int HexDigit(char C) {
   return -1;
 }
 
-// Decodes Text[From, To); a bad escape fails the test at Where.
+// The byte at Text[I] (an escape or itself); I moves past it.
+char Unit(const std::string& Text, size_t& I, size_t To, const std::string& Where) {
+  if (Text[I] != '\\') return Text[I++];
+  const char Next = I + 1 < To ? Text[I + 1] : '\0';
+  I += 2;
+  switch (Next) {
+    case '0': return '\0';
+    case 't': return '\t';
+    case 'r': return '\r';
+    case 'n': return '\n';
+    case '\\': case '|': case '"': return Next;
+    case 'x':
+      if (I + 1 < To && HexDigit(Text[I]) >= 0 && HexDigit(Text[I + 1]) >= 0) {
+        I += 2;
+        return static_cast<char>(HexDigit(Text[I - 2]) * 16 + HexDigit(Text[I - 1]));
+      }
+      [[fallthrough]];
+    default: ADD_FAILURE() << Where << ": bad escape in [" << Text << "]"; return '?';
+  }
+}
+
+// Decodes Text[From, To): escapes, and {N*c} for N copies of c.
 std::string Unescaped(const std::string& Text, size_t From, size_t To, const std::string& Where) {
   std::string Out;
-  for (size_t I = From; I < To; ++I) {
-    if (Text[I] != '\\') {
-      Out += Text[I];
-      continue;
+  for (size_t I = From; I < To;) {
+    const size_t Star = Text.find('*', I);
+    if (Text[I] == '{' && Star < To && Star > I + 1 &&
+        Text.find_first_not_of("0123456789", I + 1) == Star) {
+      size_t At = Star + 1;
+      const char Byte = At < To ? Unit(Text, At, To, Where) : '?';
+      if (At < To && Text[At] == '}') {
+        Out.append(std::stoul(Text.substr(I + 1, Star - I - 1)), Byte);
+        I = At + 1;
+        continue;
+      }
     }
-    const char Next = I + 1 < To ? Text[++I] : '\0';
-    switch (Next) {
-      case '0': Out += '\0'; break;
-      case 't': Out += '\t'; break;
-      case 'r': Out += '\r'; break;
-      case 'n': Out += '\n'; break;
-      case '\\': case '|': case '"': Out += Next; break;
-      case 'x':
-        if (I + 2 < To && HexDigit(Text[I + 1]) >= 0 && HexDigit(Text[I + 2]) >= 0) {
-          Out += static_cast<char>(HexDigit(Text[I + 1]) * 16 + HexDigit(Text[I + 2]));
-          I += 2;
-          break;
-        }
-        [[fallthrough]];
-      default: ADD_FAILURE() << Where << ": bad escape in [" << Text << "]";
-    }
+    Out += Unit(Text, I, To, Where);
   }
   return Out;
 }
