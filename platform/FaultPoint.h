@@ -15,6 +15,8 @@
 //   wait of at most Milliseconds giving a TWaitResult; in the test build a
 //   finite, non-zero wait is made in short slices so that the seam's
 //   one-shot idle expiry can end it as timed out.
+// VELMORA_SEAM_EITHER_TIMEOUT(TimeoutMs): the time-out a wait on either of
+//   two events is to use: 0 (a look) while the seam expires such waits.
 #pragma once
 
 #if defined(VELMORA_FAULT_SEAM)
@@ -59,6 +61,8 @@ TWaitResult IdleWait(uint32_t TimeoutMs, TWaitFor WaitFor) {
 #define VELMORA_SEAM_CLOCK(Time) (::Platform::FaultSeam::Clock(Time))
 #define VELMORA_SEAM_IDLE_WAIT(TimeoutMs, WaitFor) \
   (::Platform::FaultPoint::IdleWait((TimeoutMs), (WaitFor)))
+#define VELMORA_SEAM_EITHER_TIMEOUT(TimeoutMs) \
+  (::Platform::FaultSeam::EitherWaitsExpire() ? 0u : (TimeoutMs))
 
 #else
 
@@ -67,5 +71,6 @@ TWaitResult IdleWait(uint32_t TimeoutMs, TWaitFor WaitFor) {
 #define VELMORA_SEAM_COUNTING 0
 #define VELMORA_SEAM_CLOCK(Time) (Time)
 #define VELMORA_SEAM_IDLE_WAIT(TimeoutMs, WaitFor) ((WaitFor)(TimeoutMs))
+#define VELMORA_SEAM_EITHER_TIMEOUT(TimeoutMs) (TimeoutMs)
 
 #endif

@@ -113,5 +113,12 @@ TDateTime AddMilliseconds(const TDateTime& Time, int64_t Milliseconds) noexcept;
 void ExpireIdleWait();
 bool TakeIdleExpiry() noexcept;
 
+// The waits on either of two events (a send waiting for its connection),
+// while On: each looks at the events as they are and, neither set, ends as
+// timed out at once. For a step in which the test knows that no notice can
+// come, where such a wait would only wait out its bound. Reset turns it off.
+void SetEitherWaitsExpire(bool On);
+bool EitherWaitsExpire() noexcept;
+
 }  // namespace FaultSeam
 }  // namespace Platform

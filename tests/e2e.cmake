@@ -7,14 +7,14 @@
 # velmora_add_run_test(NAME SCRIPT WORK TIMEOUT LABEL [ARGS...]): a test that
 # runs scripts/SCRIPT on this build's programs and the chosen file server
 # (e2e_fileserver, e2e_wine) in the work folder WORK of this build; exit 125
-# means skipped.
+# means skipped. Each takes seconds: they start first.
 function(velmora_add_run_test name script work timeout label)
   add_test(NAME ${name}
            COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/${script} ${e2e_wine}
                    --bin ${CMAKE_BINARY_DIR}/bin --fileserver ${e2e_fileserver}
                    --work ${CMAKE_BINARY_DIR}/${work} ${ARGN})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout} SKIP_RETURN_CODE 125
-                       LABELS ${label})
+                       LABELS ${label} COST 10)
 endfunction()
 
 set(e2e_fileserver "")

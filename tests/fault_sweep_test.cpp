@@ -300,15 +300,20 @@ TRun TSweep::Run(const std::string& Name, const TFaultOperation* Operation, uint
     Plugin.Init(&RecordAnswer, 7);
     Step(PhaseConnect);
     const bool Connected = Double.FireConnect();
-    const auto Send = [&](int32_t Phase, const std::vector<int32_t>& Batch) {
+    // Without a connection (the double had no termination to tell) none can
+    // come until the test fires the next notice: each send would only wait
+    // out its 1 s for the connection, and ends as that time-out at once.
+    const auto Send = [&](int32_t Phase, const std::vector<int32_t>& Batch, bool Up) {
       Step(Phase);
+      Seam::SetEitherWaitsExpire(!Up);
       for (const int32_t Session : Batch) {
         const std::string Bytes = Packed({"Operation=6", "UserData=s" + std::to_string(Session)});
         Plugin.Command(Session, Bytes.data(), static_cast<uint32_t>(Bytes.size()));
       }
       if (!WaitSettled(Batch)) Unsettled = true;
+      Seam::SetEitherWaitsExpire(false);
     };
-    Send(PhaseCommands, {std::begin(FirstBatch), std::end(FirstBatch)});
+    Send(PhaseCommands, {std::begin(FirstBatch), std::end(FirstBatch)}, Connected);
     Step(PhaseKeepAlive);
     if (Connected) {
       // One idle period, cut short; the keep-alive goes out while connected.
@@ -322,8 +327,8 @@ TRun TSweep::Run(const std::string& Name, const TFaultOperation* Operation, uint
     Step(PhaseLoss);
     Double.FireDisconnect();
     Step(PhaseReturn);
-    Double.FireConnect();
-    Send(PhaseMoreCommands, {std::begin(SecondBatch), std::end(SecondBatch)});
+    const bool Reconnected = Double.FireConnect();
+    Send(PhaseMoreCommands, {std::begin(SecondBatch), std::end(SecondBatch)}, Reconnected);
     Step(PhaseFinalize);
     {
       TLateDisconnectNotice Notice(Double);

@@ -248,6 +248,7 @@ TWaitResult TEvent::Wait(uint32_t TimeoutMs) {
 
 TWhichEvent WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs) {
   if (VELMORA_FAULT(EventWaitEither)) return TWhichEvent::Failed;
+  TimeoutMs = VELMORA_SEAM_EITHER_TIMEOUT(TimeoutMs);
   TEventHub& H = Hub();
   TMutexLock Guard(H.Mutex);
   const bool Either = WaitUntil(H.Changed, H.Mutex, TimeoutMs, [&] {

@@ -43,6 +43,7 @@ std::atomic<uint64_t> Readings{0};
 std::atomic<int64_t> Offset{0};
 
 std::atomic<bool> IdleExpiry{false};
+std::atomic<bool> EitherExpiry{false};
 
 constexpr int64_t MillisecondsPerDay = 86400000;
 
@@ -106,6 +107,7 @@ void Reset() {
   for (std::atomic<uint64_t>& Count : CountedCalls) Count.store(0);
   CurrentPhase.store(0);
   IdleExpiry.store(false);
+  EitherExpiry.store(false);
   SetClockReal();
 }
 
@@ -196,5 +198,9 @@ TDateTime AddMilliseconds(const TDateTime& Time, int64_t Milliseconds) noexcept 
 void ExpireIdleWait() { IdleExpiry.store(true); }
 
 bool TakeIdleExpiry() noexcept { return IdleExpiry.exchange(false); }
+
+void SetEitherWaitsExpire(bool On) { EitherExpiry.store(On); }
+
+bool EitherWaitsExpire() noexcept { return EitherExpiry.load(); }
 
 }  // namespace Platform::FaultSeam

@@ -128,6 +128,7 @@ TWaitResult TEvent::Wait(uint32_t TimeoutMs) {
 
 TWhichEvent WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs) {
   if (VELMORA_FAULT(EventWaitEither)) return TWhichEvent::Failed;
+  TimeoutMs = VELMORA_SEAM_EITHER_TIMEOUT(TimeoutMs);
   const HANDLE Handles[2] = {First.Impl->Handle, Second.Impl->Handle};
   // With both signalled the lower index wins: First.
   switch (WaitForMultipleObjects(2, Handles, FALSE, TimeoutMs)) {

@@ -31,10 +31,12 @@ void TAnswerWindow::Take(uint32_t TimeoutMs, Platform::TAdaptiveSpin& Spin) {
     if (TimedOut) {
       // Unless Give counted this sender out already; a count it released
       // for a sender that timed out meanwhile only makes a later wait look
-      // again.
+      // again. Still full: one unanswered command is taken for lost and this
+      // one takes its place, so each lost answer costs one time-out, not one
+      // on every command after it.
       Platform::TLockGuard Guard(Lock);
       if (Waiting > 0) --Waiting;
-      Full = ++Unanswered >= Size;
+      if (!Full) Full = ++Unanswered >= Size;
       return;
     }
   }

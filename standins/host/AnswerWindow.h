@@ -12,9 +12,11 @@
 // before it sends again, as a host sending in batches would: the plug-in's
 // worker then wakes a waiting sender once per Size / 2 answers rather than on
 // every answer. A sender that finds no room within the time-out sends
-// anyway, so a lost answer costs time, not a hang. Before it waits, a sender
-// spins briefly for room (as the plug-in's worker does before its own wait),
-// so that the runner measures the plug-in's hand-offs rather than its own.
+// anyway in the place of one answer taken for lost, so a lost answer costs
+// one time-out, not a hang (a late one widens the window by one). Before it
+// waits, a sender spins briefly for room (as the plug-in's worker does before
+// its own wait), so that the runner measures the plug-in's hand-offs rather
+// than its own.
 class TAnswerWindow {
 public:
   explicit TAnswerWindow(uint32_t Size);

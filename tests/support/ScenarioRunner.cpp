@@ -81,6 +81,7 @@ bool TScenarioRunner::Run(const std::vector<TCaseStep>& Steps) {
   Seam::SetClockFixed(StartInstant());
   TPluginHost::ClearCalls();
   TPluginHost::SetInsideCallback(&Inside, this);
+  for (const TCaseStep& Each : Steps) UsesClock = UsesClock || Each.Verb == "idle";
   for (const TCaseStep& Each : Steps) {
     Line = Each.Line;
     try {
@@ -109,7 +110,9 @@ void TScenarioRunner::Fail(const std::string& What) {
 
 TPluginHost& TScenarioRunner::Host() {
   if (!Plugin) {
-    Plugin = std::make_unique<TPluginHost>(SettingsText, DebugSetting, BinaryDir() + "seam\\");
+    // The product itself, unless the case moves the clock: the seam build then.
+    Plugin = std::make_unique<TPluginHost>(SettingsText, DebugSetting,
+                                           UsesClock ? BinaryDir() + "seam\\" : std::string());
     if (SettingsFolder)
       std::filesystem::create_directory(Platform::ToNativePath(Plugin->SettingsPath()));
   }

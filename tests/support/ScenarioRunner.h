@@ -1,8 +1,8 @@
 // The scenario runner: plays one case (CaseScript.h) against a private copy
-// of the plug-in's test build, with the transport double in place of the
-// transport library and the seam's clock in place of the real one, and
-// compares the transcript the run leaves (log lines, the double's calls and
-// sends, the host's callbacks) with the one the case expects.
+// of the plug-in (its test build when the case moves the clock) with the
+// transport double in place of the transport library, and compares the
+// transcript the run leaves (log lines, the double's calls and sends, the
+// host's callbacks) with the one the case expects.
 #pragma once
 
 #include <atomic>
@@ -69,7 +69,9 @@ class TScenarioRunner {
   std::unique_ptr<TPluginHost> Plugin;
   std::string SettingsText, DebugSetting;
   bool SettingsFolder = false;
-  int64_t ClockMs = 0;                           // how far "idle" has moved the clock
+  bool UsesClock =
+      false;            // an "idle" step: the seam build, whose clock and idle wait are the case's
+  int64_t ClockMs = 0;  // how far "idle" has moved the clock
   std::unique_ptr<Platform::TThread> Finalizer;  // "call Finalize async" until "join"
   uint64_t FinalizeMs = 0;
   const char* Name = nullptr;  // the static name every entry must return
