@@ -11,6 +11,7 @@
 #include "log/DateTimePattern.h"
 #include "log/ProcessLog.h"
 #include "platform/TimeText.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/LogTestSupport.h"
 
 using namespace LogTestSupport;
@@ -27,73 +28,24 @@ uint64_t BitsOf(double Value) {
   return Bits;
 }
 
-// Each instant's count of milliseconds and the exact bits of its days (the
-// nearest double to the count / 86,400,000). 2000-01-01 00:00:01.509 is one
-// of the instants whose quotient x87 registers would round to ...A09A.
+// Each instant's count of milliseconds and the exact bits of its days.
 TEST(DateSerial, InstantsGiveTheirMillisecondsAndExactDays) {
-  struct TCase {
-    Platform::TDateTime Time;
-    int64_t Milliseconds;
-    uint64_t Bits;
-  };
-  const TCase Cases[] = {
-      {At(1899, 12, 30, 0, 0, 0, 0), 0, 0x0000000000000000},
-      {At(1900, 1, 1, 0, 0, 0, 0), 172800000, 0x4000000000000000},        // 2.0
-      {At(1900, 3, 1, 0, 0, 0, 0), 5270400000, 0x404E800000000000},       // 61.0: 1900 has no 29 February
-      {At(2000, 2, 29, 0, 0, 0, 0), 3160944000000, 0x40E1DD2000000000},  // 36585.0
-      {At(2000, 1, 1, 0, 0, 1, 509), 3155846401509, 0x40E1D5C00024A099},
-      {At(2013, 4, 17, 6, 0, 0, 0), 3575340000000, 0x40E434A800000000},   // 41381.25
-      {At(2013, 4, 17, 12, 0, 0, 0), 3575361600000, 0x40E434B000000000},  // 41381.5
-      {At(2013, 4, 17, 15, 26, 9, 123), 3575373969123, 0x40E434B494C6AEED},
-      {At(2013, 4, 17, 23, 59, 59, 999), 3575404799999, 0x40E434BFFFFFF9C9},
-      {At(2099, 12, 31, 23, 59, 59, 999), 6311606399999, 0x40F1D5AFFFFFFCE5},
-  };
-  for (const TCase& Case : Cases) {
-    EXPECT_EQ(Platform::MillisecondsSince1899(Case.Time), Case.Milliseconds) << Case.Milliseconds;
-    EXPECT_EQ(BitsOf(Platform::DaysSince1899(Case.Time)), Case.Bits) << Case.Milliseconds;
-    EXPECT_EQ(BitsOf(Platform::DaysFromMilliseconds(Case.Milliseconds)), Case.Bits) << Case.Milliseconds;
+  for (const TestSupport::TDataRow& Row : DataTable("datetime/serials.txt")) {
+    SCOPED_TRACE(Row.Where());
+    const Platform::TDateTime Time = At(Row.Text(0));
+    EXPECT_EQ(Platform::MillisecondsSince1899(Time), Row.Int(1));
+    EXPECT_EQ(BitsOf(Platform::DaysSince1899(Time)), Row.Bits(2));
+    EXPECT_EQ(BitsOf(Platform::DaysFromMilliseconds(Row.Int(1))), Row.Bits(2));
   }
 }
 
 // ------------------------------------------------------------ the pattern
 
-struct TPatternCase {
-  const char* Pattern;
-  const char* Separator;
-  const char* Expected;
-};
-
+// Elements, quotes and other characters; every number padded to its width.
 TEST(DateTimePattern, ExpandsElementsQuotesAndOtherCharacters) {
-  const TPatternCase Cases[] = {
-      {"YYYY-MM-DD HH:NN:SS.ZZZ", ":", "2013-04-17 15:26:09.123"},
-      {"yyyy_mm_dd hh nn ss zzz", ":", "2013_04_17 15 26 09 123"},
-      {"yYyY Mm dD hH nN sS zZz", ":", "2013 04 17 15 26 09 123"},
-      {"HH:NN:SS.ZZZ ", ":", "15:26:09.123 "},
-      {"HH:NN", ".", "15.26"},
-      {"HH:NN", "", "1526"},
-      {"\"YYYY\"'MM'", ":", "YYYYMM"},
-      {"\"it's\" 'say \"hi\"'", ":", "it's say \"hi\""},
-      {"'HH:NN' HH", ":", "HH:NN 15"},
-      {"'unterminated HH", ":", "unterminated HH"},
-      {"\"\"''", ":", ""},
-      {"\\_-/,;0129 ", ":", "\\_-/,;0129 "},
-      {"Q X yy m d h", ":", "Q X yy m d h"},  // unlisted letters and short runs stand as they are
-      {"YYYYY MMM ZZZZ", ":", "2013Y 04M 123Z"},
-      {"", ":", ""},
-  };
-  for (const TPatternCase& Case : Cases) {
-    EXPECT_EQ(ExpandDateTimePattern(Case.Pattern, April17, Case.Separator), Case.Expected)
-        << "pattern " << Case.Pattern;
+  for (const TestSupport::TDataRow& Row : DataTable("datetime/patterns.txt")) {
+    EXPECT_EQ(ExpandDateTimePattern(Row.Text(1), At(Row.Text(0)), Row.Text(2)), Row.Text(3)) << Row.Where();
   }
-}
-
-TEST(DateTimePattern, PadsEveryNumberToItsWidth) {
-  EXPECT_EQ(ExpandDateTimePattern("YYYY_MM_DD HH:NN:SS.ZZZ", At(987, 2, 3, 4, 5, 6, 7), ":"),
-            "0987_02_03 04:05:06.007");
-  EXPECT_EQ(ExpandDateTimePattern("HH:NN:SS.ZZZ", At(2000, 12, 31, 23, 59, 59, 999), ":"),
-            "23:59:59.999");
-  EXPECT_EQ(ExpandDateTimePattern("HH:NN:SS.ZZZ", At(2000, 1, 1, 0, 0, 0, 0), ":"),
-            "00:00:00.000");
 }
 
 TEST(DateTimePattern, YieldsAtMost256Characters) {

@@ -16,6 +16,7 @@
 
 #include "platform/ForeignCall.h"
 #include "platform/testing/ForeignFaultProbe.h"
+#include "tests/support/DataTable.h"
 
 using namespace Platform;
 
@@ -85,29 +86,16 @@ double BestNanosecondsPerCall(TBody Body, int Calls) {
 }  // namespace
 
 TEST(ForeignCallText, EachKindOfFaultReadsAsTheOperatorSeesIt) {
-  struct TCase {
-    TForeignFault Fault;
-    const char* Narrow;  // 32-bit build
-    const char* Broad;   // 64-bit builds
-  };
-  const uintptr_t Top = ~uintptr_t{0};
-  const TCase Cases[] = {
-      {{AccessViolationCode, 0x0041F68D, TFaultAccess::Write, 0x10},
-       "access violation writing address 00000010 at 0041F68D",
-       "access violation writing address 0000000000000010 at 000000000041F68D"},
-      {{AccessViolationCode, 0x7B012866, TFaultAccess::Read, Top},
-       "access violation reading address FFFFFFFF at 7B012866",
-       "access violation reading address FFFFFFFFFFFFFFFF at 000000007B012866"},
-      {{AccessViolationCode, 0x20, TFaultAccess::Execute, 0x20},
-       "access violation executing address 00000020 at 00000020",
-       "access violation executing address 0000000000000020 at 0000000000000020"},
-      {{OwnCode, 0x7B012866, TFaultAccess::None, 0}, "exception E0ABC001 at 7B012866",
-       "exception E0ABC001 at 000000007B012866"},
-      // An access violation whose record says nothing of the access.
-      {{AccessViolationCode, 0, TFaultAccess::None, 0}, "exception C0000005 at 00000000",
-       "exception C0000005 at 0000000000000000"},
-  };
-  for (const TCase& Case : Cases) EXPECT_EQ(DescribeForeignFault(Case.Fault), Wide ? Case.Broad : Case.Narrow);
+  const char* const Accesses[] = {"none", "read", "write", "execute"};
+  const TFaultAccess Kinds[] = {TFaultAccess::None, TFaultAccess::Read, TFaultAccess::Write, TFaultAccess::Execute};
+  for (const TestSupport::TDataRow& Row : DataTable("foreign_call/fault_texts.txt")) {
+    size_t Kind = 0;
+    while (Kind + 1 < std::size(Kinds) && Row.Text(2) != Accesses[Kind]) ++Kind;
+    ASSERT_EQ(Row.Text(2), Accesses[Kind]) << Row.Where();
+    const TForeignFault Fault{static_cast<uint32_t>(Row.Bits(0)), static_cast<uintptr_t>(Row.Bits(1)), Kinds[Kind],
+                              static_cast<uintptr_t>(Row.Bits(3))};
+    EXPECT_EQ(DescribeForeignFault(Fault), Row.Text(Wide ? 5 : 4)) << Row.Where();
+  }
 }
 
 TEST(ForeignCall, NormalCallsPassArgumentsAndResults) {

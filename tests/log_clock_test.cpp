@@ -18,6 +18,7 @@
 #include "platform/ForeignCall.h"
 #include "platform/Files.h"
 #include "platform/TimeText.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -64,26 +65,10 @@ protected:
 // ------------------------------------------------------- the seam's clock
 
 TEST(ClockSeam, AddsMillisecondsAcrossTheCalendar) {
-  struct TCase {
-    Platform::TDateTime From;
-    int64_t Milliseconds;
-    Platform::TDateTime To;
-  };
-  const TCase Cases[] = {
-      {At(2013, 4, 17, 15, 59, 59, 999), 1, At(2013, 4, 17, 16, 0, 0, 0)},
-      {At(2013, 12, 31, 23, 59, 59, 999), 1, At(2014, 1, 1, 0, 0, 0, 0)},
-      {At(2016, 2, 28, 23, 59, 59, 999), 1, At(2016, 2, 29, 0, 0, 0, 0)},       // leap year
-      {At(2100, 2, 28, 23, 59, 59, 999), 1, At(2100, 3, 1, 0, 0, 0, 0)},        // a century: none
-      {At(2000, 2, 28, 12, 0, 0, 0), 86400000, At(2000, 2, 29, 12, 0, 0, 0)},   // 400 years: one
-      {At(2013, 1, 1, 0, 0, 0, 0), -1, At(2012, 12, 31, 23, 59, 59, 999)},
-      {At(2013, 3, 1, 0, 0, 0, 0), -86400000, At(2013, 2, 28, 0, 0, 0, 0)},
-      {At(1899, 12, 30, 0, 0, 0, 0), 41381LL * 86400000 + 43200000, At(2013, 4, 17, 12, 0, 0, 0)},
-  };
-  for (const TCase& Case : Cases) {
-    const Platform::TDateTime Got = Seam::AddMilliseconds(Case.From, Case.Milliseconds);
-    EXPECT_TRUE(SameInstant(Got, Case.To)) << Stamp(Case.From) << " + " << Case.Milliseconds
-                                           << " gave " << Got.Year << "-" << Got.Month << "-"
-                                           << Got.Day << " " << Stamp(Got);
+  for (const TestSupport::TDataRow& Row : DataTable("log_clock/calendar_steps.txt")) {
+    const Platform::TDateTime Got = Seam::AddMilliseconds(At(Row.Text(0)), Row.Int(1));
+    EXPECT_TRUE(SameInstant(Got, At(Row.Text(2)))) << Row.Where() << " gave " << Got.Year << "-" << Got.Month
+                                                   << "-" << Got.Day << " " << Stamp(Got);
   }
 }
 
@@ -118,33 +103,15 @@ TEST(ClockSeam, FixedSteppingOffsetAndRealClocks) {
 // at and after it. Each line goes to the file of the instant it was stamped
 // with; the set of files is exactly the expected one.
 TEST_F(ClockedLog, LinesAcrossTheFullHourMidnightMonthAndYearLandInTheirFiles) {
-  struct TCase {
-    const char* What;
-    Platform::TDateTime Boundary;  // the first instant of the new hour
-    const char* OldFile;
-    const char* NewFile;
-  };
-  const TCase Cases[] = {
-      {"full hour", At(2013, 4, 17, 16, 0, 0, 0), "Logs\\2013_04_17\\15_Velmora.dll.log",
-       "Logs\\2013_04_17\\16_Velmora.dll.log"},
-      {"midnight", At(2013, 4, 18, 0, 0, 0, 0), "Logs\\2013_04_17\\23_Velmora.dll.log",
-       "Logs\\2013_04_18\\00_Velmora.dll.log"},
-      {"end of a month", At(2013, 5, 1, 0, 0, 0, 0), "Logs\\2013_04_30\\23_Velmora.dll.log",
-       "Logs\\2013_05_01\\00_Velmora.dll.log"},
-      {"end of February, leap year", At(2016, 3, 1, 0, 0, 0, 0),
-       "Logs\\2016_02_29\\23_Velmora.dll.log", "Logs\\2016_03_01\\00_Velmora.dll.log"},
-      {"end of a year", At(2014, 1, 1, 0, 0, 0, 0), "Logs\\2013_12_31\\23_Velmora.dll.log",
-       "Logs\\2014_01_01\\00_Velmora.dll.log"},
-  };
   std::map<std::string, std::string> Expected;
-  for (const TCase& Case : Cases) {
-    const Platform::TDateTime First = Seam::AddMilliseconds(Case.Boundary, -2);
+  for (const TestSupport::TDataRow& Row : DataTable("log_clock/hour_boundaries.txt")) {
+    SCOPED_TRACE(Row.Where());
+    const Platform::TDateTime First = Seam::AddMilliseconds(At(Row.Text(1)), -2);
     Seam::SetClockFixed(First, 1);
     for (int Line = 0; Line < 4; ++Line) {
-      const std::string Text = std::string(Case.What) + " " + std::to_string(Line);
+      const std::string Text = Row.Text(0) + " " + std::to_string(Line);
       ASSERT_TRUE(Log.Write(Text));
-      Expected[Line < 2 ? Case.OldFile : Case.NewFile] +=
-          Stamp(Seam::AddMilliseconds(First, Line)) + Text + "\r\n";
+      Expected[Row.Text(Line < 2 ? 2 : 3)] += Stamp(Seam::AddMilliseconds(First, Line)) + Text + "\r\n";
     }
   }
   EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
@@ -157,29 +124,14 @@ TEST_F(ClockedLog, LinesAcrossTheFullHourMidnightMonthAndYearLandInTheirFiles) {
 // the earlier hour's (or day's) file, even when another writer put it there.
 TEST_F(ClockedLog, EachLineGoesToItsInstantsFileAfterWhatItHolds) {
   const std::string Earlier = "Logs\\2013_10_27\\02_Velmora.dll.log";
-  struct TStep {
-    Platform::TDateTime Instant;
-    const char* Text;
-    std::string File;
-  };
-  const TStep Steps[] = {
-      {At(2013, 4, 30, 23, 10, 0, 0), "line", "Logs\\2013_04_30\\23_Velmora.dll.log"},
-      {At(2013, 5, 30, 23, 10, 0, 0), "line", "Logs\\2013_05_30\\23_Velmora.dll.log"},
-      {At(2014, 5, 30, 23, 10, 0, 0), "line", "Logs\\2014_05_30\\23_Velmora.dll.log"},
-      {At(2014, 5, 31, 23, 10, 0, 0), "line", "Logs\\2014_05_31\\23_Velmora.dll.log"},
-      {At(2013, 10, 27, 2, 59, 0, 0), "before", Earlier},
-      {At(2013, 10, 27, 3, 0, 30, 0), "after", "Logs\\2013_10_27\\03_Velmora.dll.log"},
-      {At(2013, 10, 27, 2, 0, 30, 0), "set back an hour", Earlier},
-      {At(2013, 10, 26, 23, 59, 0, 0), "set back a day", "Logs\\2013_10_26\\23_Velmora.dll.log"},
-      {At(2013, 10, 27, 2, 1, 0, 0), "forward again", Earlier},
-  };
   std::filesystem::create_directories(Platform::ToNativePath(Dir.Path() + "Logs\\2013_10_27"));
   TestSupport::WriteFileBytes(Dir.Path() + Earlier, "written by another process\r\n");
   std::map<std::string, std::string> Expected = {{Earlier, "written by another process\r\n"}};
-  for (const TStep& Step : Steps) {
-    Seam::SetClockFixed(Step.Instant);
-    ASSERT_TRUE(Log.Write(Step.Text));
-    Expected[Step.File] += Stamp(Step.Instant) + Step.Text + "\r\n";
+  for (const TestSupport::TDataRow& Row : DataTable("log_clock/instants_and_files.txt")) {
+    SCOPED_TRACE(Row.Where());
+    Seam::SetClockFixed(At(Row.Text(0)));
+    ASSERT_TRUE(Log.Write(Row.Text(1)));
+    Expected[Row.Text(2)] += Stamp(At(Row.Text(0))) + Row.Text(1) + "\r\n";
   }
   EXPECT_EQ(FilesUnder(Dir.Path()), Expected);
 }

@@ -11,6 +11,7 @@
 #include "log/TimeSeparatedFileLog.h"
 #include "platform/Files.h"
 #include "platform/TimeText.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -52,52 +53,26 @@ TEST(FileLog, StampedLineIsStampTextCrLf) {
 // stamped line is at most 8191 bytes and a raw one 8191, cut in the text so
 // that CR LF still ends it.
 TEST(FileLog, LinesReachTheFileExactlyAndWithinTheirLimits) {
-  struct TLine {
-    bool Stamped;
-    std::string Text;
-  };
-  struct TCase {
-    const char* What;
-    std::string Existing;  // the file's bytes before the log opens it
-    std::vector<TLine> Written, InFile;
-  };
-  const std::string Bytes("\xCF\xF0\xE8\xE2\xE5\xF2 \xFF\x01\x7F\t|", 13);
-  const std::string Zeros("ab\0cd\0", 6);
-  const TCase Cases[] = {
-      {"empty texts: a stamp and CR LF, or CR LF", "", {{true, ""}, {false, ""}}, {{true, ""}, {false, ""}}},
-      {"appended to a file that exists", "old line\r\n", {{false, "one"}, {false, "two"}},
-       {{false, "old line"}, {false, "one"}, {false, "two"}}},
-      {"text byte for byte", "", {{false, Bytes}}, {{false, Bytes}}},
-      // The whole text, never stale buffer bytes behind a zero.
-      {"zero bytes as they are", "", {{false, Zeros}, {false, std::string(5000, '\0')}},
-       {{false, Zeros}, {false, std::string(5000, '\0')}}},
-      {"a stamped line of 8191 bytes whole", "", {{true, std::string(8176, 'x')}},
-       {{true, std::string(8176, 'x')}}},
-      {"longer stamped lines keep their line end", "",
-       {{true, std::string(8177, 'x')}, {true, std::string(100000, 'y')}, {true, "next"}},
-       {{true, std::string(8176, 'x')}, {true, std::string(8176, 'y')}, {true, "next"}}},
-      {"raw line limits", "",
-       {{false, std::string(8189, 'a')}, {false, std::string(8190, 'b')}, {false, std::string(8192, 'c')}},
-       {{false, std::string(8189, 'a')}, {false, std::string(8189, 'b')}, {false, std::string(8189, 'c')}}},
-  };
-  for (const TCase& Case : Cases) {
-    SCOPED_TRACE(Case.What);
+  for (const TestSupport::TDataRow& Row : DataTable("log/file_lines.txt")) {
+    SCOPED_TRACE(Row.Where());
     TScratchDir Dir;
     const std::string Path = Dir.Path() + "a.log";
-    if (!Case.Existing.empty()) TestSupport::WriteFileBytes(Path, Case.Existing);
+    if (!Row.Text(1).empty()) TestSupport::WriteFileBytes(Path, Row.Text(1));
     tFileLog LogFile(Path);
-    for (const TLine& Line : Case.Written) {
-      ASSERT_TRUE(Line.Stamped ? LogFile.Write(Line.Text) : LogFile.WriteRaw(Line.Text));
+    for (const std::string& Line : Row.Strings(2)) {
+      const bool Stamped = !Line.empty() && Line[0] == '*';
+      ASSERT_TRUE(Stamped ? LogFile.Write(Line.substr(1)) : LogFile.WriteRaw(Line));
     }
     const std::string File = ReadFileBytes(Path);
     size_t At = 0;
-    for (const TLine& Line : Case.InFile) {
-      if (Line.Stamped) {
+    for (std::string Line : Row.Strings(3)) {
+      if (!Line.empty() && Line[0] == '*') {
+        Line.erase(0, 1);
         EXPECT_TRUE(HasStamp(File.substr(At, 13))) << "line at " << At;
         At += 13;
       }
-      EXPECT_EQ(File.substr(At, Line.Text.size() + 2), Line.Text + "\r\n") << "line at " << At;
-      At += Line.Text.size() + 2;
+      EXPECT_EQ(File.substr(At, Line.size() + 2), Line + "\r\n") << "line at " << At;
+      At += Line.size() + 2;
     }
     EXPECT_EQ(At, File.size());
   }

@@ -12,9 +12,11 @@
 #include "params/IntegerText.h"
 #include "params/PackedParams.h"
 #include "params/ParamList.h"
+#include "tests/support/DataTable.h"
 
 namespace {
 
+using TestSupport::TDataRow;
 using TItems = std::vector<std::string>;
 
 TParamList ListOf(const TItems& Items) {
@@ -58,74 +60,17 @@ std::string Pack(const TItems& Items) {
 // ------------------------------------------------------------- text form
 
 TEST(ParamsText, ReadsTheWorkedExamples) {
-  const struct {
-    std::string Text;
-    TItems Items;
-  } Cases[] = {
-      {"a,b", {"a", "b"}},
-      {" a , b ", {"a", "b"}},
-      {"a b", {"a", "b"}},
-      {"\"a b\",c", {"a b", "c"}},
-      {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
-      {"a\"b", {"a\"b"}},
-      {"\"a\"b", {"a", "b"}},
-      {"a,", {"a", ""}},
-      {"a, ", {"a"}},
-      {",a", {"", "a"}},
-      {"a,,b", {"a", "", "b"}},
-      {",", {"", ""}},
-      {"\"\"", {""}},
-      {"", {}},
-      {"   ", {}},
-      {"Sess=5,\"SrcUserData=x,y\"", {"Sess=5", "SrcUserData=x,y"}},
-      // Every byte 1..32 is a blank, tab, CR and LF included.
-      {"\ta\r\n,\x01" "b\x1F", {"a", "b"}},
-      {"a,,", {"a", "", ""}},
-      {"a , ", {"a"}},
-      // A quoted item followed directly by a quote starts a new quoted item.
-      {"\"a\"\"\"\"b\"", {"a\"\"b"}},
-      {"\"a\" \"b\"", {"a", "b"}},
-      // Without its closing quote, a quoted item runs to the end of the text.
-      {"\"abc", {"abc"}},
-      {"x,\"a,b", {"x", "a,b"}},
-      {"\"ab\"\"", {"ab\""}},
-      {"\"", {""}},
-      // Reading stops at a NUL.
-      {std::string("a,b\0c,d", 7), {"a", "b"}},
-      {std::string("a,\0b", 4), {"a", ""}},
-      {std::string("\"a\0b\"", 5), {"a"}},
-      {std::string("\0a", 2), {}},
-  };
-  for (const auto& Case : Cases) {
-    EXPECT_EQ(ReadText(Case.Text), Case.Items) << "text: [" << Case.Text << "]";
+  for (const TDataRow& Row : DataTable("params/read_text.txt")) {
+    SCOPED_TRACE(Row.Where());
+    EXPECT_EQ(ReadText(Row.Text(0)), Row.Strings(1));
   }
 }
 
 TEST(ParamsText, WritesTheWorkedExamples) {
-  const struct {
-    TItems Items;
-    std::string Text;
-  } Cases[] = {
-      {{"a", "b"}, "a,b"},
-      {{"a b"}, "\"a b\""},
-      {{""}, "\"\""},
-      {{"a", ""}, "a,"},
-      {{"", ""}, ","},
-      {{"say \"hi\""}, "\"say \"\"hi\"\"\""},
-      {{"Sess=5", "SrcUserData=x,y"}, "Sess=5,\"SrcUserData=x,y\""},
-      {{"Sess=7", "SrcUserData=Sess=5,\"SrcUserData=x y\""},
-       "Sess=7,\"SrcUserData=Sess=5,\"\"SrcUserData=x y\"\"\""},
-      {{}, ""},
-      // Equals signs, 127 and the bytes 0x80..0xFF do not cause quoting;
-      // every blank byte, and a lone quote, does.
-      {{"a=b=c", "\x7F\xC0\xFF"}, "a=b=c,\x7F\xC0\xFF"},
-      {{"a\tb", "\x01", "\""}, "\"a\tb\",\"\x01\",\"\"\"\""},
-      {{"", "", ""}, ",,"},
-      {{"noequals"}, "noequals"},
-  };
-  for (const auto& Case : Cases) {
-    EXPECT_EQ(ListOf(Case.Items).ParamsToText(), Case.Text);
-    EXPECT_EQ(ReadText(Case.Text), Case.Items) << "read back: [" << Case.Text << "]";
+  for (const TDataRow& Row : DataTable("params/write_text.txt")) {
+    SCOPED_TRACE(Row.Where());
+    EXPECT_EQ(ListOf(Row.Strings(0)).ParamsToText(), Row.Text(1));
+    EXPECT_EQ(ReadText(Row.Text(1)), Row.Strings(0)) << "read back";
   }
 }
 
@@ -230,26 +175,14 @@ TEST(ParamsNames, IndexOutOfBoundsRaises) {
 
 // Each item followed by a NUL; a block read may lack the last NUL.
 TEST(ParamsPacked, WritesAndReadsBlocks) {
-  const struct {
-    std::string Block;
-    TItems Items;
-    bool Written;  // the block Pack makes of the items
-  } Cases[] = {
-      {std::string("Path=C:\\x\0Mode=1\0", 17), {"Path=C:\\x", "Mode=1"}, true},
-      {std::string("Path=C:\\x\0Mode=1", 16), {"Path=C:\\x", "Mode=1"}, false},
-      {std::string("a\0\0b", 4), {"a", "", "b"}, false},
-      {std::string("a\0\0noequals\0", 12), {"a", "", "noequals"}, true},
-      {std::string("a\0\0", 3), {"a", ""}, true},
-      {std::string("\0", 1), {""}, true},
-      {std::string("\0\0", 2), {"", ""}, true},
-      {std::string("abc", 3), {"abc"}, false},
-      {std::string("\xC8\xCC\xDF=\"x, y\"\0", 10), {"\xC8\xCC\xDF=\"x, y\""}, false},
-      {std::string(), {}, true},
-  };
-  for (const auto& Case : Cases) {
-    EXPECT_EQ(Unpack(Case.Block), Case.Items) << "block of " << Case.Block.size();
-    if (Case.Written) {
-      EXPECT_EQ(Pack(Case.Items), Case.Block) << "block of " << Case.Block.size();
+  for (const TDataRow& Row : DataTable("params/packed_blocks.txt")) {
+    SCOPED_TRACE(Row.Where());
+    const std::string Block = Row.Text(0);
+    EXPECT_EQ(Unpack(Block), Row.Strings(1));
+    if (Row.Text(2) == "written") {
+      EXPECT_EQ(Pack(Row.Strings(1)), Block);
+    } else {
+      EXPECT_EQ(Row.Text(2), "read");
     }
   }
 }
@@ -293,52 +226,15 @@ TEST(ParamsPacked, NeverWritesBeyondCapacity) {
 // ----------------------------------------------------------- integer text
 
 TEST(IntegerText, ReadsDecimalAndHexadecimal) {
-  const struct {
-    const char* Text;
-    int32_t Value;
-  } Cases[] = {
-      {"0", 0},
-      {"25001", 25001},
-      {"0x61AA", 25002},
-      {"0X61aa", 25002},
-      {"$FF", 255},
-      {"$ff", 255},
-      {"x10", 16},
-      {"-x10", -16},
-      {"+5", 5},
-      {"-0", 0},
-      {"007", 7},
-      {"  12", 12},
-      {"  -12", -12},
-      {"2147483647", 2147483647},
-      {"-2147483648", INT32_MIN},
-      {"00000000002147483647", 2147483647},
-      {"xFFFFFFFF", -1},
-      {"0XFFFFFFFF", -1},
-      {"$7FFFFFFF", 2147483647},
-      {"0x80000000", INT32_MIN},
-      {"-0x80000000", INT32_MIN},
-      {"-$FFFFFFFF", 1},
-      {"0x00000001", 1},
-  };
-  // Not integers: out of range, blanks after or tabs around, no digits, signs
-  // and prefixes out of place.
-  const char* const NotIntegers[] = {
-      "2147483648", "-2147483649", "99999999999999999999", "0x100000000", "0x000000001", "12 ",
-      "12\t", "\t12", "", "   ", "abc", "0x", "$", "-", "+", "- 5", "+-5", "--5", "1e3", "12a",
-      "0xG", "$-1", "0x-1", "00x1", "h10",
-  };
-  for (const auto& Case : Cases) {
+  for (const TDataRow& Row : DataTable("params/integer_texts.txt")) {
+    SCOPED_TRACE(Row.Where());
+    const std::string Text = Row.Text(0);
+    const bool Integer = Row.Text(1) != "-";
+    const int32_t Expected = Integer ? static_cast<int32_t>(Row.Int(1)) : 777;
     int32_t Value = 777;
-    EXPECT_TRUE(TryIntegerText(Case.Text, Value)) << "[" << Case.Text << "]";
-    EXPECT_EQ(Value, Case.Value) << "[" << Case.Text << "]";
-    EXPECT_EQ(IntegerTextOr(Case.Text, -99), Case.Value);
-  }
-  for (const char* Text : NotIntegers) {
-    int32_t Value = 777;
-    EXPECT_FALSE(TryIntegerText(Text, Value)) << "[" << Text << "]";
-    EXPECT_EQ(Value, 777) << "[" << Text << "]";
-    EXPECT_EQ(IntegerTextOr(Text, -99), -99);
+    EXPECT_EQ(TryIntegerText(Text, Value), Integer);
+    EXPECT_EQ(Value, Expected);
+    EXPECT_EQ(IntegerTextOr(Text, -99), Integer ? Expected : -99);
   }
   // The text ends where its view ends, even before a NUL.
   int32_t Value = 0;
@@ -348,10 +244,8 @@ TEST(IntegerText, ReadsDecimalAndHexadecimal) {
 }
 
 TEST(IntegerText, WritesPlainDecimal) {
-  for (const auto& [Value, Text] : {std::pair<int64_t, const char*>{0, "0"}, {25001, "25001"}, {-1, "-1"},
-                                    {INT32_MIN, "-2147483648"}, {INT64_MIN, "-9223372036854775808"},
-                                    {INT64_MAX, "9223372036854775807"}}) {
-    EXPECT_EQ(IntegerToText(Value), Text);
+  for (const TDataRow& Row : DataTable("params/integer_writes.txt")) {
+    EXPECT_EQ(IntegerToText(Row.Int(0)), Row.Text(1)) << Row.Where();
   }
 }
 

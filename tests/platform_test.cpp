@@ -12,6 +12,7 @@
 #include "platform/Thread.h"
 #include "platform/TimeText.h"
 #include "platform/testing/WakeFlag.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/TestSupport.h"
 
 using namespace Platform;
@@ -152,14 +153,10 @@ TEST(PlatformModuleNames, SmallBufferTruncatesLikeTheSystem) {
 // --------------------------------------------------------------- path parts
 
 TEST(PlatformPaths, DirectoryAndFileParts) {
-  EXPECT_EQ(DirectoryPart("C:\\Host\\Plugins\\Velmora.dll"), "C:\\Host\\Plugins\\");
-  EXPECT_EQ(FileNamePart("C:\\Host\\Plugins\\Velmora.dll"), "Velmora.dll");
-  EXPECT_EQ(DirectoryPart("C:Velmora.dll"), "C:");
-  EXPECT_EQ(FileNamePart("C:Velmora.dll"), "Velmora.dll");
-  EXPECT_EQ(DirectoryPart("Velmora.dll"), "");
-  EXPECT_EQ(FileNamePart("Velmora.dll"), "Velmora.dll");
-  EXPECT_EQ(FileNamePart("C:\\Host\\"), "");
-  EXPECT_EQ(DirectoryPart(""), "");
+  for (const TestSupport::TDataRow& Row : DataTable("platform/path_parts.txt")) {
+    EXPECT_EQ(DirectoryPart(Row.Text(0)), Row.Text(1)) << Row.Where();
+    EXPECT_EQ(FileNamePart(Row.Text(0)), Row.Text(2)) << Row.Where();
+  }
 }
 
 TEST(PlatformPaths, NativeFormRoundTrips) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <sstream>
 #include <string>
 
@@ -12,34 +11,29 @@
 
 namespace {
 
-// Every read moves the fake clock on by 1 µs, so a spin always ends.
 uint64_t FakeNow = 0;
-uint64_t FakeClock() { return ++FakeNow; }
+uint64_t FakeClock() { return ++FakeNow; }  // 1 µs a read, so a spin always ends
 
-// Steps: "hit" (work shows at the third look: true), "miss" (none: false
-// after at least the limit), "skip" (false at once, work not looked at),
-// "wake:N" / "timeout:N" (a wait of N µs ending with / without work), "idle".
-// A wait's kind (short or long) is what the step before it found.
+// Steps: "hit" (work at the third look), "miss" (none: false after the
+// limit), "skip" (false at once, work not looked at), "wake:N" / "timeout:N"
+// (a wait of N µs ending with / without work), "idle". A wait's kind (short
+// or long) is what the step before it found.
 struct TCase {
-  const char* Name;
-  uint32_t LimitUs;
-  uint32_t Processors;
+  uint32_t LimitUs, Processors;
   const char* Steps;
 };
-
 const TCase Cases[] = {
-    {"four misses in a row rest", 30, 2, "miss miss miss miss skip skip"},
-    {"a hit starts the count again", 30, 2, "miss miss miss hit miss miss miss miss miss skip"},
-    {"a wake within the limit arms again", 30, 2, "miss miss miss miss skip wake:20 miss hit"},
-    {"a wake at the limit arms again", 30, 2, "miss miss miss miss skip wake:30 miss hit"},
-    {"a wake past the limit does not", 30, 2, "miss miss miss miss skip wake:31 skip"},
-    {"a time-out keeps resting", 30, 2, "miss miss miss miss skip timeout:5 skip"},
-    {"idle rests both kinds", 30, 2, "hit idle skip timeout:1 skip wake:10 skip wake:10 hit"},
-    {"alternating work spins only where it pays", 30, 2,
-     "hit miss hit miss hit miss hit miss hit skip wake:90 hit skip"},
-    {"a wake while armed changes nothing", 30, 2, "miss miss miss wake:5 miss skip"},
-    {"one processor never spins", 30, 1, "skip wake:1 skip skip"},
-    {"a limit of 0 never spins", 0, 4, "skip wake:0 skip"},
+    {30, 2, "miss miss miss miss skip skip"},                    // four misses in a row rest
+    {30, 2, "miss miss miss hit miss miss miss miss miss skip"},  // a hit starts the count again
+    {30, 2, "miss miss miss miss skip wake:20 miss hit"},         // a wake within the limit arms
+    {30, 2, "miss miss miss miss skip wake:30 miss hit"},         // ... at the limit too
+    {30, 2, "miss miss miss miss skip wake:31 skip"},             // a later one does not
+    {30, 2, "miss miss miss miss skip timeout:5 skip"},           // nor a time-out
+    {30, 2, "hit idle skip timeout:1 skip wake:10 skip wake:10 hit"},         // idle rests both kinds
+    {30, 2, "hit miss hit miss hit miss hit miss hit skip wake:90 hit skip"},  // alternating waits
+    {30, 2, "miss miss miss wake:5 miss skip"},  // a wake while armed changes nothing
+    {30, 1, "skip wake:1 skip skip"},            // one processor: never
+    {0, 4, "skip wake:0 skip"},                  // a limit of 0: never
 };
 
 class AdaptiveSpinCase : public testing::TestWithParam<TCase> {};
@@ -49,45 +43,28 @@ TEST_P(AdaptiveSpinCase, FollowsItsSteps) {
   Platform::TAdaptiveSpin Spin(C.LimitUs, &FakeClock, C.Processors);
   std::istringstream Steps(C.Steps);
   std::string Step;
-  for (int At = 0; Steps >> Step; ++At) {
-    SCOPED_TRACE(Step + " at step " + std::to_string(At));
+  while (Steps >> Step) {
+    SCOPED_TRACE(std::string(C.Steps) + ": " + Step);
     const std::string Kind = Step.substr(0, Step.find(':'));
     if (Kind == "wake" || Kind == "timeout") {
       Spin.SleepBegins();
       FakeNow += std::stoul(Step.substr(Step.find(':') + 1)) - 1;  // SleepEnds reads once more
       Spin.SleepEnds(Kind == "wake");
-      continue;
-    }
-    if (Kind == "idle") {
+    } else if (Kind == "idle") {
       Spin.Rest();
-      continue;
-    }
-    int Looks = 0;
-    const uint64_t Start = FakeNow;
-    const bool Found = Spin.SpinFor([&] { return ++Looks >= 3 && Kind == "hit"; });
-    EXPECT_EQ(Found, Kind == "hit");
-    if (Kind == "skip") {
-      EXPECT_EQ(Looks, 0);
-    } else if (Kind == "miss") {
-      // The limit, and not much longer: the clock is read once per few
-      // dozen looks.
-      EXPECT_LE(C.LimitUs, FakeNow - Start - 1);
-      EXPECT_GE(C.LimitUs + 2, FakeNow - Start);
+    } else {
+      int Looks = 0;
+      const uint64_t Start = FakeNow;
+      EXPECT_EQ(Spin.SpinFor([&] { return ++Looks >= 3 && Kind == "hit"; }), Kind == "hit");
+      // A skip looks at nothing; a miss lasts the limit and not much longer
+      // (the clock is read once per few dozen looks).
+      EXPECT_EQ(Kind == "skip" ? 0 : Looks, Looks);
+      EXPECT_EQ(Kind == "miss" ? C.LimitUs + 1 : FakeNow - Start, FakeNow - Start);
     }
   }
 }
+INSTANTIATE_TEST_SUITE_P(Steps, AdaptiveSpinCase, testing::ValuesIn(Cases));
 
-INSTANTIATE_TEST_SUITE_P(Steps, AdaptiveSpinCase, testing::ValuesIn(Cases),
-                         [](const testing::TestParamInfo<TCase>& Info) {
-                           std::string Name;
-                           for (const char* P = Info.param.Name; *P != '\0'; ++P) {
-                             if (std::isalnum(static_cast<unsigned char>(*P))) Name += *P;
-                           }
-                           return Name;
-                         });
-
-// On the system's clock: a miss ends near its limit, and work that another
-// thread sets during the spin is seen.
 TEST(AdaptiveSpin, SpinsOnTheSystemClock) {
   ASSERT_GE(Platform::ProcessorCount(), 1u);
   Platform::TAdaptiveSpin Spin(2000, &Platform::MonotonicMicroseconds, 2);
@@ -96,8 +73,8 @@ TEST(AdaptiveSpin, SpinsOnTheSystemClock) {
   const uint64_t Spun = Platform::MonotonicMicroseconds() - Start;
   EXPECT_GE(Spun, 2000u);
   EXPECT_LT(Spun, 2000000u);  // bounded, even on a loaded machine
-  std::atomic<int> Flag{0};
-  EXPECT_TRUE(Spin.SpinFor([&] { return Flag.fetch_add(1, std::memory_order_relaxed) > 100; }));
+  std::atomic<int> Looks{0};
+  EXPECT_TRUE(Spin.SpinFor([&] { return Looks.fetch_add(1, std::memory_order_relaxed) > 100; }));
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "platform/TimeText.h"
 #include "syslogclient/SyslogMessage.h"
 #include "syslogclient/SyslogSetting.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/RequiredEntry.h"
 #include "tests/support/TestSupport.h"
@@ -32,33 +33,16 @@ using LogTestSupport::At;
 namespace {
 
 TEST(SyslogSetting, ReadsTheDocumentedFormsAndRefusesTheRest) {
-  struct TRow {
-    const char* Text;
-    TSyslogTransport Transport;
-    const char* Host;
-    uint16_t Port;
-    uint8_t Facility;
-  };
-  const TRow Rows[] = {
-      {"udp://192.0.2.5", TSyslogTransport::Udp, "192.0.2.5", 514, 1},
-      {"tcp://logs.example:601", TSyslogTransport::Tcp, "logs.example", 601, 1},
-      {" TCP://logs-1.example/LOCAL3 ", TSyslogTransport::Tcp, "logs-1.example", 601, 19},
-      {"udp://127.0.0.1:5514/23", TSyslogTransport::Udp, "127.0.0.1", 5514, 23},
-      {"tcp://h:65535/authpriv", TSyslogTransport::Tcp, "h", 65535, 10},
-  };
-  for (const TRow& Row : Rows) {
+  for (const TDataRow& Row : DataTable("syslog_client/settings.txt")) {
+    SCOPED_TRACE(Row.Where());
     TSyslogSetting Setting;
-    ASSERT_TRUE(ParseSyslogSetting(Row.Text, Setting)) << Row.Text;
-    EXPECT_EQ(Setting.Transport, Row.Transport) << Row.Text;
-    EXPECT_EQ(Setting.Host, Row.Host) << Row.Text;
-    EXPECT_EQ(Setting.Port, Row.Port) << Row.Text;
-    EXPECT_EQ(Setting.Facility, Row.Facility) << Row.Text;
-  }
-  for (const char* Bad : {"", "192.0.2.5:514", "http://h", "udp://", "udp://:514", "udp://h:0",
-                          "udp://h:65536", "udp://h:x", "udp://h/24", "udp://h/local8", "udp://h h",
-                          "tcp://h:514;x"}) {
-    TSyslogSetting Setting;
-    EXPECT_FALSE(ParseSyslogSetting(Bad, Setting)) << Bad;
+    ASSERT_EQ(ParseSyslogSetting(Row.Text(0), Setting), Row.Text(1) != "-");
+    if (Row.Text(1) == "-") continue;
+    EXPECT_EQ(Setting.Transport, Row.Text(1) == "tcp" ? TSyslogTransport::Tcp : TSyslogTransport::Udp);
+    EXPECT_TRUE(Row.Text(1) == "tcp" || Row.Text(1) == "udp");
+    EXPECT_EQ(Setting.Host, Row.Text(2));
+    EXPECT_EQ(Setting.Port, Row.Int(3));
+    EXPECT_EQ(Setting.Facility, Row.Int(4));
   }
 }
 

@@ -15,6 +15,7 @@
 #include "relay/TaskHandler.h"
 #include "relay/TaskRecord.h"
 #include "relay/ThreadBase.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/TestSupport.h"
 
 using TestSupport::WaitUntil;
@@ -241,17 +242,6 @@ TEST(ThreadBase, NeverStartedThreadIsReleasedWithoutRunningItsBody) {
 // OnTask saw, in the same words. Records never handed over are freed (the
 // leak checker sees none of them).
 TEST(TaskHandler, RecordsQueuedBeforeTheStartRunInOrderUpToTheStop) {
-  struct TCase {
-    const char* Queued;
-    const char* Handed;  // null: the worker is never started
-  };
-  const TCase Cases[] = {
-      {"0-99 S", "0-99 S"},
-      {"1 2 S 3 M", "1 2 S"},  // the stop discards what is queued behind it
-      {"1 U 2 S", "1 U 2 S"},  // an unknown kind does not stop the loop
-      {"1 2 R", "1 2"},        // asked before the start, behind what was queued
-      {"1 S", nullptr},
-  };
   const auto Words = [](const std::string& Text) {
     std::vector<std::string> Result;
     std::istringstream In(Text);
@@ -267,8 +257,9 @@ TEST(TaskHandler, RecordsQueuedBeforeTheStartRunInOrderUpToTheStop) {
     }
     return Result;
   };
-  for (const TCase& Case : Cases) {
-    SCOPED_TRACE(Case.Queued);
+  for (const TestSupport::TDataRow& Row : DataTable("taskhandler/queued_before_start.txt")) {
+    SCOPED_TRACE(Row.Where());
+    const bool Started = Row.Text(1) != "-";
     std::vector<std::string> Handed;  // the worker's until WaitFor
     TTaskHandler Worker(10000);
     EXPECT_EQ(10000u, Worker.IdleTimeout());
@@ -279,7 +270,7 @@ TEST(TaskHandler, RecordsQueuedBeforeTheStartRunInOrderUpToTheStop) {
                        : Kind == TaskStop  ? "S"
                        : Kind == TaskMessage ? "M" : "U");
     };
-    for (const std::string& Word : Words(Case.Queued)) {
+    for (const std::string& Word : Words(Row.Text(0))) {
       if (Word == "R") {
         Worker.RequestStop();
       } else if (Word == "S") {
@@ -292,9 +283,9 @@ TEST(TaskHandler, RecordsQueuedBeforeTheStartRunInOrderUpToTheStop) {
     }
     Platform::SleepMs(30);
     EXPECT_TRUE(Handed.empty());
-    if (Case.Handed != nullptr) Worker.Start();
+    if (Started) Worker.Start();
     Worker.WaitFor();
-    EXPECT_EQ(Words(Case.Handed != nullptr ? Case.Handed : ""), Handed);
+    EXPECT_EQ(Words(Started ? Row.Text(1) : ""), Handed);
     EXPECT_FALSE(Worker.FatalError());
   }
 }

@@ -14,6 +14,7 @@
 #include "platform/Thread.h"
 #include "platform/Socket.h"
 #include "standins/net/Tpkt.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/RequiredEntry.h"
 #include "tests/support/TestSupport.h"
 #include "transport/TransportApi.h"
@@ -492,35 +493,12 @@ TEST_F(TransportTcpTest, NoTpktSendsRawBytesAndDeliversEachRead) {
 // --------------------------------------------------------- the entries' rules
 
 TEST_F(TransportTcpTest, RejectsInvalidConnectionTexts) {
-  const char* Invalid[] = {
-      "",
-      "127.0.0.1:0",
-      "127.0.0.1:0,127.0.0.1",
-      "127.0.0.1:0,127.0.0.1:0",
-      "127.0.0.1:0,127.0.0.1:65536",
-      "127.0.0.1:0,127.0.0.1:-1",
-      "127.0.0.1:0,127.0.0.1:80x",
-      "127.0.0.1:0,:80",
-      "127.0.0.1,127.0.0.1:80",
-      "127.0.0.1:0,256.0.0.1:80",
-      "127.0.0.1:0,1.2.3:80",
-      "127.0.0.1:0,server.example:80",
-      "127.0.0.1:0,127.0.0.1:80,NOTPKT=MAYBE",
-      "127.0.0.1:0,127.0.0.1:80,NOTPKT",
-      "127.0.0.1:0,127.0.0.1:80,MODE=1",
-      "127.0.0.1:0,127.0.0.1:80,",
-      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=0",
-      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=600001",
-      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=",
-      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=1s",
-      "127.0.0.1:0,127.0.0.1:80,SENDTIMEOUT=-5",
-  };
-  for (const char* Text : Invalid) {
+  for (const TestSupport::TDataRow& Row : DataTable("transport_tcp/invalid_connections.txt")) {
+    SCOPED_TRACE(Row.Where());
     int32_t Id = -1;
-    EXPECT_EQ(Api.Create(Text, OnReceive, OnAuxReceive, OnDisconnect, OnConnect, &Id, &Recorder),
-              teINVALIDPARAMS)
-        << Text;
-    EXPECT_EQ(Id, -1) << Text;
+    EXPECT_EQ(Api.Create(Row.Text(0).c_str(), OnReceive, OnAuxReceive, OnDisconnect, OnConnect, &Id, &Recorder),
+              teINVALIDPARAMS);
+    EXPECT_EQ(Id, -1);
   }
   int32_t Id = -1;
   EXPECT_EQ(Api.Create(nullptr, OnReceive, OnAuxReceive, OnDisconnect, OnConnect, &Id, &Recorder),

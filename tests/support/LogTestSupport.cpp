@@ -85,6 +85,17 @@ Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t
   return T;
 }
 
+Platform::TDateTime At(const std::string& Text) {
+  unsigned F[7] = {};
+  char End = '\0';
+  if (std::sscanf(Text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u.%3u%c", &F[0], &F[1], &F[2], &F[3], &F[4], &F[5],
+                  &F[6], &End) != 7) {
+    ADD_FAILURE() << "not an instant: [" << Text << "]";
+  }
+  const auto U = [](unsigned V) { return static_cast<uint16_t>(V); };
+  return At(U(F[0]), U(F[1]), U(F[2]), U(F[3]), U(F[4]), U(F[5]), U(F[6]));
+}
+
 int MillisecondsOfDay(const Platform::TDateTime& Time) {
   return ((Time.Hour * 60 + Time.Minute) * 60 + Time.Second) * 1000 + Time.Millisecond;
 }

@@ -26,6 +26,8 @@ int MillisecondsOfDay(const Platform::TDateTime& Time);
 // A local time, field by field.
 Platform::TDateTime At(uint16_t Year, uint16_t Month, uint16_t Day, uint16_t Hour,
                        uint16_t Minute, uint16_t Second, uint16_t Millisecond);
+// The same from "YYYY-MM-DD HH:NN:SS.ZZZ" (a table's field); a bad text fails the test.
+Platform::TDateTime At(const std::string& Text);
 
 // One call recorded by the log-client stand-in: Kind is "I", "M" or "F"; the
 // fields follow as recorded; for "M" Time is the decoded double and
