@@ -107,6 +107,10 @@ TEST(TaskQueue, KeepsOrderAcrossWrapAroundAndGrowth) {
   // Move the head off zero, then grow while the content wraps around.
   for (; Next < 40; ++Next) Queue.PushBack(Fake(Next));
   for (int i = 0; i < 30; ++i) EXPECT_EQ(Fake(Expected++), Queue.PopFront());
+  // 50 records from slot 30 of a 64-slot ring: the last one sits below the head.
+  for (; Next < 80; ++Next) Queue.PushBack(Fake(Next));
+  EXPECT_EQ(TTaskQueue::SmallSlots, Queue.Capacity());
+  EXPECT_EQ(Fake(--Next), Queue.PopBack());
   for (; Next < 1000; ++Next) Queue.PushBack(Fake(Next));
   EXPECT_EQ(970u, Queue.Size());
   EXPECT_EQ(Fake(Next - 1), Queue.PopBack());

@@ -602,7 +602,10 @@ TEST_F(TPKTClientTest, LateCallbacksReachNeitherADestroyedConnectionNorAFreedCli
   const uint32_t LateBefore = ClientKeys::LateCalls();
   for (const bool FreeTheClient : {false, true}) {
     if (FreeTheClient) {
+      // A new termination under the renewed key: its calls do arrive.
       Client->CreateConnection();
+      ASSERT_TRUE(Double.FireReceive("x"));
+      EXPECT_EQ(Events.exchange(0), 1);
       Client.reset();
     } else {
       Client->DestroyConnection();
