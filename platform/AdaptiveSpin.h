@@ -24,6 +24,10 @@ public:
   // the thread rests, for that kind, until a sleep shows work came within
   // the limit.
   static constexpr uint32_t MissesBeforeRest = 4;
+  // Near the measured cost of waking a sleeping thread: the limit every
+  // waiting thread of the relay (and of the stand-ins the benchmarks use)
+  // spins for.
+  static constexpr uint32_t DefaultLimitUs = 30;
 
   // LimitUs per spin; none at all on a machine with one processor (the
   // thread that would bring the work cannot run meanwhile). A build with

@@ -164,6 +164,5 @@ private:
   // Pending for a short while, so that a record that comes right after the
   // last one is taken without the cost of waking a sleeping thread. It rests
   // at every idle time-out, so an idle worker never spins.
-  static constexpr uint32_t SpinLimitUs = 30;
-  Platform::TAdaptiveSpin Spin{SpinLimitUs};
+  Platform::TAdaptiveSpin Spin{Platform::TAdaptiveSpin::DefaultLimitUs};
 };

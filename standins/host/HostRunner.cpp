@@ -170,7 +170,7 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
   const int64_t Base = static_cast<int64_t>(ThreadIndex) * HostSessionStride;
   std::vector<char> Buffer;
   uint64_t Sequence = 0;
-  Platform::TAdaptiveSpin Spin(30);  // this sender's, for the window's wait
+  Platform::TAdaptiveSpin Spin(Platform::TAdaptiveSpin::DefaultLimitUs);  // for the window
   const std::string StopFile = Platform::ToNativePath(Options.StopFile);
   for (uint32_t Round = 0; Round < Options.Repeat; ++Round) {
     std::error_code Error;

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/AdaptiveSpin.h"
 #include "platform/Errors.h"
 #include "platform/Sync.h"
-#include "platform/AdaptiveSpin.h"
 #include "platform/Thread.h"
 #include "platform/testing/WakeFlag.h"
 #include "standins/transport-double/DoubleControl.h"
@@ -255,7 +255,7 @@ void NotifierBody(void*) {
   TDouble& D = State();
   // As the relay's worker does before its wait, so that a benchmark measures
   // the relay's hand-offs, not this thread's wake-ups.
-  Platform::TAdaptiveSpin Spin(30);
+  Platform::TAdaptiveSpin Spin(Platform::TAdaptiveSpin::DefaultLimitUs);
   for (;;) {
     PollForNotice(D);
     if (D.Ready.load(std::memory_order_relaxed) <= 0) {

@@ -131,48 +131,46 @@ bool InRange(long Value, const std::string& Range) {
   return Value >= Low && Value <= High;
 }
 
+namespace {
+
+// The byte at Text[I], escaped or as it is; I moves past it.
+char DecodeUnit(const std::string& Text, size_t& I) {
+  const char C = Text[I++];
+  if (C != '\\') return C;
+  if (I == Text.size()) throw std::runtime_error("lone \\ at the end of " + Text);
+  switch (const char Next = Text[I++]) {
+    case '0': return '\0';
+    case 'r': return '\r';
+    case 'n': return '\n';
+    case 't': return '\t';
+    case '\\': case '|': case '"': return Next;
+    case 'x':
+      if (I + 2 > Text.size()) throw std::runtime_error("short \\x in " + Text);
+      I += 2;
+      return static_cast<char>(HexDigit(Text[I - 2]) * 16 + HexDigit(Text[I - 1]));
+    default:
+      throw std::runtime_error("unknown escape in " + Text);
+  }
+}
+
+}  // namespace
+
 std::string DecodeBytes(const std::string& Text) {
   std::string Bytes;
-  for (size_t I = 0; I < Text.size(); ++I) {
-    const char C = Text[I];
-    if (C == '{') {
-      const size_t Star = Text.find('*', I);
-      const size_t Close = Text.find('}', I);
-      if (Star == std::string::npos || Close != Star + 2)
-        throw std::runtime_error("bad {N*c} in " + Text);
-      Bytes.append(std::stoul(Text.substr(I + 1, Star - I - 1)), Text[Star + 1]);
-      I = Close;
+  for (size_t I = 0; I < Text.size();) {
+    if (Text[I] != '{') {
+      Bytes += DecodeUnit(Text, I);
       continue;
     }
-    if (C != '\\') {
-      Bytes += C;
-      continue;
-    }
-    if (++I == Text.size()) throw std::runtime_error("lone \\ at the end of " + Text);
-    switch (Text[I]) {
-      case '0':
-        Bytes += '\0';
-        break;
-      case 'r':
-        Bytes += '\r';
-        break;
-      case 'n':
-        Bytes += '\n';
-        break;
-      case 't':
-        Bytes += '\t';
-        break;
-      case '\\':
-        Bytes += '\\';
-        break;
-      case 'x':
-        if (I + 2 >= Text.size()) throw std::runtime_error("short \\x in " + Text);
-        Bytes += static_cast<char>(HexDigit(Text[I + 1]) * 16 + HexDigit(Text[I + 2]));
-        I += 2;
-        break;
-      default:
-        throw std::runtime_error("unknown escape in " + Text);
-    }
+    const size_t Star = Text.find('*', I);
+    if (Star == std::string::npos || Star == I + 1 ||
+        Text.find_first_not_of("0123456789", I + 1) != Star || Star + 1 >= Text.size())
+      throw std::runtime_error("bad {N*c} in " + Text);
+    size_t At = Star + 1;
+    const char Byte = DecodeUnit(Text, At);
+    if (At >= Text.size() || Text[At] != '}') throw std::runtime_error("bad {N*c} in " + Text);
+    Bytes.append(std::stoul(Text.substr(I + 1, Star - I - 1)), Byte);
+    I = At + 1;
   }
   return Bytes;
 }

@@ -30,8 +30,9 @@ std::string TakeResult(std::string& Rest);
 // Whether Value is in Range, "N" or "N..M".
 bool InRange(long Value, const std::string& Range);
 
-// Escaped bytes: \0 \r \n \t \\ \xHH, and {N*c} for N copies of the
-// character c. Throws std::runtime_error at a malformed escape.
+// Escaped bytes: \0 \r \n \t \\ \| \" \xHH, and {N*c} for N copies of the
+// byte c (itself escaped or not). Throws std::runtime_error at a malformed
+// escape.
 std::string DecodeBytes(const std::string& Text);
 // The opposite, for printing: printable ASCII as it is, the rest escaped.
 std::string EscapeBytes(const std::string& Bytes);

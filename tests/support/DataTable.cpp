@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "tests/support/CaseScript.h"
+
 namespace TestSupport {
 
 namespace {
@@ -15,52 +17,15 @@ std::string Trimmed(const std::string& Text) {
   return Text.substr(First, Text.find_last_not_of(" \t\r") - First + 1);
 }
 
-int HexDigit(char C) {
-  if (C >= '0' && C <= '9') return C - '0';
-  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-  return -1;
-}
-
-// The byte at Text[I] (an escape or itself); I moves past it.
-char Unit(const std::string& Text, size_t& I, size_t To, const std::string& Where) {
-  if (Text[I] != '\\') return Text[I++];
-  const char Next = I + 1 < To ? Text[I + 1] : '\0';
-  I += 2;
-  switch (Next) {
-    case '0': return '\0';
-    case 't': return '\t';
-    case 'r': return '\r';
-    case 'n': return '\n';
-    case '\\': case '|': case '"': return Next;
-    case 'x':
-      if (I + 1 < To && HexDigit(Text[I]) >= 0 && HexDigit(Text[I + 1]) >= 0) {
-        I += 2;
-        return static_cast<char>(HexDigit(Text[I - 2]) * 16 + HexDigit(Text[I - 1]));
-      }
-      [[fallthrough]];
-    default: ADD_FAILURE() << Where << ": bad escape in [" << Text << "]"; return '?';
-  }
-}
-
-// Decodes Text[From, To): escapes, and {N*c} for N copies of c.
+// Decodes Text[From, To) as a case file's bytes (DecodeBytes); a malformed
+// escape fails the test at the row's place.
 std::string Unescaped(const std::string& Text, size_t From, size_t To, const std::string& Where) {
-  std::string Out;
-  for (size_t I = From; I < To;) {
-    const size_t Star = Text.find('*', I);
-    if (Text[I] == '{' && Star < To && Star > I + 1 &&
-        Text.find_first_not_of("0123456789", I + 1) == Star) {
-      size_t At = Star + 1;
-      const char Byte = At < To ? Unit(Text, At, To, Where) : '?';
-      if (At < To && Text[At] == '}') {
-        Out.append(std::stoul(Text.substr(I + 1, Star - I - 1)), Byte);
-        I = At + 1;
-        continue;
-      }
-    }
-    Out += Unit(Text, I, To, Where);
+  try {
+    return DecodeBytes(Text.substr(From, To - From));
+  } catch (const std::exception& Error) {
+    ADD_FAILURE() << Where << ": " << Error.what();
+    return "";
   }
-  return Out;
 }
 
 }  // namespace
