@@ -28,23 +28,19 @@ if ! { cmake --preset fuzz &&
   exit 1
 fi
 
-# fuzz_one NAME: one target's run; its exit status is the run's.
+# fuzz_one NAME: one target's run; its exit status lands in fuzz_NAME.rc.
 fuzz_one() {
   local corpus=$build/fuzz/corpus/fuzz_$1
   mkdir -p "$corpus"
   "$build/bin/fuzz_$1" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "fuzz/corpus/$1" \
     >"$build/fuzz_$1.log" 2>&1
+  echo $? >"$build/fuzz_$1.rc"
 }
+# Every target runs for the same time: JOBS at a time, batch after batch.
 targets=(params command response settings)
-pids=()
-for ((i = 0; i < ${#targets[@]}; i++)); do
-  if [ "$i" -ge "$jobs" ]; then wait "${pids[$((i - jobs))]}"; echo $? >"$build/fuzz_${targets[$((i - jobs))]}.rc"; fi
-  fuzz_one "${targets[$i]}" &
-  pids+=($!)
-done
-for ((i = ${#targets[@]} - jobs; i < ${#targets[@]}; i++)); do
-  [ "$i" -lt 0 ] && continue
-  wait "${pids[$i]}"; echo $? >"$build/fuzz_${targets[$i]}.rc"
+for ((i = 0; i < ${#targets[@]}; i += jobs)); do
+  for f in "${targets[@]:i:jobs}"; do fuzz_one "$f" & done
+  wait
 done
 status=0
 for f in "${targets[@]}"; do
