@@ -228,4 +228,14 @@ bool TextCheck(const std::string& How, const std::string& Pattern, const std::st
   throw std::runtime_error("unknown text check " + How);
 }
 
+std::vector<std::string> SplitFields(const std::string& Text) {
+  std::vector<std::string> Found;
+  for (size_t Start = 0;;) {
+    const size_t Bar = Text.find('|', Start);
+    Found.push_back(DecodeBytes(Text.substr(Start, Bar - Start)));
+    if (Bar == std::string::npos) return Found;
+    Start = Bar + 1;
+  }
+}
+
 }  // namespace TestSupport

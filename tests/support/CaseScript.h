@@ -3,6 +3,8 @@
 // line patterns.
 #pragma once
 
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -45,5 +47,27 @@ bool MatchesPattern(const std::string& Pattern, const std::string& Text);
 // A text check of a case line "HOW PATTERN": is (the whole text), has,
 // lacks, starts. Throws std::runtime_error at another HOW.
 bool TextCheck(const std::string& How, const std::string& Pattern, const std::string& Text);
+
+// "a|b|c": the fields, each decoded as escaped bytes.
+std::vector<std::string> SplitFields(const std::string& Text);
+
+// Plays Steps through Play(Step, Why), which returns whether the step and
+// its checks held (Why says what failed); a throw fails the step with its
+// message. Every failure is printed with its line; the rest still play.
+template <typename TPlay>
+bool PlaySteps(const std::vector<TCaseStep>& Steps, TPlay Play) {
+  bool Passed = true;
+  for (const TCaseStep& Step : Steps) {
+    std::string Why;
+    try {
+      if (Play(Step, Why)) continue;
+    } catch (const std::exception& Error) {
+      Why = Error.what();
+    }
+    std::printf("FAIL at line %d: %s\n", Step.Line, Why.c_str());
+    Passed = false;
+  }
+  return Passed;
+}
 
 }  // namespace TestSupport

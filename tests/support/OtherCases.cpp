@@ -32,40 +32,12 @@ class TCapture : public THostOutput {
   Platform::TCriticalSection Lock;
 };
 
-// Plays Steps through Play (one step, its checks; false when one failed).
-template <typename TPlay>
-bool PlayAll(const std::vector<TCaseStep>& Steps, TPlay Play) {
-  bool Passed = true;
-  for (const TCaseStep& Step : Steps) {
-    std::string Why;
-    try {
-      if (Play(Step, Why)) continue;
-    } catch (const std::exception& Error) {
-      Why = Error.what();
-    }
-    std::printf("FAIL at line %d: %s\n", Step.Line, Why.c_str());
-    Passed = false;
-  }
-  return Passed;
-}
-
 std::string Replaced(std::string Text, const std::string& Name, const std::string& Value) {
   for (size_t At = Text.find(Name); At != std::string::npos;
        At = Text.find(Name, At + Value.size())) {
     Text.replace(At, Name.size(), Value);
   }
   return Text;
-}
-
-// "a|b|c": the fields, each escaped bytes.
-std::vector<std::string> Fields(const std::string& Text) {
-  std::vector<std::string> Found;
-  for (size_t Start = 0;;) {
-    const size_t Bar = Text.find('|', Start);
-    Found.push_back(DecodeBytes(Text.substr(Start, Bar - Start)));
-    if (Bar == std::string::npos) return Found;
-    Start = Bar + 1;
-  }
 }
 
 }  // namespace
@@ -76,7 +48,7 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
   int Exit = -1;
   uint64_t Took = 0;
   TCapture Output;
-  return PlayAll(Steps, [&](const TCaseStep& Step, std::string& Why) {
+  return PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) {
     std::string Rest = Step.Rest;
     if (Step.Verb == "kind") return true;
     if (Step.Verb == "plugin")
@@ -119,7 +91,7 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
 bool RunProfileCase(const std::vector<TCaseStep>& Steps) {
   TScratchDir Dir;
   const std::string File = Dir.Path() + "Velmora.ini";
-  return PlayAll(Steps, [&](const TCaseStep& Step, std::string& Why) {
+  return PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) {
     std::string Rest = Step.Rest;
     const std::string Wanted = DecodeBytes(TakeResult(Rest));
     std::string Got;
@@ -129,7 +101,7 @@ bool RunProfileCase(const std::vector<TCaseStep>& Steps) {
       return true;
     }
     const std::vector<std::string> F =
-        Step.Verb == "expect" ? std::vector<std::string>() : Fields(Rest);
+        Step.Verb == "expect" ? std::vector<std::string>() : SplitFields(Rest);
     if (Step.Verb == "read" && F.size() == 3)
       Got = Platform::ReadProfileString(File, F[0], F[1], F[2]);
     else if (Step.Verb == "exists" && F.size() == 2)
