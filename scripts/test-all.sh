@@ -54,11 +54,62 @@ build() {
     failed+=("$1 (build)"); return 1
   fi
 }
-for preset in "${presets[@]}"; do
+# The builds and the suites overlap: while one preset's suites run, the next
+# preset builds at the lowest priority, in the processor time the suites
+# leave (many of them sleep on time-outs), so the suites keep the machine
+# first and their timings are not stretched. Beside the last suites run the
+# build-only presets and then the fuzz runs (bounded by time, so they only
+# lose executions to the suites). A background step's messages are printed
+# when it is waited for.
+# in_background NAME COMMAND...: runs COMMAND niced, its messages in
+# build/NAME.step, the failures it records in build/NAME.failed.
+declare -A step_pid step_start
+in_background() {
+  local name=$1; shift
+  step_start[$name]=$SECONDS
+  ( renice -n 19 -p $BASHPID >/dev/null 2>&1; failed=(); "$@" >"build/$name.step" 2>&1
+    printf '%s\n' "${failed[@]}" >"build/$name.failed" ) &
+  step_pid[$name]=$!
+}
+# finish NAME: waits for it, prints its messages, takes its failures; false
+# when it recorded any.
+finish() {
+  wait "${step_pid[$1]}"
+  cat "build/$1.step"
+  local lines
+  mapfile -t lines < <(grep -v '^$' "build/$1.failed")
+  failed+=("${lines[@]}")
+  [ ${#lines[@]} -eq 0 ]
+}
+# The build-only presets, then the fuzz runs.
+last_steps() {
+  local start=$SECONDS
+  summary=()
+  build native-release && summary+=("native-release: build $((SECONDS - start)) s (built only)")
   start=$SECONDS
-  build "$preset" || continue
-  built=$SECONDS
+  build fuzz && summary+=("fuzz: build $((SECONDS - start)) s")
+  start=$SECONDS
+  echo "=== fuzz: ${FUZZ_SECONDS:-20} s per target"
+  FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash scripts/fuzz.sh || failed+=("fuzz (runs)")
+  summary+=("fuzz: runs $((SECONDS - start)) s")
+  printf '%s\n' "${summary[@]}" >build/last-steps.summary
+}
+
+in_background "${presets[0]}" build "${presets[0]}"
+for index in "${!presets[@]}"; do
+  preset=${presets[$index]}
+  finish "$preset"
+  ok=$?
+  summary+=("$preset: build $((SECONDS - step_start[$preset])) s (beside the suites before it)")
+  next=$((index + 1))
+  if [ $next -lt ${#presets[@]} ]; then
+    in_background "${presets[$next]}" build "${presets[$next]}"
+  else
+    in_background last last_steps
+  fi
+  [ $ok -eq 0 ] || continue
   echo "=== $preset: test"
+  start=$SECONDS
   # Natively three tests at a time: many of them sleep on real time-outs, so
   # a third keeps both cores busy (measured: native 78 s -> 56 s, TSan 87 s
   # -> 62 s; four upset the timed syslog runs). Under Wine two: every Wine
@@ -66,18 +117,10 @@ for preset in "${presets[@]}"; do
   retry=() jobs=3
   case $preset in win*) retry=(--repeat until-pass:2) jobs=2 ;; esac
   ctest --preset "$preset" -j$jobs --output-on-failure "${retry[@]}" || failed+=("$preset (tests)")
-  summary+=("$preset: build $((built - start)) s, tests $((SECONDS - built)) s")
+  summary+=("$preset: tests $((SECONDS - start)) s")
 done
-
-for preset in native-release fuzz; do
-  start=$SECONDS
-  build "$preset" && summary+=("$preset: build $((SECONDS - start)) s (built only)")
-done
-
-start=$SECONDS
-echo "=== fuzz: ${FUZZ_SECONDS:-20} s per target"
-FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash scripts/fuzz.sh || failed+=("fuzz (runs)")
-summary+=("fuzz: build and runs $((SECONDS - start)) s")
+finish last
+[ -f build/last-steps.summary ] && mapfile -t -O ${#summary[@]} summary <build/last-steps.summary
 
 echo "=== timings"
 printf '  %s\n' "${summary[@]}"
