@@ -54,8 +54,9 @@ struct TPair {
 };
 
 void VELMORA_STDCALL OnReceive(int32_t Reserved, const void* Data, int32_t Size, void* Pair) {
-  const char* Bytes = static_cast<const char*>(Data);
-  static_cast<TPair*>(Pair)->Add(Reserved, "R:" + std::string(Bytes, Size > 0 ? static_cast<size_t>(Size) : 0));
+  const char* Bytes = static_cast<const char*>(Data);  // may be null for an empty message
+  static_cast<TPair*>(Pair)->Add(Reserved,
+                                 Size > 0 ? "R:" + std::string(Bytes, static_cast<size_t>(Size)) : "R:");
 }
 void VELMORA_STDCALL OnAuxReceive(int32_t Reserved, const void*, int32_t, void* Pair) {
   static_cast<TPair*>(Pair)->Add(Reserved, "A");
