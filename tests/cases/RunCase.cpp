@@ -11,6 +11,7 @@
 #include "platform/Thread.h"
 #include "tests/support/OtherCases.h"
 #include "tests/support/ScenarioRunner.h"
+#include "tests/support/TcpCases.h"
 
 int main(int Count, char** Arguments) {
   if (Count < 2) {
@@ -38,6 +39,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunHostCase(Steps);
   } else if (Kind == "profile") {
     Passed = TestSupport::RunProfileCase(Steps);
+  } else if (Kind == "tcp") {
+    Passed = TestSupport::RunTcpCase(Steps);
   } else {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
