@@ -230,12 +230,17 @@ bool TextCheck(const std::string& How, const std::string& Pattern, const std::st
 
 std::vector<std::string> SplitFields(const std::string& Text) {
   std::vector<std::string> Found;
-  for (size_t Start = 0;;) {
-    const size_t Bar = Text.find('|', Start);
-    Found.push_back(DecodeBytes(Text.substr(Start, Bar - Start)));
-    if (Bar == std::string::npos) return Found;
-    Start = Bar + 1;
+  size_t Start = 0;
+  for (size_t At = 0; At < Text.size(); ++At) {
+    if (Text[At] == '\\') {
+      ++At;  // an escaped byte, \| among them, stays in its field
+    } else if (Text[At] == '|') {
+      Found.push_back(DecodeBytes(Text.substr(Start, At - Start)));
+      Start = At + 1;
+    }
   }
+  Found.push_back(DecodeBytes(Text.substr(Start)));
+  return Found;
 }
 
 }  // namespace TestSupport

@@ -48,7 +48,7 @@ bool MatchesPattern(const std::string& Pattern, const std::string& Text);
 // lacks, starts. Throws std::runtime_error at another HOW.
 bool TextCheck(const std::string& How, const std::string& Pattern, const std::string& Text);
 
-// "a|b|c": the fields, each decoded as escaped bytes.
+// "a|b|c": the fields, each decoded as escaped bytes (\| is a bar inside one).
 std::vector<std::string> SplitFields(const std::string& Text);
 
 // Plays Steps through Play(Step, Why), which returns whether the step and
