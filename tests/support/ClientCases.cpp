@@ -1,0 +1,331 @@
+// Transport-client cases: the client's operations and properties, the
+// double's script and notices, and the transcript its handlers leave.
+#include "tests/support/ClientCases.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/ForeignCall.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/TransportDouble.h"
+#include "transport/ClientKeys.h"
+#include "transport/TPKTClient.h"
+#include "transport/TransportLibrary.h"
+
+namespace TestSupport {
+
+namespace {
+
+constexpr uint32_t WaitMs = 10000;  // no step of a sound run comes near it
+
+uint32_t Number(const std::string& Text) { return static_cast<uint32_t>(std::stoul(Text)); }
+
+// %SYSTEM:N% in a pattern: the system's text for N as the client must show
+// it, trimmed here on its own terms (no trailing blanks, control characters
+// or dots), not by the client's helper.
+std::string WithSystemTexts(std::string Pattern) {
+  for (size_t At; (At = Pattern.find("%SYSTEM:")) != std::string::npos;) {
+    const size_t End = Pattern.find('%', At + 8);
+    if (End == std::string::npos) throw std::runtime_error("unclosed %SYSTEM:");
+    std::string Text = Platform::SystemErrorText(Number(Pattern.substr(At + 8, End - At - 8)));
+    while (!Text.empty() && (static_cast<unsigned char>(Text.back()) <= ' ' || Text.back() == '.'))
+      Text.pop_back();
+    if (Text.empty()) throw std::runtime_error("no system text for " + Pattern.substr(At, End - At));
+    Pattern.replace(At, End - At + 1, EscapeBytes(Text));
+  }
+  return Pattern;
+}
+
+// The event named so: unbound first when Unbind; whether it is bound.
+bool Bound(TTPKTClient& Client, const std::string& Event, bool Unbind) {
+  const auto Check = [Unbind](auto& Handlers) {
+    if (Unbind) Handlers.Unbind();
+    return Handlers.IsBound();
+  };
+  if (Event == "connect") return Check(Client.OnConnect);
+  if (Event == "disconnect") return Check(Client.OnDisconnect);
+  if (Event == "receive") return Check(Client.OnReceive);
+  if (Event == "aux") return Check(Client.OnAuxReceive);
+  if (Event == "error") return Check(Client.OnError);
+  throw std::runtime_error("unknown event " + Event);
+}
+
+class TClientCase {
+ public:
+  TClientCase() : Client(TTPKTClient::Create()), Created(Client.get()) {
+    Client->SetLocalAddress("0.0.0.0");
+    Client->SetLocalPort(0);
+    Client->SetRemoteAddress("192.0.2.10");
+    Client->SetRemotePort(900);
+  }
+  ~TClientCase() { Finish(); }
+
+  bool Play(const TCaseStep& Step, std::string& Why) {
+    const std::string& Verb = Step.Verb;
+    std::string Rest = Step.Rest;
+    if (Skipping || Verb == "kind") return true;
+    if (Verb == "expect") return Expect(Rest, Why);
+    if (Rest.rfind("=>", 0) == 0) Rest.insert(0, " ");  // a step of no words but its result
+    const std::string Wanted = TakeResult(Rest);
+    Why = Verb + " " + Rest + ": ";
+    if (Verb == "notice") return Why += "not as expected", Notice(Rest) == (Wanted != "0");
+    if (Verb == "on") {  // on EVENT [ACTION]
+      const std::string Event = TakeWord(Rest);
+      return Bind(Event, Rest), true;
+    }
+    if (Verb == "off") return !Bound(Live(), Rest, true);
+    if (Verb == "double") return DoubleStep(Rest), true;
+    if (Verb == "clear" && Rest == "calls") return Double.ClearLog(), true;
+    if (Verb == "clear" && Rest == "events") return Transcript(true), true;
+    if (Verb == "wait" && TakeWord(Rest) == "events") {  // wait events N: N lines in the transcript
+      Why += "timed out";
+      return WaitUntil([&] {
+        const std::string Text = Transcript();
+        return std::count(Text.begin(), Text.end(), '\n') >= std::stol(Rest);
+      }, WaitMs);
+    }
+    if (Verb == "release") return Released.Set(), true;
+    if (Verb == "background" && !Background) {  // background MS notice ...
+      LaterMs = Number(TakeWord(Rest));
+      if (TakeWord(Rest) != "notice") throw std::runtime_error("only a notice goes to the background");
+      LaterNotice = Rest;
+      Background = std::make_unique<Platform::TThread>();
+      return Background->Create(&Later, this) && Background->Start();
+    }
+    if (Verb == "join" && Background) return Why += "not delivered", Join();
+    if (Verb == "require" && Rest == "faults-contained") {  // else the rest is skipped
+      Skipping = !Platform::ForeignFaultsContained();
+      if (Skipping) std::printf("skipped: natively a fault cannot be caught\n");
+      return true;
+    }
+    // The client's operations: their result text, or what they raised.
+    std::string Got;
+    const uint64_t Start = Platform::TickCountMs();
+    try {
+      Got = Operate(Verb, Rest);
+    } catch (const ETPKTClientError& Error) {
+      if (Wanted.empty()) throw;  // a failure nobody expected fails the step with its text
+      Got = std::string("error ") + Error.what();
+    } catch (const Platform::EForeignFault& Fault) {
+      if (Wanted.empty()) throw;
+      Got = std::string("fault ") + Fault.what();
+    }
+    Took = Platform::TickCountMs() - Start;
+    Why += "gave " + EscapeBytes(Got) + ", expected " + Wanted;
+    return Wanted.empty() || MatchesPattern(WithSystemTexts(Wanted), Got);
+  }
+
+  // Lets a held handler go, joins the background notice and frees the
+  // client (the double sends no disconnect notice unless told to: the wait
+  // for it is short); false when a check failed on the way.
+  bool Finish() {
+    Released.Set();
+    bool Passed = !Background || Join();
+    if (!Passed) std::printf("FAIL: background notice %s not delivered\n", LaterNotice.c_str());
+    if (Client) Client->SetDisconnectWaitMs(100);
+    Client.reset();
+    if (!Misfired.exchange(false)) return Passed;
+    std::printf("FAIL: a handler ran on the owner's thread or was given another sender\n");
+    return false;
+  }
+
+ private:
+  TTPKTClient& Live() {
+    if (!Client) throw std::runtime_error("the client was freed");
+    return *Client;
+  }
+
+  std::string Operate(const std::string& Verb, std::string Rest) {
+    const std::string Name = TakeWord(Rest), Value = DecodeBytes(Rest);  // get|set NAME [VALUE]
+    if (Verb == "get" && Name == "library-refs") return std::to_string(TransportLibraryRefCount());
+    if (Verb == "get" && Name == "library-loaded") return TransportLibraryLoaded() ? "1" : "0";
+    if (Verb == "get" && Name == "last-send") return Double.LastSendBytes();
+    if (Verb == "get" && Name == "last-send-size") return std::to_string(Double.LastSendSize());
+    if (Verb == "get" && Name == "late-calls") return std::to_string(ClientKeys::LateCalls() - LateBefore);
+    TTPKTClient& C = Live();
+    if (Verb == "get" && Name == "connection") return C.ConnectionString();
+    if (Verb == "get" && Name == "term-id") return std::to_string(C.TermID());
+    if (Verb == "get" && Name == "connected") return C.Connected() ? "1" : "0";
+    if (Verb == "get" && Name == "remote-address") return C.RemoteAddress();
+    if (Verb == "get" && Name == "remote-port") return std::to_string(C.RemotePort());
+    if (Verb == "get" && Name == "disconnect-wait") return std::to_string(C.DisconnectWaitMs());
+    if (Verb == "get" && Name == "bound") return Bound(C, Rest, false) ? "1" : "0";
+    if (Verb == "send") {  // send TIMEOUT BYTES|null
+      const int32_t Size = static_cast<int32_t>(Value.size());
+      const bool Taken = Rest == "null" ? C.Send(nullptr, 0, Number(Name))
+                                        : C.Send(Value.data(), Size, Number(Name));
+      return Taken ? "1" : "0";
+    }
+    if (Verb == "free") return TTPKTClient::Free(Client.release()) ? "1" : "0";
+    if (Verb == "connect") {  // created, activated and reported up
+      C.CreateConnection();
+      C.Activate();
+      if (!Double.FireConnect() || !C.Connected()) throw std::runtime_error("no connection");
+    } else if (Verb == "create") C.CreateConnection();
+    else if (Verb == "destroy") C.DestroyConnection();
+    else if (Verb == "activate") C.Activate();
+    else if (Verb == "deactivate") C.Deactivate();
+    else if (Verb == "active") C.SetActive(Name == "1");
+    else if (Verb == "stop-sending") C.StopSending();
+    else if (Verb != "set") throw std::runtime_error("unknown step " + Verb + " " + Name);
+    else if (Name == "local-address") C.SetLocalAddress(Value);
+    else if (Name == "remote-address") C.SetRemoteAddress(Value);
+    else if (Name == "local-port") C.SetLocalPort(static_cast<uint16_t>(Number(Value)));
+    else if (Name == "remote-port") C.SetRemotePort(static_cast<uint16_t>(Number(Value)));
+    else if (Name == "no-tpkt") C.SetNoTPKT(Value == "1");
+    else if (Name == "disconnect-wait") C.SetDisconnectWaitMs(Number(Value));
+    else if (Name == "callback-wait") C.SetCallbackWaitMs(Number(Value));
+    else throw std::runtime_error("unknown property " + Name);
+    return std::string();
+  }
+
+  // Every handler leaves "EVENT DETAILS" and then does what its action says.
+  void Bind(const std::string& Event, const std::string& Action) {
+    if (!Action.empty() && Action.rfind("sleep ", 0) != 0 &&
+        std::string(" throw throw-int unbind hold deactivate cancel clobber ").find(" " + Action + " ") ==
+            std::string::npos)
+      throw std::runtime_error("unknown handler action " + Action);
+    TTPKTClient& C = Live();
+    const auto Up = [](TTPKTClient& Sender) { return Sender.Connected() ? "up" : "down"; };
+    if (Event == "connect") {
+      C.OnConnect.Bind([this, Event, Action, Up](TTPKTClient& S) { Handle(S, Event, Action, Up(S)); });
+    } else if (Event == "disconnect") {  // "disconnect up|down", " asked" when the flag came set
+      C.OnDisconnect.Bind([this, Event, Action, Up](TTPKTClient& S, bool& Asked) {
+        Handle(S, Event, Action, std::string(Up(S)) + (Asked ? " asked" : ""));
+        if (Action == "deactivate") Asked = true;
+      });
+    } else if (Event == "receive" || Event == "aux") {
+      (Event == "aux" ? C.OnAuxReceive : C.OnReceive)
+          .Bind([this, Event, Action](TTPKTClient& S, const void* Data, int32_t Size) {
+            const auto* Bytes = static_cast<const char*>(Data);
+            Handle(S, Event, Action, Size > 0 ? std::string(Bytes, static_cast<size_t>(Size)) : "");
+          });
+    } else if (Event == "error") {  // "error OPERATION CODE MESSAGE"
+      C.OnError.Bind([this, Event, Action](TTPKTClient& S, uint8_t Operation, const std::string& Message,
+                                           int32_t& Code) {
+        Handle(S, Event, Action, std::to_string(Operation) + " " + std::to_string(Code) + " " + Message);
+        if (Action == "cancel") Code = 0;
+        if (Action != "clobber") return;
+        // The handler's own work replaces the thread's last error.
+        WriteFileBytes(Scratch.Path() + "handler.log", "line\r\n");
+        Platform::OpenForAppend(Scratch.Path() + "missing\\x.log");  // fails: path not found
+        Platform::SetLastError(Platform::ErrorFileNotFound);
+      });
+    } else {
+      throw std::runtime_error("unknown event " + Event);
+    }
+  }
+
+  void Handle(TTPKTClient& Sender, const std::string& Event, const std::string& Action,
+              const std::string& Details) {
+    // Notices run on the library's threads; OnError on the failing caller's.
+    if (&Sender != Created || (Event != "error" && Platform::CurrentThreadId() == Owner))
+      Misfired = true;
+    Record(Event + " " + Details);
+    if (Action == "throw") throw std::runtime_error(Event + " handler");
+    if (Action == "throw-int") throw 42;
+    if (Action == "unbind") Bound(Sender, Event, true);
+    if (Action == "hold") Released.Wait(WaitMs);
+    if (Action.rfind("sleep ", 0) == 0) Platform::SleepMs(Number(Action.substr(6)));
+    if (Action == "hold" || Action.rfind("sleep ", 0) == 0) Record("left " + Event);
+  }
+
+  void Record(const std::string& Line) {
+    Platform::TLockGuard Guard(Lock);
+    Events += Line + "\n";
+  }
+  std::string Transcript(bool Clear = false) {
+    Platform::TLockGuard Guard(Lock);
+    std::string Text = Events;
+    if (Clear) Events.clear();
+    return Text;
+  }
+
+  // notice connect|disconnect|receive BYTES|aux BYTES|end-strays: delivered?
+  bool Notice(std::string Rest) {
+    const std::string Kind = TakeWord(Rest);
+    if (Kind == "connect") return Double.FireConnect();
+    if (Kind == "disconnect") return Double.FireDisconnect();
+    if (Kind == "receive") return Double.FireReceive(DecodeBytes(Rest));
+    if (Kind == "aux") return Double.FireAuxReceive(DecodeBytes(Rest));
+    if (Kind == "end-strays") return Double.EndStrays(), true;
+    throw std::runtime_error("unknown notice " + Kind);
+  }
+  static void Later(void* Self) {
+    auto* This = static_cast<TClientCase*>(Self);
+    Platform::SleepMs(This->LaterMs);
+    This->LaterDelivered = This->Notice(This->LaterNotice);
+  }
+  bool Join() {
+    Background->WaitForEnd();
+    Background.reset();
+    return LaterDelivered.load();
+  }
+
+  void DoubleStep(std::string Rest) {
+    const std::string Setting = TakeWord(Rest), Entry = TakeWord(Rest);
+    const std::string Code = TakeWord(Rest);  // result ENTRY CODE [LASTERROR]
+    if (Setting == "result")
+      Double.SetResult(Entry, std::stoi(Code), Rest.empty() ? 0 : Number(Rest));
+    else if (Setting == "fault")  // fault ENTRY COUNT
+      Double.SetFault(Entry, std::stoi(Code));
+    else if (Setting == "auto-disconnect")
+      Double.SetAutoDisconnect(true);
+    else if (Setting == "late-notices")  // late-notices all|KINDS MS (DoubleControl.h)
+      Double.SetLateNotices(Entry == "all" ? 15 : std::stoi(Entry), std::stoi(Code));
+    else if (Setting != "rewrite-termid" || !Double.RewriteTermID(std::stoi(Entry)))
+      throw std::runtime_error("double " + Setting + " failed or unknown");
+  }
+
+  // expect calls|events HOW PATTERN, expect count ENTRY N, expect took N..M
+  bool Expect(std::string Rest, std::string& Why) {
+    const std::string What = TakeWord(Rest);
+    if (What == "took") return Why = "took " + std::to_string(Took), InRange(static_cast<long>(Took), Rest);
+    if (What == "count") {
+      const std::string Entry = TakeWord(Rest);
+      Why = Entry + " called " + std::to_string(Double.CallCount(Entry)) + " times";
+      return InRange(Double.CallCount(Entry), Rest);
+    }
+    if (What != "calls" && What != "events") throw std::runtime_error("unknown expectation " + What);
+    const std::string Text = What == "calls" ? Double.CallLog() : Transcript();
+    const std::string How = TakeWord(Rest);
+    Why = What + " " + How + " " + Rest + "; they were:\n" + EscapeBytes(Text);
+    return TextCheck(How, WithSystemTexts(Rest), Text);
+  }
+
+  TTransportDouble Double;  // outlives the client
+  TTPKTClient::TPointer Client;
+  TTPKTClient* const Created;  // the sender every handler must be given
+  const uint32_t Owner = Platform::CurrentThreadId();
+  const uint32_t LateBefore = ClientKeys::LateCalls();
+  uint64_t Took = 0;  // the last operation's milliseconds
+  bool Skipping = false;
+  Platform::TCriticalSection Lock;
+  std::string Events;  // one line a handler call, guarded by Lock
+  std::atomic<bool> Misfired{false};
+  Platform::TEvent Released;
+  TScratchDir Scratch;
+  // "background MS notice ...": one notice fired on a thread of its own.
+  std::unique_ptr<Platform::TThread> Background;
+  std::string LaterNotice;
+  uint32_t LaterMs = 0;
+  std::atomic<bool> LaterDelivered{false};
+};
+
+}  // namespace
+
+bool RunClientCase(const std::vector<TCaseStep>& Steps) {
+  TClientCase Case;
+  const bool Played =
+      PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) { return Case.Play(Step, Why); });
+  return Case.Finish() && Played;
+}
+
+}  // namespace TestSupport
