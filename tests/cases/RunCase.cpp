@@ -10,6 +10,9 @@
 
 #include "platform/Thread.h"
 #include "tests/support/OtherCases.h"
+#ifdef VELMORA_FILESERVER_CASES
+#include "tests/support/FileServerCases.h"
+#endif
 #include "tests/support/ScenarioRunner.h"
 
 int main(int Count, char** Arguments) {
@@ -38,6 +41,10 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunHostCase(Steps);
   } else if (Kind == "profile") {
     Passed = TestSupport::RunProfileCase(Steps);
+#ifdef VELMORA_FILESERVER_CASES
+  } else if (Kind == "fileserver") {
+    Passed = TestSupport::RunFileServerCase(Steps);
+#endif
   } else {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
