@@ -79,7 +79,8 @@ bool CheckAnswer(TClient& Client, std::string Want, std::string& Why) {
   std::string Message;
   char Came = Client.Next(Deadline, Message);
   while (Form == "drained" && Came == 'm') Came = Client.Next(Deadline, Message);
-  Why = Came == 'n' ? "nothing came" : Came == 'c' ? "the connection ended" : "not a TPKT stream";
+  Why = Came == 'n' ? "nothing came" : Came == 'c' ? "the connection ended" : Came == 'x' ? "not a TPKT stream"
+                                                                                : EscapeBytes(Message);
   if (Form == "nothing") return Came == 'n';
   if (Form == "closed" || Form == "drained")  // closed: and nothing came before
     return Came == 'c' && (Form == "drained" || Client.Assembler.Buffered() == 0);
