@@ -11,6 +11,9 @@
 #include "platform/Thread.h"
 #include "tests/support/ClientCases.h"
 #include "tests/support/OtherCases.h"
+#ifdef VELMORA_FILESERVER_CASES
+#include "tests/support/FileServerCases.h"
+#endif
 #include "tests/support/ScenarioRunner.h"
 #include "tests/support/TcpCases.h"
 
@@ -44,6 +47,10 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunTcpCase(Steps);
   } else if (Kind == "client") {
     Passed = TestSupport::RunClientCase(Steps);
+#ifdef VELMORA_FILESERVER_CASES
+  } else if (Kind == "fileserver") {
+    Passed = TestSupport::RunFileServerCase(Steps);
+#endif
   } else {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
