@@ -13,6 +13,7 @@
 #include "platform/ForeignCall.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
+#include "tests/support/DoubleSteps.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TransportDouble.h"
 #include "transport/ClientKeys.h"
@@ -81,7 +82,7 @@ class TClientCase {
       return Bind(Event, Rest), true;
     }
     if (Verb == "off") return !Bound(Live(), Rest, true);
-    if (Verb == "double") return DoubleStep(Rest), true;
+    if (Verb == "double") return ScriptDouble(Double, Rest), true;
     if (Verb == "clear" && Rest == "calls") return Double.ClearLog(), true;
     if (Verb == "clear" && Rest == "events") return Transcript(true), true;
     if (Verb == "wait" && TakeWord(Rest) == "events") {  // wait events N: N lines in the transcript
@@ -248,16 +249,7 @@ class TClientCase {
     return Text;
   }
 
-  // notice connect|disconnect|receive BYTES|aux BYTES|end-strays: delivered?
-  bool Notice(std::string Rest) {
-    const std::string Kind = TakeWord(Rest);
-    if (Kind == "connect") return Double.FireConnect();
-    if (Kind == "disconnect") return Double.FireDisconnect();
-    if (Kind == "receive") return Double.FireReceive(DecodeBytes(Rest));
-    if (Kind == "aux") return Double.FireAuxReceive(DecodeBytes(Rest));
-    if (Kind == "end-strays") return Double.EndStrays(), true;
-    throw std::runtime_error("unknown notice " + Kind);
-  }
+  bool Notice(const std::string& Rest) { return FireNotice(Double, Rest); }
   static void Later(void* Self) {
     auto* This = static_cast<TClientCase*>(Self);
     Platform::SleepMs(This->LaterMs);
@@ -267,21 +259,6 @@ class TClientCase {
     Background->WaitForEnd();
     Background.reset();
     return LaterDelivered.load();
-  }
-
-  void DoubleStep(std::string Rest) {
-    const std::string Setting = TakeWord(Rest), Entry = TakeWord(Rest);
-    const std::string Code = TakeWord(Rest);  // result ENTRY CODE [LASTERROR]
-    if (Setting == "result")
-      Double.SetResult(Entry, std::stoi(Code), Rest.empty() ? 0 : Number(Rest));
-    else if (Setting == "fault")  // fault ENTRY COUNT
-      Double.SetFault(Entry, std::stoi(Code));
-    else if (Setting == "auto-disconnect")
-      Double.SetAutoDisconnect(true);
-    else if (Setting == "late-notices")  // late-notices all|KINDS MS (DoubleControl.h)
-      Double.SetLateNotices(Entry == "all" ? 15 : std::stoi(Entry), std::stoi(Code));
-    else if (Setting != "rewrite-termid" || !Double.RewriteTermID(std::stoi(Entry)))
-      throw std::runtime_error("double " + Setting + " failed or unknown");
   }
 
   // expect calls|events HOW PATTERN, expect count ENTRY N, expect took N..M

@@ -13,6 +13,7 @@
 #include "platform/FaultSeam.h"
 #include "platform/Files.h"
 #include "platform/testing/WineProbe.h"
+#include "tests/support/DoubleSteps.h"
 #include "tests/support/TestSupport.h"
 
 namespace TestSupport {
@@ -131,7 +132,7 @@ void TScenarioRunner::Step(const TCaseStep& Step) {
     return Setup(Verb, Rest);
   if (Verb == "call") return Call(Rest);
   if (Verb == "notice") return Notice(Rest);
-  if (Verb == "double") return DoubleSetting(Rest);
+  if (Verb == "double") return ScriptDouble(Double, Rest);
   if (Verb == "wait") return Wait(Rest);
   if (Verb == "expect") return Expect(Rest);
   if (Verb == "label") return;  // the test's CTest label, read by tests/cases/CMakeLists.txt
@@ -234,46 +235,9 @@ void TScenarioRunner::Call(std::string Rest) {
 
 void TScenarioRunner::Notice(std::string Rest) {
   const std::string Wanted = TakeResult(Rest);
-  const std::string Kind = TakeWord(Rest);
   Host();
-  bool Delivered = true;
-  if (Kind == "connect")
-    Delivered = Double.FireConnect();
-  else if (Kind == "disconnect")
-    Delivered = Double.FireDisconnect();
-  else if (Kind == "receive")
-    Delivered = Double.FireReceive(DecodeBytes(Rest));
-  else if (Kind == "end-strays")
-    Double.EndStrays();
-  else if (Kind == "flood") {  // flood N BYTES: the same message N times without pause
-    const int32_t Count = std::stoi(TakeWord(Rest));
-    Delivered = Double.FloodReceive(DecodeBytes(Rest), Count);
-  } else if (Kind == "stream") {
-    const int32_t AfterMs = std::stoi(TakeWord(Rest));
-    Delivered = Double.StreamReceive(DecodeBytes(Rest), AfterMs);
-  } else {
-    throw std::runtime_error("unknown notice " + Kind);
-  }
-  if (Delivered != (Wanted != "0"))
-    Fail("notice " + Kind + (Delivered ? "" : " not") + " delivered");
-}
-
-void TScenarioRunner::DoubleSetting(std::string Rest) {
-  const std::string Setting = TakeWord(Rest);
-  if (Setting == "auto-disconnect")
-    Double.SetAutoDisconnect(true);
-  else if (Setting == "auto-echo")
-    Double.SetAutoEcho(true);
-  else if (Setting == "result") {  // result ENTRY CODE [LASTERROR]
-    const std::string Entry = TakeWord(Rest);
-    const int32_t Code = std::stoi(TakeWord(Rest));
-    Double.SetResult(Entry, Code, Rest.empty() ? 0 : static_cast<uint32_t>(std::stoul(Rest)));
-  } else if (Setting == "late-notices") {  // late-notices all|KINDS DELAYMS (DoubleControl.h)
-    const std::string Kinds = TakeWord(Rest);
-    Double.SetLateNotices(Kinds == "all" ? 15 : std::stoi(Kinds), std::stoi(Rest));
-  } else {
-    throw std::runtime_error("unknown double setting " + Setting);
-  }
+  const bool Delivered = FireNotice(Double, Rest);
+  if (Delivered != (Wanted != "0")) Fail("notice " + Rest + (Delivered ? "" : " not") + " delivered");
 }
 
 void TScenarioRunner::Wait(std::string Rest) {

@@ -49,7 +49,6 @@ class TScenarioRunner {
   void Control(const std::string& Verb, std::string Rest);  // the worker, the clock, the channels
   void Call(std::string Rest);
   void Notice(std::string Rest);
-  void DoubleSetting(std::string Rest);
   void Wait(std::string Rest);
   void Expect(std::string Rest);
   TPluginHost& Host();
