@@ -11,6 +11,7 @@
 #include "platform/Thread.h"
 #include "tests/support/ClientCases.h"
 #include "tests/support/OtherCases.h"
+#include "tests/support/PlatformCases.h"
 #include "tests/support/ScenarioRunner.h"
 #include "tests/support/TcpCases.h"
 
@@ -42,6 +43,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunProfileCase(Steps);
   } else if (Kind == "tcp") {
     Passed = TestSupport::RunTcpCase(Steps);
+  } else if (Kind == "platform") {
+    Passed = TestSupport::RunPlatformCase(Steps);
   } else if (Kind == "client") {
     Passed = TestSupport::RunClientCase(Steps);
   } else {

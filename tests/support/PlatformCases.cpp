@@ -1,0 +1,323 @@
+// Platform cases: each step one call of the platform interface, its result
+// text checked as it comes.
+#include "tests/support/PlatformCases.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Libraries.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
+#include "platform/TimeText.h"
+#include "tests/support/TestSupport.h"
+
+namespace TestSupport {
+
+namespace {
+
+using namespace Platform;
+
+// The backend the runner is built for (tests/support/CMakeLists.txt).
+constexpr bool Win32Backend = VELMORA_CASES_WIN32 != 0;
+
+// The last wait or sleep of the thread that plays the step.
+thread_local uint64_t TookMs = 0;
+
+// What a failed call left: "null error 126".
+std::string Failure(const char* What) { return std::string(What) + " error " + std::to_string(LastError()); }
+
+uint32_t Number(const std::string& Word) {
+  return Word == "infinite" ? Infinite : static_cast<uint32_t>(std::stoul(Word));
+}
+
+template <typename TResult>
+std::string Timed(TResult Result) {
+  const uint64_t Start = TickCountMs();
+  const auto Got = Result();
+  TookMs = TickCountMs() - Start;
+  return Got == TWaitResult::Signaled ? "signaled" : Got == TWaitResult::Timeout ? "timeout" : "failed";
+}
+
+// The test library's entries (tests/platform_test_lib.cpp), each with its own type.
+struct TEntries {
+  int (*Answer)(int) = nullptr;
+  unsigned (*ModulePath)(char*, unsigned) = nullptr;
+  uint32_t (*GetError)() = nullptr;
+  void (*SetError)(uint32_t) = nullptr;
+};
+
+template <typename TEntry>
+bool LookUp(TLibrary Library, const std::string& Name, TEntry& Entry) {
+  return (Entry = LibraryEntryPoint<TEntry>(Library, Name.c_str())) != nullptr;
+}
+
+class TPlatformCase {
+ public:
+  ~TPlatformCase() {
+    Join();
+    for (const auto& File : Files) CloseFile(File.second);
+    for (TLibrary Library : Loaded) UnloadLibrary(Library);
+  }
+
+  bool Play(const TCaseStep& Step, std::string& Why) {
+    std::string Verb = Step.Verb, Rest = Step.Rest;
+    if (Collecting && Verb != "start" && Verb != "join") return Block.push_back(Step), true;
+    if (Verb == "if-posix" || Verb == "if-win32") {  // a step for one backend only
+      if ((Verb == "if-win32") != Win32Backend) return true;
+      Verb = TakeWord(Rest);
+    }
+    for (size_t At = Rest.find("%BIN%"); At != std::string::npos;) {  // the runner's and the libraries' folder
+      const std::string Bin = EscapeBytes(BinaryDir());
+      Rest.replace(At, 5, Bin);
+      At = Rest.find("%BIN%", At + Bin.size());
+    }
+    if (Verb == "kind") return true;
+    if (Verb == "thread") return Collecting = true;
+    if (Verb == "start") return Start();
+    if (Verb == "join") return Why = "a step on the other thread failed", Start() && Join();
+    if (Verb == "expect") return Expect(Rest, Why);
+    if (Rest.rfind("=>", 0) == 0) Rest.insert(0, " ");  // a step of no words but its result
+    const size_t Length = Rest.size();
+    const std::string Wanted = TakeResult(Rest);
+    const std::string Got = Act(Verb, Rest);
+    Why = Verb + " " + Rest + " gave " + EscapeBytes(Got) + ", expected " + Wanted;
+    return Rest.size() == Length || MatchesPattern(Wanted, Got);
+  }
+
+ private:
+  std::string Act(const std::string& Verb, std::string Rest) {
+    if (Verb == "load" || Verb == "fallback") {  // load NAME PATH
+      const std::string Name = TakeWord(Rest);
+      SetLastError(0);
+      const TLibrary Library =
+          Verb == "load" ? LoadLibraryByName(DecodeBytes(Rest)) : LoadLibraryFallback(DecodeBytes(Rest));
+      if (Library == nullptr) return Failure("null");
+      Loaded.push_back(Library);
+      Libraries[Name] = Library;
+      Values[Name] = std::to_string(reinterpret_cast<uintptr_t>(Library));
+      return "loaded";
+    }
+    if (Verb == "entry") {  // entry LIBRARY|null NAME: typed as the test library defines it
+      const std::string Library = TakeWord(Rest);
+      const TLibrary Handle = Library == "null" ? nullptr : Libraries.at(Library);
+      TEntries& Own = Entries[Library];
+      int (*Other)(int) = nullptr;
+      SetLastError(0);
+      const bool Found = Rest == "PlatformTestModulePath" ? LookUp(Handle, Rest, Own.ModulePath)
+                         : Rest == "PlatformTestLastError" ? LookUp(Handle, Rest, Own.GetError)
+                         : Rest == "PlatformTestSetLastError"
+                             ? LookUp(Handle, Rest, Own.SetError)
+                             : LookUp(Handle, Rest, Rest == "PlatformTestAnswer" ? Own.Answer : Other);
+      return Found ? "found" : Failure("null");
+    }
+    if (Verb == "call") {  // call LIBRARY ENTRY [ARGUMENT]: an entry found before; the last error untouched
+      const TEntries& Own = Entries.at(TakeWord(Rest));
+      const std::string Name = TakeWord(Rest);
+      if (Name == "PlatformTestAnswer" && Own.Answer) return std::to_string(Own.Answer(std::stoi(Rest)));
+      if (Name == "PlatformTestLastError" && Own.GetError) return std::to_string(Own.GetError());
+      if (Name == "PlatformTestSetLastError" && Own.SetError) return Own.SetError(Number(Rest)), "";
+      throw std::runtime_error(Name + " was not found before");
+    }
+    if (Verb == "module") return Module(Rest);
+    if (Verb == "parts") return DirectoryPart(DecodeBytes(Rest)) + "|" + FileNamePart(DecodeBytes(Rest));
+    if (Verb == "round-trip") return FromNativePath(ToNativePath(DecodeBytes(Rest)));
+    if (Verb == "append") {  // append PATH BYTES: open, seek, write and close, each must succeed
+      const std::string Path = InFolder(TakeWord(Rest)), Bytes = DecodeBytes(Rest);
+      const TFile File = OpenForAppend(Path);
+      const bool Written = File != InvalidFile && SeekToEnd(File) &&
+                           WriteToFile(File, Bytes.data(), static_cast<uint32_t>(Bytes.size()));
+      const std::string Why = Failure("append");
+      if (File != InvalidFile) CloseFile(File);
+      if (!Written) throw std::runtime_error(Why);
+      return "";
+    }
+    if (Verb == "open") {  // open NAME PATH
+      const std::string Name = TakeWord(Rest);
+      SetLastError(0);
+      const TFile File = OpenForAppend(InFolder(Rest));
+      if (File == InvalidFile) return Failure("invalid");
+      Files[Name] = File;
+      return "opened";
+    }
+    if (Verb == "seek") return SeekToEnd(Files.at(Rest)) ? "1" : "0";
+    if (Verb == "write") {
+      const TFile File = Files.at(TakeWord(Rest));
+      const std::string Bytes = DecodeBytes(Rest);
+      return WriteToFile(File, Bytes.data(), static_cast<uint32_t>(Bytes.size())) ? "1" : "0";
+    }
+    if (Verb == "close") return CloseFile(Files.at(Rest)), Files.erase(Rest), "";
+    if (Verb == "mkdir") return SetLastError(0), CreateOneDirectory(InFolder(Rest)) ? "1" : Failure("0");
+    if (Verb == "exists") return DirectoryExists(InFolder(Rest)) ? "1" : "0";
+    if (Verb == "set-error") return SetLastError(Number(Rest)), "";
+    if (Verb == "error") return std::to_string(LastError());
+    if (Verb == "system-text") {  // at most 256 characters, as the system gives it
+      const std::string Text = SystemErrorText(Number(Rest));
+      if (Text.size() > 256) throw std::runtime_error("too long: " + Text);
+      return Text;
+    }
+    if (Verb == "trimmed-text") {  // the system text trimmed by the one rule
+      const std::string Text = TrimmedSystemText(Number(Rest));
+      if (Text != TrimSystemText(SystemErrorText(Number(Rest)))) throw std::runtime_error("not the rule's");
+      return Text;
+    }
+    if (Verb == "trim") return TrimSystemText(DecodeBytes(Rest));
+    if (Verb == "semaphore") return SemaphoreStep(TakeWord(Rest), Rest);
+    if (Verb == "event") {  // event NAME set|reset|is-set|wait MS
+      TEvent& Event = Named(TakeWord(Rest));
+      const std::string What = TakeWord(Rest);
+      if (What == "set") return Event.Set(), "";
+      if (What == "reset") return Event.Reset(), "";
+      if (What == "is-set") return Event.IsSet() ? "1" : "0";
+      if (What == "wait") return Timed([&] { return Event.Wait(Number(Rest)); });
+    }
+    if (Verb == "either") {  // either FIRST SECOND MS
+      TEvent& First = Named(TakeWord(Rest));
+      TEvent& Second = Named(TakeWord(Rest));
+      const uint64_t Start = TickCountMs();
+      const TWhichEvent Which = WaitForEither(First, Second, Number(Rest));
+      TookMs = TickCountMs() - Start;
+      return Which == TWhichEvent::First    ? "first"
+             : Which == TWhichEvent::Second ? "second"
+             : Which == TWhichEvent::Timeout ? "timeout" : "failed";
+    }
+    if (Verb == "sleep") {
+      const uint64_t Start = TickCountMs();
+      SleepMs(Number(Rest));
+      TookMs = TickCountMs() - Start;
+      return "";
+    }
+    if (Verb == "same-text" || Verb == "same-letters") {  // same-letters: byte by byte, at its place
+      const std::vector<std::string> F = SplitFields(Rest);
+      if (F.size() != 2 || (Verb == "same-letters" && F[0].size() != F[1].size()))
+        throw std::runtime_error("two texts (of one length) expected");
+      if (Verb == "same-text") return SameTextNoCase(F[0], F[1]) ? "1" : "0";
+      for (size_t I = 0; I < F[0].size(); ++I)
+        if (!SameTextNoCase(F[0].substr(I, 1), F[1].substr(I, 1))) return "0 at " + std::to_string(I);
+      return "1";
+    }
+    throw std::runtime_error("unknown step " + Verb);
+  }
+
+  // module NAME host-exe|own|LIBRARY [CHARS]: the path (Windows form), kept as NAME.
+  std::string Module(std::string Rest) {
+    const std::string Name = TakeWord(Rest), Which = TakeWord(Rest);
+    const uint32_t Chars = Rest.empty() ? 0 : Number(Rest);
+    std::string Path;
+    if (Which == "host-exe") {
+      Path = Chars ? HostExePath(Chars) : HostExePath();
+    } else if (Which == "own") {
+      Path = Chars ? OwnModulePath(Chars) : OwnModulePath();
+    } else {
+      const auto ModulePath = Entries.at(Which).ModulePath;
+      if (ModulePath == nullptr) throw std::runtime_error("PlatformTestModulePath was not found before");
+      char Buffer[1024];
+      Path.assign(Buffer, ModulePath(Buffer, sizeof Buffer));
+    }
+    if (Path.find('/') != std::string::npos) throw std::runtime_error("not in Windows form: " + Path);
+    return Values[Name] = Path;
+  }
+
+  std::string SemaphoreStep(const std::string& What, const std::string& Rest) {
+    if (What == "new") {  // new INITIAL MAXIMUM
+      try {
+        Semaphore = std::make_unique<TSemaphore>(std::stoi(Rest), std::stoi(Rest.substr(Rest.find(' '))));
+        return "made";
+      } catch (const std::runtime_error&) {
+        return "throws";
+      }
+    }
+    if (!Semaphore) throw std::runtime_error("no semaphore made");
+    if (What == "wait") return Timed([&] { return Semaphore->Wait(Number(Rest)); });
+    if (What == "release") return Semaphore->Release(Rest.empty() ? 1 : std::stoi(Rest)) ? "1" : "0";
+    throw std::runtime_error("unknown semaphore step " + What);
+  }
+
+  bool Expect(std::string Rest, std::string& Why) {
+    const std::string What = TakeWord(Rest);
+    if (What == "took") return Why = "took " + std::to_string(TookMs) + " ms", InRange(static_cast<long>(TookMs), Rest);
+    if (What == "file") {  // file PATH is|has|lacks|starts PATTERN
+      const std::string Text = ReadFileBytes(InFolder(TakeWord(Rest)));
+      const std::string How = TakeWord(Rest);
+      Why = "file " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
+      return TextCheck(How, Rest, Text);
+    }
+    if (What == "same" || What == "cut") {  // same A B ...: one handle or path; cut A B N: A is B's first N
+      const std::string First = Value(TakeWord(Rest)), Second = Value(TakeWord(Rest));
+      Why = What + ": " + First + " against " + Second;
+      if (What == "cut") return First == Second.substr(0, std::stoul(Rest));
+      bool Same = First == Second;
+      while (!Rest.empty()) Same = Value(TakeWord(Rest)) == First && Same;
+      return Same;
+    }
+    if (What == "now") {  // now YEAR MONTH DAY HOUR MINUTE SECOND MILLISECOND, each a range
+      const TDateTime Now = LocalNow();
+      const uint16_t Fields[] = {Now.Year, Now.Month, Now.Day, Now.Hour, Now.Minute, Now.Second, Now.Millisecond};
+      Why = "local time " + std::to_string(Now.Year) + "-" + std::to_string(Now.Month) + "-" +
+            std::to_string(Now.Day) + " " + std::to_string(Now.Hour) + ":" + std::to_string(Now.Minute) +
+            ":" + std::to_string(Now.Second) + "." + std::to_string(Now.Millisecond) + " or no separator";
+      bool Plausible = !TimeSeparator().empty();
+      for (const uint16_t Field : Fields) Plausible = InRange(Field, TakeWord(Rest)) && Plausible;
+      return Plausible;
+    }
+    throw std::runtime_error("unknown expectation " + What);
+  }
+
+  // The steps between "thread" and "start" (or "join") play on a thread of their own.
+  bool Start() {
+    if (!Collecting) return true;
+    Collecting = false;
+    Thread = std::make_unique<TThread>();
+    return Thread->Create(&PlayBlock, this) && Thread->Start();
+  }
+  static void PlayBlock(void* Context) {
+    auto* Case = static_cast<TPlatformCase*>(Context);
+    Case->BlockPassed = PlaySteps(Case->Block, [Case](const TCaseStep& Step, std::string& Why) {
+      return Case->Play(Step, Why);
+    });
+  }
+  bool Join() {
+    if (!Thread) return true;
+    const bool Ended = Thread->WaitForEnd();
+    Thread.reset();
+    Block.clear();
+    return Ended && BlockPassed;
+  }
+
+  std::string InFolder(const std::string& Path) const { return Dir.Path() + DecodeBytes(Path); }
+  std::string Value(const std::string& Name) const {
+    const auto Found = Values.find(Name);
+    if (Found == Values.end()) throw std::runtime_error("nothing named " + Name);
+    return Found->second;
+  }
+  // Made by the first step that names it (on the case's thread before a block starts).
+  TEvent& Named(const std::string& Name) {
+    auto Found = Events.find(Name);
+    if (Found == Events.end()) Found = Events.emplace(Name, std::make_unique<TEvent>()).first;
+    return *Found->second;
+  }
+
+  TScratchDir Dir;
+  std::map<std::string, TLibrary> Libraries;  // by the case's names
+  std::vector<TLibrary> Loaded;               // each load unloaded once at the end
+  std::map<std::string, TEntries> Entries;    // by library name ("null": none)
+  std::map<std::string, std::string> Values;  // handles and module paths, for "expect same"
+  std::map<std::string, TFile> Files;
+  std::map<std::string, std::unique_ptr<TEvent>> Events;
+  std::unique_ptr<TSemaphore> Semaphore;
+  std::vector<TCaseStep> Block;
+  bool Collecting = false, BlockPassed = true;
+  std::unique_ptr<TThread> Thread;
+};
+
+}  // namespace
+
+bool RunPlatformCase(const std::vector<TCaseStep>& Steps) {
+  TPlatformCase Case;
+  return PlaySteps(Steps, [&Case](const TCaseStep& Step, std::string& Why) { return Case.Play(Step, Why); });
+}
+
+}  // namespace TestSupport
