@@ -23,23 +23,17 @@ using namespace Platform;
 
 // The backend the runner is built for (tests/support/CMakeLists.txt).
 constexpr bool Win32Backend = VELMORA_CASES_WIN32 != 0;
+const char* const WaitNames[] = {"signaled", "timeout", "failed"};       // TWaitResult
+const char* const EitherNames[] = {"first", "second", "timeout", "failed"};  // TWhichEvent
 
-// The last wait or sleep of the thread that plays the step.
+// How long the last step of the thread that plays it took.
 thread_local uint64_t TookMs = 0;
 
 // What a failed call left: "null error 126".
 std::string Failure(const char* What) { return std::string(What) + " error " + std::to_string(LastError()); }
-
+const char* Flag(bool Value) { return Value ? "1" : "0"; }
 uint32_t Number(const std::string& Word) {
   return Word == "infinite" ? Infinite : static_cast<uint32_t>(std::stoul(Word));
-}
-
-template <typename TResult>
-std::string Timed(TResult Result) {
-  const uint64_t Start = TickCountMs();
-  const auto Got = Result();
-  TookMs = TickCountMs() - Start;
-  return Got == TWaitResult::Signaled ? "signaled" : Got == TWaitResult::Timeout ? "timeout" : "failed";
 }
 
 // The test library's entries (tests/platform_test_lib.cpp), each with its own type.
@@ -49,7 +43,6 @@ struct TEntries {
   uint32_t (*GetError)() = nullptr;
   void (*SetError)(uint32_t) = nullptr;
 };
-
 template <typename TEntry>
 bool LookUp(TLibrary Library, const std::string& Name, TEntry& Entry) {
   return (Entry = LibraryEntryPoint<TEntry>(Library, Name.c_str())) != nullptr;
@@ -70,11 +63,8 @@ class TPlatformCase {
       if ((Verb == "if-win32") != Win32Backend) return true;
       Verb = TakeWord(Rest);
     }
-    for (size_t At = Rest.find("%BIN%"); At != std::string::npos;) {  // the runner's and the libraries' folder
-      const std::string Bin = EscapeBytes(BinaryDir());
-      Rest.replace(At, 5, Bin);
-      At = Rest.find("%BIN%", At + Bin.size());
-    }
+    for (size_t At = Rest.find("%BIN%"); At != std::string::npos; At = Rest.find("%BIN%", At))
+      Rest.replace(At, 5, EscapeBytes(BinaryDir()));  // the runner's and the test libraries' folder
     if (Verb == "kind") return true;
     if (Verb == "thread") return Collecting = true;
     if (Verb == "start") return Start();
@@ -83,7 +73,9 @@ class TPlatformCase {
     if (Rest.rfind("=>", 0) == 0) Rest.insert(0, " ");  // a step of no words but its result
     const size_t Length = Rest.size();
     const std::string Wanted = TakeResult(Rest);
+    const uint64_t Start = TickCountMs();
     const std::string Got = Act(Verb, Rest);
+    TookMs = TickCountMs() - Start;
     Why = Verb + " " + Rest + " gave " + EscapeBytes(Got) + ", expected " + Wanted;
     return Rest.size() == Length || MatchesPattern(Wanted, Got);
   }
@@ -91,30 +83,27 @@ class TPlatformCase {
  private:
   std::string Act(const std::string& Verb, std::string Rest) {
     if (Verb == "load" || Verb == "fallback") {  // load NAME PATH
-      const std::string Name = TakeWord(Rest);
+      const std::string Name = TakeWord(Rest), Path = DecodeBytes(Rest);
       SetLastError(0);
-      const TLibrary Library =
-          Verb == "load" ? LoadLibraryByName(DecodeBytes(Rest)) : LoadLibraryFallback(DecodeBytes(Rest));
+      const TLibrary Library = Verb == "load" ? LoadLibraryByName(Path) : LoadLibraryFallback(Path);
       if (Library == nullptr) return Failure("null");
       Loaded.push_back(Library);
-      Libraries[Name] = Library;
-      Values[Name] = std::to_string(reinterpret_cast<uintptr_t>(Library));
+      Values[Name] = std::to_string(reinterpret_cast<uintptr_t>(Libraries[Name] = Library));
       return "loaded";
     }
-    if (Verb == "entry") {  // entry LIBRARY|null NAME: typed as the test library defines it
+    if (Verb == "entry") {  // entry LIBRARY|null NAME, typed as the test library defines it
       const std::string Library = TakeWord(Rest);
       const TLibrary Handle = Library == "null" ? nullptr : Libraries.at(Library);
       TEntries& Own = Entries[Library];
       int (*Other)(int) = nullptr;
       SetLastError(0);
-      const bool Found = Rest == "PlatformTestModulePath" ? LookUp(Handle, Rest, Own.ModulePath)
-                         : Rest == "PlatformTestLastError" ? LookUp(Handle, Rest, Own.GetError)
-                         : Rest == "PlatformTestSetLastError"
-                             ? LookUp(Handle, Rest, Own.SetError)
-                             : LookUp(Handle, Rest, Rest == "PlatformTestAnswer" ? Own.Answer : Other);
+      const bool Found = Rest == "PlatformTestModulePath"   ? LookUp(Handle, Rest, Own.ModulePath)
+                         : Rest == "PlatformTestLastError"    ? LookUp(Handle, Rest, Own.GetError)
+                         : Rest == "PlatformTestSetLastError" ? LookUp(Handle, Rest, Own.SetError)
+                         : LookUp(Handle, Rest, Rest == "PlatformTestAnswer" ? Own.Answer : Other);
       return Found ? "found" : Failure("null");
     }
-    if (Verb == "call") {  // call LIBRARY ENTRY [ARGUMENT]: an entry found before; the last error untouched
+    if (Verb == "call") {  // call LIBRARY ENTRY [ARGUMENT]: one found before, the last error untouched
       const TEntries& Own = Entries.at(TakeWord(Rest));
       const std::string Name = TakeWord(Rest);
       if (Name == "PlatformTestAnswer" && Own.Answer) return std::to_string(Own.Answer(std::stoi(Rest)));
@@ -122,7 +111,20 @@ class TPlatformCase {
       if (Name == "PlatformTestSetLastError" && Own.SetError) return Own.SetError(Number(Rest)), "";
       throw std::runtime_error(Name + " was not found before");
     }
-    if (Verb == "module") return Module(Rest);
+    if (Verb == "module") {  // module NAME host-exe|own|LIBRARY [CHARS], kept as NAME
+      const std::string Name = TakeWord(Rest), Which = TakeWord(Rest);
+      const uint32_t Chars = Rest.empty() ? 0 : Number(Rest);
+      std::string Path;
+      if (Which == "host-exe" || Which == "own") {
+        Path = Which == "own" ? (Chars ? OwnModulePath(Chars) : OwnModulePath())
+                              : (Chars ? HostExePath(Chars) : HostExePath());
+      } else if (const auto ModulePath = Entries.at(Which).ModulePath) {
+        char Buffer[1024];
+        Path.assign(Buffer, ModulePath(Buffer, sizeof Buffer));
+      }
+      if (Path.find('/') != std::string::npos) throw std::runtime_error("not in Windows form: " + Path);
+      return Values[Name] = Path;
+    }
     if (Verb == "parts") return DirectoryPart(DecodeBytes(Rest)) + "|" + FileNamePart(DecodeBytes(Rest));
     if (Verb == "round-trip") return FromNativePath(ToNativePath(DecodeBytes(Rest)));
     if (Verb == "append") {  // append PATH BYTES: open, seek, write and close, each must succeed
@@ -132,116 +134,77 @@ class TPlatformCase {
                            WriteToFile(File, Bytes.data(), static_cast<uint32_t>(Bytes.size()));
       const std::string Why = Failure("append");
       if (File != InvalidFile) CloseFile(File);
-      if (!Written) throw std::runtime_error(Why);
-      return "";
+      return Written ? "" : throw std::runtime_error(Why);
     }
     if (Verb == "open") {  // open NAME PATH
       const std::string Name = TakeWord(Rest);
       SetLastError(0);
       const TFile File = OpenForAppend(InFolder(Rest));
       if (File == InvalidFile) return Failure("invalid");
-      Files[Name] = File;
-      return "opened";
+      return Files[Name] = File, "opened";
     }
-    if (Verb == "seek") return SeekToEnd(Files.at(Rest)) ? "1" : "0";
-    if (Verb == "write") {
+    if (Verb == "seek") return Flag(SeekToEnd(Files.at(Rest)));
+    if (Verb == "write") {  // write NAME BYTES
       const TFile File = Files.at(TakeWord(Rest));
       const std::string Bytes = DecodeBytes(Rest);
-      return WriteToFile(File, Bytes.data(), static_cast<uint32_t>(Bytes.size())) ? "1" : "0";
+      return Flag(WriteToFile(File, Bytes.data(), static_cast<uint32_t>(Bytes.size())));
     }
     if (Verb == "close") return CloseFile(Files.at(Rest)), Files.erase(Rest), "";
     if (Verb == "mkdir") return SetLastError(0), CreateOneDirectory(InFolder(Rest)) ? "1" : Failure("0");
-    if (Verb == "exists") return DirectoryExists(InFolder(Rest)) ? "1" : "0";
+    if (Verb == "exists") return Flag(DirectoryExists(InFolder(Rest)));
     if (Verb == "set-error") return SetLastError(Number(Rest)), "";
     if (Verb == "error") return std::to_string(LastError());
-    if (Verb == "system-text") {  // at most 256 characters, as the system gives it
+    if (Verb == "system-text") {  // as the system gives it, at most 256 characters
       const std::string Text = SystemErrorText(Number(Rest));
-      if (Text.size() > 256) throw std::runtime_error("too long: " + Text);
-      return Text;
+      return Text.size() <= 256 ? Text : throw std::runtime_error("too long: " + Text);
     }
-    if (Verb == "trimmed-text") {  // the system text trimmed by the one rule
+    if (Verb == "trimmed-text") {  // the system's text trimmed by the one rule
       const std::string Text = TrimmedSystemText(Number(Rest));
-      if (Text != TrimSystemText(SystemErrorText(Number(Rest)))) throw std::runtime_error("not the rule's");
-      return Text;
+      const bool ByTheRule = Text == TrimSystemText(SystemErrorText(Number(Rest)));
+      return ByTheRule ? Text : throw std::runtime_error("not the system text trimmed: " + Text);
     }
     if (Verb == "trim") return TrimSystemText(DecodeBytes(Rest));
-    if (Verb == "semaphore") return SemaphoreStep(TakeWord(Rest), Rest);
+    if (Verb == "semaphore") {  // semaphore new INITIAL MAXIMUM, semaphore wait MS, semaphore release [N]
+      const std::string What = TakeWord(Rest), First = TakeWord(Rest);
+      try {
+        if (What == "new") Semaphore = std::make_unique<TSemaphore>(std::stoi(First), std::stoi(Rest));
+        if (What == "new") return "made";
+      } catch (const std::runtime_error&) {
+        return "throws";
+      }
+      if (Semaphore && What == "wait") return WaitNames[static_cast<int>(Semaphore->Wait(Number(First)))];
+      if (Semaphore && What == "release") return Flag(Semaphore->Release(First.empty() ? 1 : Number(First)));
+    }
     if (Verb == "event") {  // event NAME set|reset|is-set|wait MS
       TEvent& Event = Named(TakeWord(Rest));
       const std::string What = TakeWord(Rest);
-      if (What == "set") return Event.Set(), "";
-      if (What == "reset") return Event.Reset(), "";
-      if (What == "is-set") return Event.IsSet() ? "1" : "0";
-      if (What == "wait") return Timed([&] { return Event.Wait(Number(Rest)); });
+      if (What == "set" || What == "reset") return What == "set" ? Event.Set() : Event.Reset(), "";
+      if (What == "is-set") return Flag(Event.IsSet());
+      if (What == "wait") return WaitNames[static_cast<int>(Event.Wait(Number(Rest)))];
     }
     if (Verb == "either") {  // either FIRST SECOND MS
       TEvent& First = Named(TakeWord(Rest));
       TEvent& Second = Named(TakeWord(Rest));
-      const uint64_t Start = TickCountMs();
-      const TWhichEvent Which = WaitForEither(First, Second, Number(Rest));
-      TookMs = TickCountMs() - Start;
-      return Which == TWhichEvent::First    ? "first"
-             : Which == TWhichEvent::Second ? "second"
-             : Which == TWhichEvent::Timeout ? "timeout" : "failed";
+      return EitherNames[static_cast<int>(WaitForEither(First, Second, Number(Rest)))];
     }
-    if (Verb == "sleep") {
-      const uint64_t Start = TickCountMs();
-      SleepMs(Number(Rest));
-      TookMs = TickCountMs() - Start;
-      return "";
-    }
-    if (Verb == "same-text" || Verb == "same-letters") {  // same-letters: byte by byte, at its place
+    if (Verb == "sleep") return SleepMs(Number(Rest)), "";
+    if (Verb == "same-text" || Verb == "same-letters") {  // same-letters: byte by byte, each at its place
       const std::vector<std::string> F = SplitFields(Rest);
       if (F.size() != 2 || (Verb == "same-letters" && F[0].size() != F[1].size()))
         throw std::runtime_error("two texts (of one length) expected");
-      if (Verb == "same-text") return SameTextNoCase(F[0], F[1]) ? "1" : "0";
+      if (Verb == "same-text") return Flag(SameTextNoCase(F[0], F[1]));
       for (size_t I = 0; I < F[0].size(); ++I)
         if (!SameTextNoCase(F[0].substr(I, 1), F[1].substr(I, 1))) return "0 at " + std::to_string(I);
       return "1";
     }
-    throw std::runtime_error("unknown step " + Verb);
-  }
-
-  // module NAME host-exe|own|LIBRARY [CHARS]: the path (Windows form), kept as NAME.
-  std::string Module(std::string Rest) {
-    const std::string Name = TakeWord(Rest), Which = TakeWord(Rest);
-    const uint32_t Chars = Rest.empty() ? 0 : Number(Rest);
-    std::string Path;
-    if (Which == "host-exe") {
-      Path = Chars ? HostExePath(Chars) : HostExePath();
-    } else if (Which == "own") {
-      Path = Chars ? OwnModulePath(Chars) : OwnModulePath();
-    } else {
-      const auto ModulePath = Entries.at(Which).ModulePath;
-      if (ModulePath == nullptr) throw std::runtime_error("PlatformTestModulePath was not found before");
-      char Buffer[1024];
-      Path.assign(Buffer, ModulePath(Buffer, sizeof Buffer));
-    }
-    if (Path.find('/') != std::string::npos) throw std::runtime_error("not in Windows form: " + Path);
-    return Values[Name] = Path;
-  }
-
-  std::string SemaphoreStep(const std::string& What, const std::string& Rest) {
-    if (What == "new") {  // new INITIAL MAXIMUM
-      try {
-        Semaphore = std::make_unique<TSemaphore>(std::stoi(Rest), std::stoi(Rest.substr(Rest.find(' '))));
-        return "made";
-      } catch (const std::runtime_error&) {
-        return "throws";
-      }
-    }
-    if (!Semaphore) throw std::runtime_error("no semaphore made");
-    if (What == "wait") return Timed([&] { return Semaphore->Wait(Number(Rest)); });
-    if (What == "release") return Semaphore->Release(Rest.empty() ? 1 : std::stoi(Rest)) ? "1" : "0";
-    throw std::runtime_error("unknown semaphore step " + What);
+    throw std::runtime_error("unknown step " + Verb + " " + Rest);
   }
 
   bool Expect(std::string Rest, std::string& Why) {
     const std::string What = TakeWord(Rest);
-    if (What == "took") return Why = "took " + std::to_string(TookMs) + " ms", InRange(static_cast<long>(TookMs), Rest);
+    if (What == "took") return Why = "took " + std::to_string(TookMs) + " ms", InRange(long(TookMs), Rest);
     if (What == "file") {  // file PATH is|has|lacks|starts PATTERN
-      const std::string Text = ReadFileBytes(InFolder(TakeWord(Rest)));
-      const std::string How = TakeWord(Rest);
+      const std::string Text = ReadFileBytes(InFolder(TakeWord(Rest))), How = TakeWord(Rest);
       Why = "file " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
       return TextCheck(How, Rest, Text);
     }
@@ -255,12 +218,13 @@ class TPlatformCase {
     }
     if (What == "now") {  // now YEAR MONTH DAY HOUR MINUTE SECOND MILLISECOND, each a range
       const TDateTime Now = LocalNow();
-      const uint16_t Fields[] = {Now.Year, Now.Month, Now.Day, Now.Hour, Now.Minute, Now.Second, Now.Millisecond};
-      Why = "local time " + std::to_string(Now.Year) + "-" + std::to_string(Now.Month) + "-" +
-            std::to_string(Now.Day) + " " + std::to_string(Now.Hour) + ":" + std::to_string(Now.Minute) +
-            ":" + std::to_string(Now.Second) + "." + std::to_string(Now.Millisecond) + " or no separator";
       bool Plausible = !TimeSeparator().empty();
-      for (const uint16_t Field : Fields) Plausible = InRange(Field, TakeWord(Rest)) && Plausible;
+      Why = "local time or its separator";
+      for (const long Field :
+           {Now.Year, Now.Month, Now.Day, Now.Hour, Now.Minute, Now.Second, Now.Millisecond}) {
+        Why += " " + std::to_string(Field);
+        Plausible = InRange(Field, TakeWord(Rest)) && Plausible;
+      }
       return Plausible;
     }
     throw std::runtime_error("unknown expectation " + What);
@@ -280,8 +244,7 @@ class TPlatformCase {
     });
   }
   bool Join() {
-    if (!Thread) return true;
-    const bool Ended = Thread->WaitForEnd();
+    const bool Ended = !Thread || Thread->WaitForEnd();
     Thread.reset();
     Block.clear();
     return Ended && BlockPassed;
@@ -290,8 +253,7 @@ class TPlatformCase {
   std::string InFolder(const std::string& Path) const { return Dir.Path() + DecodeBytes(Path); }
   std::string Value(const std::string& Name) const {
     const auto Found = Values.find(Name);
-    if (Found == Values.end()) throw std::runtime_error("nothing named " + Name);
-    return Found->second;
+    return Found != Values.end() ? Found->second : throw std::runtime_error("nothing named " + Name);
   }
   // Made by the first step that names it (on the case's thread before a block starts).
   TEvent& Named(const std::string& Name) {
