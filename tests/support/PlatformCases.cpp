@@ -26,9 +26,6 @@ constexpr bool Win32Backend = VELMORA_CASES_WIN32 != 0;
 const char* const WaitNames[] = {"signaled", "timeout", "failed"};       // TWaitResult
 const char* const EitherNames[] = {"first", "second", "timeout", "failed"};  // TWhichEvent
 
-// How long the last step of the thread that plays it took.
-thread_local uint64_t TookMs = 0;
-
 // What a failed call left: "null error 126".
 std::string Failure(const char* What) { return std::string(What) + " error " + std::to_string(LastError()); }
 const char* Flag(bool Value) { return Value ? "1" : "0"; }
@@ -43,6 +40,13 @@ struct TEntries {
   uint32_t (*GetError)() = nullptr;
   void (*SetError)(uint32_t) = nullptr;
 };
+// Map[Name], which a step before must have made.
+template <typename TMap>
+auto& Find(TMap& Map, const std::string& Name) {
+  const auto Found = Map.find(Name);
+  return Found != Map.end() ? Found->second : throw std::runtime_error("nothing named " + Name);
+}
+
 template <typename TEntry>
 bool LookUp(TLibrary Library, const std::string& Name, TEntry& Entry) {
   return (Entry = LibraryEntryPoint<TEntry>(Library, Name.c_str())) != nullptr;
@@ -56,7 +60,9 @@ class TPlatformCase {
     for (TLibrary Library : Loaded) UnloadLibrary(Library);
   }
 
-  bool Play(const TCaseStep& Step, std::string& Why) {
+  // Took: how long the previous step of the playing thread took (each thread its own, not a
+  // thread_local: its first use on Win32 may clear the thread's last error).
+  bool Play(const TCaseStep& Step, std::string& Why, uint64_t& Took) {
     std::string Verb = Step.Verb, Rest = Step.Rest;
     if (Collecting && Verb != "start" && Verb != "join") return Block.push_back(Step), true;
     if (Verb == "if-posix" || Verb == "if-win32") {  // a step for one backend only
@@ -69,13 +75,13 @@ class TPlatformCase {
     if (Verb == "thread") return Collecting = true;
     if (Verb == "start") return Start();
     if (Verb == "join") return Why = "a step on the other thread failed", Start() && Join();
-    if (Verb == "expect") return Expect(Rest, Why);
+    if (Verb == "expect") return Expect(Rest, Why, Took);
     if (Rest.rfind("=>", 0) == 0) Rest.insert(0, " ");  // a step of no words but its result
     const size_t Length = Rest.size();
     const std::string Wanted = TakeResult(Rest);
     const uint64_t Start = TickCountMs();
     const std::string Got = Act(Verb, Rest);
-    TookMs = TickCountMs() - Start;
+    Took = TickCountMs() - Start;
     Why = Verb + " " + Rest + " gave " + EscapeBytes(Got) + ", expected " + Wanted;
     return Rest.size() == Length || MatchesPattern(Wanted, Got);
   }
@@ -93,7 +99,7 @@ class TPlatformCase {
     }
     if (Verb == "entry") {  // entry LIBRARY|null NAME, typed as the test library defines it
       const std::string Library = TakeWord(Rest);
-      const TLibrary Handle = Library == "null" ? nullptr : Libraries.at(Library);
+      const TLibrary Handle = Library == "null" ? nullptr : Find(Libraries, Library);
       TEntries& Own = Entries[Library];
       int (*Other)(int) = nullptr;
       SetLastError(0);
@@ -104,7 +110,7 @@ class TPlatformCase {
       return Found ? "found" : Failure("null");
     }
     if (Verb == "call") {  // call LIBRARY ENTRY [ARGUMENT]: one found before, the last error untouched
-      const TEntries& Own = Entries.at(TakeWord(Rest));
+      const TEntries& Own = Find(Entries, TakeWord(Rest));
       const std::string Name = TakeWord(Rest);
       if (Name == "PlatformTestAnswer" && Own.Answer) return std::to_string(Own.Answer(std::stoi(Rest)));
       if (Name == "PlatformTestLastError" && Own.GetError) return std::to_string(Own.GetError());
@@ -118,7 +124,7 @@ class TPlatformCase {
       if (Which == "host-exe" || Which == "own") {
         Path = Which == "own" ? (Chars ? OwnModulePath(Chars) : OwnModulePath())
                               : (Chars ? HostExePath(Chars) : HostExePath());
-      } else if (const auto ModulePath = Entries.at(Which).ModulePath) {
+      } else if (const auto ModulePath = Find(Entries, Which).ModulePath) {
         char Buffer[1024];
         Path.assign(Buffer, ModulePath(Buffer, sizeof Buffer));
       }
@@ -143,13 +149,13 @@ class TPlatformCase {
       if (File == InvalidFile) return Failure("invalid");
       return Files[Name] = File, "opened";
     }
-    if (Verb == "seek") return Flag(SeekToEnd(Files.at(Rest)));
+    if (Verb == "seek") return Flag(SeekToEnd(Find(Files, Rest)));
     if (Verb == "write") {  // write NAME BYTES
-      const TFile File = Files.at(TakeWord(Rest));
+      const TFile File = Find(Files, TakeWord(Rest));
       const std::string Bytes = DecodeBytes(Rest);
       return Flag(WriteToFile(File, Bytes.data(), static_cast<uint32_t>(Bytes.size())));
     }
-    if (Verb == "close") return CloseFile(Files.at(Rest)), Files.erase(Rest), "";
+    if (Verb == "close") return CloseFile(Find(Files, Rest)), Files.erase(Rest), "";
     if (Verb == "mkdir") return SetLastError(0), CreateOneDirectory(InFolder(Rest)) ? "1" : Failure("0");
     if (Verb == "exists") return Flag(DirectoryExists(InFolder(Rest)));
     if (Verb == "set-error") return SetLastError(Number(Rest)), "";
@@ -200,20 +206,20 @@ class TPlatformCase {
     throw std::runtime_error("unknown step " + Verb + " " + Rest);
   }
 
-  bool Expect(std::string Rest, std::string& Why) {
+  bool Expect(std::string Rest, std::string& Why, uint64_t Took) {
     const std::string What = TakeWord(Rest);
-    if (What == "took") return Why = "took " + std::to_string(TookMs) + " ms", InRange(long(TookMs), Rest);
+    if (What == "took") return Why = "took " + std::to_string(Took) + " ms", InRange(long(Took), Rest);
     if (What == "file") {  // file PATH is|has|lacks|starts PATTERN
       const std::string Text = ReadFileBytes(InFolder(TakeWord(Rest))), How = TakeWord(Rest);
       Why = "file " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
       return TextCheck(How, Rest, Text);
     }
     if (What == "same" || What == "cut") {  // same A B ...: one handle or path; cut A B N: A is B's first N
-      const std::string First = Value(TakeWord(Rest)), Second = Value(TakeWord(Rest));
+      const std::string First = Find(Values, TakeWord(Rest)), Second = Find(Values, TakeWord(Rest));
       Why = What + ": " + First + " against " + Second;
       if (What == "cut") return First == Second.substr(0, std::stoul(Rest));
       bool Same = First == Second;
-      while (!Rest.empty()) Same = Value(TakeWord(Rest)) == First && Same;
+      while (!Rest.empty()) Same = Find(Values, TakeWord(Rest)) == First && Same;
       return Same;
     }
     if (What == "now") {  // now YEAR MONTH DAY HOUR MINUTE SECOND MILLISECOND, each a range
@@ -239,8 +245,9 @@ class TPlatformCase {
   }
   static void PlayBlock(void* Context) {
     auto* Case = static_cast<TPlatformCase*>(Context);
-    Case->BlockPassed = PlaySteps(Case->Block, [Case](const TCaseStep& Step, std::string& Why) {
-      return Case->Play(Step, Why);
+    uint64_t Took = 0;
+    Case->BlockPassed = PlaySteps(Case->Block, [Case, &Took](const TCaseStep& Step, std::string& Why) {
+      return Case->Play(Step, Why, Took);
     });
   }
   bool Join() {
@@ -251,10 +258,6 @@ class TPlatformCase {
   }
 
   std::string InFolder(const std::string& Path) const { return Dir.Path() + DecodeBytes(Path); }
-  std::string Value(const std::string& Name) const {
-    const auto Found = Values.find(Name);
-    return Found != Values.end() ? Found->second : throw std::runtime_error("nothing named " + Name);
-  }
   // Made by the first step that names it (on the case's thread before a block starts).
   TEvent& Named(const std::string& Name) {
     auto Found = Events.find(Name);
@@ -279,7 +282,8 @@ class TPlatformCase {
 
 bool RunPlatformCase(const std::vector<TCaseStep>& Steps) {
   TPlatformCase Case;
-  return PlaySteps(Steps, [&Case](const TCaseStep& Step, std::string& Why) { return Case.Play(Step, Why); });
+  uint64_t Took = 0;
+  return PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) { return Case.Play(Step, Why, Took); });
 }
 
 }  // namespace TestSupport
