@@ -25,31 +25,6 @@ void RecordRun(void* Context) {
 
 }  // namespace
 
-TEST(PlatformCriticalSection, IsReentrantAndExcludesOtherThreads) {
-  struct TShared {
-    TCriticalSection Lock;
-    std::atomic<bool> Entered{false};
-  } Shared;
-  Shared.Lock.Enter();
-  Shared.Lock.Enter();
-  TThread Other;
-  ASSERT_TRUE(Other.Create(
-      [](void* Context) {
-        auto& S = *static_cast<TShared*>(Context);
-        TLockGuard Guard(S.Lock);
-        S.Entered = true;
-      },
-      &Shared));
-  ASSERT_TRUE(Other.Start());
-  SleepMs(50);
-  Shared.Lock.Leave();
-  SleepMs(50);
-  EXPECT_FALSE(Shared.Entered);  // still held once by this thread
-  Shared.Lock.Leave();
-  ASSERT_TRUE(Other.WaitForEnd());
-  EXPECT_TRUE(Shared.Entered);
-}
-
 TEST(PlatformCriticalSection, CountsExactlyUnderContention) {
   struct TShared {
     TCriticalSection Lock;

@@ -33,8 +33,10 @@ uint32_t Number(const std::string& Word) {
   return Word == "infinite" ? Infinite : static_cast<uint32_t>(std::stoul(Word));
 }
 
-// The test library's entries (tests/platform_test_lib.cpp), each with its own type.
+// A library the case loaded ("null": none) and the test library's entries found in it
+// (tests/platform_test_lib.cpp), each with its own type.
 struct TEntries {
+  TLibrary Library = nullptr;
   int (*Answer)(int) = nullptr;
   unsigned (*ModulePath)(char*, unsigned) = nullptr;
   uint32_t (*GetError)() = nullptr;
@@ -72,7 +74,7 @@ class TPlatformCase {
     for (size_t At = Rest.find("%BIN%"); At != std::string::npos; At = Rest.find("%BIN%", At))
       Rest.replace(At, 5, EscapeBytes(BinaryDir()));  // the runner's and the test libraries' folder
     if (Verb == "kind") return true;
-    if (Verb == "thread") return Collecting = true;
+    if (Verb == "thread") return Why = "one thread at a time", !Thread && (Collecting = true);
     if (Verb == "start") return Start();
     if (Verb == "join") return Why = "a step on the other thread failed", Start() && Join();
     if (Verb == "expect") return Expect(Rest, Why, Took);
@@ -94,13 +96,13 @@ class TPlatformCase {
       const TLibrary Library = Verb == "load" ? LoadLibraryByName(Path) : LoadLibraryFallback(Path);
       if (Library == nullptr) return Failure("null");
       Loaded.push_back(Library);
-      Values[Name] = std::to_string(reinterpret_cast<uintptr_t>(Libraries[Name] = Library));
+      Values[Name] = std::to_string(reinterpret_cast<uintptr_t>(Entries[Name].Library = Library));
       return "loaded";
     }
     if (Verb == "entry") {  // entry LIBRARY|null NAME, typed as the test library defines it
-      const std::string Library = TakeWord(Rest);
-      const TLibrary Handle = Library == "null" ? nullptr : Find(Libraries, Library);
-      TEntries& Own = Entries[Library];
+      const std::string Name = TakeWord(Rest);
+      TEntries& Own = Name == "null" ? Entries[Name] : Find(Entries, Name);
+      const TLibrary Handle = Own.Library;
       int (*Other)(int) = nullptr;
       SetLastError(0);
       const bool Found = Rest == "PlatformTestModulePath"   ? LookUp(Handle, Rest, Own.ModulePath)
@@ -194,6 +196,8 @@ class TPlatformCase {
       return EitherNames[static_cast<int>(WaitForEither(First, Second, Number(Rest)))];
     }
     if (Verb == "sleep") return SleepMs(Number(Rest)), "";
+    if (Verb == "lock" && (Rest == "enter" || Rest == "leave"))  // the case's critical section
+      return Rest == "enter" ? Lock.Enter() : Lock.Leave(), "";
     if (Verb == "same-text" || Verb == "same-letters") {  // same-letters: byte by byte, each at its place
       const std::vector<std::string> F = SplitFields(Rest);
       if (F.size() != 2 || (Verb == "same-letters" && F[0].size() != F[1].size()))
@@ -266,13 +270,13 @@ class TPlatformCase {
   }
 
   TScratchDir Dir;
-  std::map<std::string, TLibrary> Libraries;  // by the case's names
   std::vector<TLibrary> Loaded;               // each load unloaded once at the end
-  std::map<std::string, TEntries> Entries;    // by library name ("null": none)
+  std::map<std::string, TEntries> Entries;    // by the case's names
   std::map<std::string, std::string> Values;  // handles and module paths, for "expect same"
   std::map<std::string, TFile> Files;
   std::map<std::string, std::unique_ptr<TEvent>> Events;
   std::unique_ptr<TSemaphore> Semaphore;
+  TCriticalSection Lock;
   std::vector<TCaseStep> Block;
   bool Collecting = false, BlockPassed = true;
   std::unique_ptr<TThread> Thread;
