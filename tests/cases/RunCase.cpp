@@ -14,6 +14,7 @@
 #ifdef VELMORA_FILESERVER_CASES
 #include "tests/support/FileServerCases.h"
 #endif
+#include "tests/support/PlatformCases.h"
 #include "tests/support/ScenarioRunner.h"
 #include "tests/support/TcpCases.h"
 
@@ -45,6 +46,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunProfileCase(Steps);
   } else if (Kind == "tcp") {
     Passed = TestSupport::RunTcpCase(Steps);
+  } else if (Kind == "platform") {
+    Passed = TestSupport::RunPlatformCase(Steps);
   } else if (Kind == "client") {
     Passed = TestSupport::RunClientCase(Steps);
 #ifdef VELMORA_FILESERVER_CASES
