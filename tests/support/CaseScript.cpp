@@ -117,6 +117,7 @@ std::string TakeWord(std::string& Rest) {
 }
 
 std::string TakeResult(std::string& Rest) {
+  if (Rest.rfind("=>", 0) == 0) Rest.insert(0, " ");  // a step of no words but its result
   const size_t Arrow = Rest.rfind(" =>");
   if (Arrow == std::string::npos || (Arrow + 3 < Rest.size() && Rest[Arrow + 3] != ' ')) return "";
   std::string Result = Arrow + 4 < Rest.size() ? Rest.substr(Arrow + 4) : std::string();

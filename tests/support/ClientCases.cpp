@@ -73,7 +73,6 @@ class TClientCase {
     std::string Rest = Step.Rest;
     if (Skipping || Verb == "kind") return true;
     if (Verb == "expect") return Expect(Rest, Why);
-    if (Rest.rfind("=>", 0) == 0) Rest.insert(0, " ");  // a step of no words but its result
     const std::string Wanted = TakeResult(Rest);
     Why = Verb + " " + Rest + ": ";
     if (Verb == "notice") return Why += "not as expected", Notice(Rest) == (Wanted != "0");

@@ -78,7 +78,6 @@ class TPlatformCase {
     if (Verb == "start") return Start();
     if (Verb == "join") return Why = "a step on the other thread failed", Start() && Join();
     if (Verb == "expect") return Expect(Rest, Why, Took);
-    if (Rest.rfind("=>", 0) == 0) Rest.insert(0, " ");  // a step of no words but its result
     const size_t Length = Rest.size();
     const std::string Wanted = TakeResult(Rest);
     const uint64_t Start = TickCountMs();
