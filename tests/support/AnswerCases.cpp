@@ -21,31 +21,27 @@ namespace {
 using TPlay = std::function<bool(const TCaseStep&, std::string&)>;
 using TFields = std::map<std::string, std::string>;
 
-// "later MS STEP": the step played on a thread of its own, MS ms on; its
-// outcome is read once Done is set.
+// "later MS STEP": the step played on a thread of its own, MS ms on (its
+// failure printed there); Passed is read once Done is set.
 struct TLater {
   TPlay Play;
   TCaseStep Step;
   uint32_t DelayMs = 0;
   std::atomic<bool> Done{false};
   bool Passed = false;
-  std::string Why;
   Platform::TThread Thread;
   static void Body(void* Context) {
     auto& Self = *static_cast<TLater*>(Context);
     Platform::SleepMs(Self.DelayMs);
-    try {
-      Self.Passed = Self.Play(Self.Step, Self.Why);
-    } catch (const std::exception& Error) {
-      Self.Why = Error.what();
-    }
+    Self.Passed = PlaySteps(std::vector<TCaseStep>{Self.Step}, Self.Play);
     Self.Done = true;
   }
 };
 
+std::string N(uint64_t Value) { return std::to_string(Value); }
+
 TFields CountFields(const TAnswerBook& Book) {
   const TAnswerCounts C = Book.Counts();
-  auto N = [](uint64_t Value) { return std::to_string(Value); };
   return {{"sent", N(C.Sent)}, {"expected", N(C.Expected)}, {"answered", N(C.Answered)},
           {"missing", N(C.Missing)}, {"duplicates", N(C.Duplicates)}, {"out-of-order", N(C.OutOfOrder)},
           {"bad-callbacks", N(C.BadCallbacks)}, {"latencies", N(Book.Latencies().size())}};
@@ -53,8 +49,8 @@ TFields CountFields(const TAnswerBook& Book) {
 
 // A command's fields, and the value of each named item by its name.
 TFields CommandFields(const TScenarioCommand& Command) {
-  TFields Fields{{"session", std::to_string(Command.Session)}, {"line", std::to_string(Command.Line)},
-                 {"count", std::to_string(Command.Params.Count())}, {"text", Command.Params.ParamsToText()}};
+  TFields Fields{{"session", std::to_string(Command.Session)}, {"line", N(Command.Line)},
+                 {"count", N(Command.Params.Count())}, {"text", Command.Params.ParamsToText()}};
   for (int I = 0; I < Command.Params.Count(); ++I) {
     const std::string Name = Command.Params.Item(I).substr(0, Command.Params.Item(I).find('='));
     if (Name != Command.Params.Item(I)) Fields.emplace(Name, Command.Params.GetParam(Name));
@@ -63,12 +59,11 @@ TFields CommandFields(const TScenarioCommand& Command) {
 }
 
 TFields OptionFields(const THostOptions& O) {
-  auto N = [](uint64_t Value) { return std::to_string(Value); };
   return {{"plugin", O.PluginPath}, {"scenario", O.ScenarioPath}, {"stop-file", O.StopFile},
-          {"user-value", N(O.UserValue)}, {"timeout-ms", N(O.TimeoutMs)},,
-          {"repeat", N(O.Repeat)}, {"threads", N(O.Threads)}, {"sessions-per-thread", N(O.SessionsPerThread)},
-          {"cycles", N(O.Cycles)}, {"in-flight", N(O.InFlight)}, {"expect", std::to_string(O.Expect)},
-          {"tags", N(O.TagsUserData())}, {"quiet", N(O.Quiet)}, {"stats", N(O.Stats)}, {"help", N(O.Help)}};
+          {"user-value", N(O.UserValue)}, {"timeout-ms", N(O.TimeoutMs)}, {"repeat", N(O.Repeat)},
+          {"threads", N(O.Threads)}, {"sessions-per-thread", N(O.SessionsPerThread)}, {"cycles", N(O.Cycles)},
+          {"in-flight", N(O.InFlight)}, {"expect", std::to_string(O.Expect)}, {"tags", N(O.TagsUserData())},
+          {"quiet", N(O.Quiet)}, {"stats", N(O.Stats)}, {"help", N(O.Help)}};
 }
 
 std::vector<std::string> Words(std::string Rest) {
@@ -146,7 +141,7 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
     } else if (Verb == "join" && Later) {  // join MS => 1: the later step ended within MS, and held
       while (!Later->Done && Platform::TickCountMs() < Start + std::stoul(Rest)) Platform::SleepMs(5);
       Got = Later->Done ? "1" : "0";
-      if (Later->Done && !Later->Passed) return Why = "the later step failed: " + Later->Why, false;
+      if (Later->Done && !Later->Passed) return Why = "the later step failed", false;
     } else
       throw std::runtime_error("unknown step " + Verb + " " + Rest);
     const long Ms = static_cast<long>(Platform::TickCountMs() - Start);
@@ -162,13 +157,9 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
     Why = Verb + " gave " + EscapeBytes(Got) + ", expected " + Wanted;
     return Wanted.empty() || MatchesPattern(Wanted, Got);
   };
-  bool Passed = PlaySteps(Steps, Play);
-  if (Later) {  // the later step ends before what it uses goes; it must have held
-    Later->Thread.WaitForEnd();
-    if (!Later->Passed) std::printf("FAIL at line %d: %s\n", Later->Step.Line, Later->Why.c_str());
-    Passed = Passed && Later->Passed;
-  }
-  return Passed;
+  const bool Passed = PlaySteps(Steps, Play);
+  if (Later) Later->Thread.WaitForEnd();  // before what its step uses goes; it must have held
+  return Passed && (!Later || Later->Passed);
 }
 
 }  // namespace TestSupport
