@@ -102,7 +102,7 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
     else if (Verb == "expect" || Verb == "answer") {
       const int32_t Session = std::stoi(TakeWord(Rest));
       if (Verb == "expect") Book->Expect(Session, DecodeBytes(Rest));
-      const char* Verdicts[] = {"InOrder", "OutOfOrder", "Unmatched"};
+      const char* Verdicts[] = {"InOrder", "OutOfOrder", "Unmatched"};  // as TAnswerVerdict has them
       if (Verb == "answer") Got = Verdicts[static_cast<int>(Book->Answer(Session, DecodeBytes(Rest)))];
     } else if (Verb == "sent-without-answer")
       Book->SentWithoutAnswer();
