@@ -1,6 +1,6 @@
-# The host runner: unit tests of its book-keeping and in-process runs against
-# a fake plug-in, plus runs of the velmora-host program itself (under Wine in
-# the win32 build).
+# The host runner: its fake plug-ins (its parts and its in-process runs are
+# cases, tests/cases/host_units and host_run), plus runs of the velmora-host
+# program itself (under Wine in the win32 build).
 set(fake_plugin_source ${PROJECT_SOURCE_DIR}/standins/host/test-plugin/FakePlugin.cpp)
 foreach(fake FakePlugin FakePluginNoCommand)
   add_library(host_${fake} SHARED ${fake_plugin_source})
@@ -11,9 +11,6 @@ foreach(fake FakePlugin FakePluginNoCommand)
   endif()
 endforeach()
 target_compile_definitions(host_FakePluginNoCommand PRIVATE FAKE_PLUGIN_WITHOUT_COMMAND)
-
-velmora_add_test(host_test SOURCES host_test.cpp LIBS velmora_host
-                 DEPENDS host_FakePlugin host_FakePluginNoCommand)
 
 set(sample ${PROJECT_SOURCE_DIR}/standins/host/test-plugin/sample-scenario.txt)
 add_test(NAME host_program_sample

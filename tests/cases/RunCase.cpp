@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "platform/Thread.h"
+#include "tests/support/AnswerCases.h"
 #include "tests/support/ClientCases.h"
 #include "tests/support/OtherCases.h"
 #ifdef VELMORA_FILESERVER_CASES
@@ -44,6 +45,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunHostCase(Steps);
   } else if (Kind == "profile") {
     Passed = TestSupport::RunProfileCase(Steps);
+  } else if (Kind == "answers") {
+    Passed = TestSupport::RunAnswerCase(Steps);
   } else if (Kind == "tcp") {
     Passed = TestSupport::RunTcpCase(Steps);
   } else if (Kind == "platform") {
