@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "platform/Thread.h"
+#include "tests/support/LogCases.h"
 #include "tests/support/OtherCases.h"
 #include "tests/support/ScenarioRunner.h"
 #include "tests/support/TcpCases.h"
@@ -41,6 +42,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunProfileCase(Steps);
   } else if (Kind == "tcp") {
     Passed = TestSupport::RunTcpCase(Steps);
+  } else if (Kind == "log") {
+    Passed = TestSupport::RunLogCase(Steps);
   } else {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
