@@ -1,13 +1,13 @@
-// The process log: Log before, during and after the log's life, the line
-// break mend, failures swallowed, and start-up against the real host
-// executable's directory. This program lives in a folder of its own with no
-// "LogClient.dll" beside it.
+// The process log's start-up against the real host executable's directory,
+// its settings file and Logs folder, which the plug-in's cases share and this
+// program has to itself. This program lives in a folder of its own with no
+// "LogClient.dll" beside it. The process log's other cases are case files
+// (tests/cases/log_files, kind log).
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "log/ProcessLog.h"
-#include "log/UniLog.h"
 #include "platform/Files.h"
 #include "platform/Libraries.h"
 #include "platform/Thread.h"
@@ -43,66 +43,7 @@ std::vector<std::string> Texts(const std::vector<std::string>& Lines) {
   return Result;
 }
 
-TEST(ProcessLog, LogWithoutALogDoesNothing) {
-  EXPECT_FALSE(Log("nothing"));
-  DoneProcessLog();
-  EXPECT_FALSE(Log("nothing"));
-}
-
-TEST(ProcessLog, LogWritesStampedLinesUntilDone) {
-  TScratchDir Dir;
-  const Platform::TDateTime Before = Platform::LocalNow();
-  CreateProcessLog(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "");
-  EXPECT_TRUE(Log("Init_Plugin: Velmora"));
-  EXPECT_TRUE(Log(""));
-  DoneProcessLog();
-  EXPECT_FALSE(Log("after done"));
-  DoneProcessLog();
-  EXPECT_EQ(Texts(LinesUnder(Dir.Path(), "Velmora.dll", Before)),
-            (std::vector<std::string>{"Init_Plugin: Velmora", ""}));
-}
-
-TEST(ProcessLog, LineBreaksInTextCannotStartALine) {
-  // A CR, LF or zero byte of a text is written as \r, \n or \0: a value from
-  // the host or the server can neither split a line nor forge one.
-  TScratchDir Dir;
-  const Platform::TDateTime Before = Platform::LocalNow();
-  CreateProcessLog(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "");
-  std::vector<std::string> Shown;
-  for (const TLineBreakText& Case : LineBreakTexts) {
-    EXPECT_TRUE(Log(Case.Text));
-    Shown.push_back(Case.Shown);
-  }
-  DoneProcessLog();
-  EXPECT_EQ(Texts(LinesUnder(Dir.Path(), "Velmora.dll", Before)), Shown);
-}
-
-TEST(ProcessLog, FailureRaisedByTheWriteIsSwallowed) {
-  CreateProcessLog("'velmora_process_no_directory.log'", "");
-  bool Result = true;
-  EXPECT_NO_THROW(Result = Log("x"));
-  EXPECT_FALSE(Result);
-  EXPECT_FALSE(FileExists("velmora_process_no_directory.log"));
-  DoneProcessLog();
-}
-
-TEST(ProcessLog, StartUpWhileALogExistsChangesNothing) {
-  TScratchDir Dir;
-  const Platform::TDateTime Before = Platform::LocalNow();
-  CreateProcessLog(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "");
-  InitProcessLog();
-  EXPECT_EQ(PluginFileName(), "");  // start-up returned before it read anything
-  CreateProcessLog(ProcessLogPattern(Dir.Path(), "Other.dll"), "");
-  EXPECT_TRUE(Log("still here"));
-  DoneProcessLog();
-  EXPECT_EQ(Texts(LinesUnder(Dir.Path(), "Velmora.dll", Before)),
-            (std::vector<std::string>{"still here"}));
-}
-
 TEST(ProcessLog, StartUpLogsBesideTheHostExecutable) {
-  // The only case of this program that writes beside the executable: the
-  // host directory, its settings file and its Logs folder are shared by
-  // every case of the program.
   const std::string HostExe = Platform::HostExePath();
   const std::string HostDir = Platform::DirectoryPart(HostExe);
   const std::string Settings = HostSettingsPath(HostExe);
@@ -144,16 +85,6 @@ TEST(ProcessLog, StartUpLogsBesideTheHostExecutable) {
   EXPECT_NE(std::find(Lines.begin(), Lines.end(), Marker2), Lines.end());
   EXPECT_FALSE(FileExists(Scratch.Path() + "record.txt"));
   TestSupport::RemoveTree(LogsDir);
-}
-
-TEST(ProcessLog, MissingClientLibraryGivesAFileLog) {
-  TScratchDir Dir;
-  tUniLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"),
-                  "take;record=" + Dir.Path() + "record.txt");
-  EXPECT_FALSE(LogFile.ClientLoaded());
-  EXPECT_TRUE(LogFile.WriteRaw("to the file"));
-  EXPECT_EQ(ReadFileBytes(LogFile.GetFileName()), "to the file\r\n");
-  EXPECT_FALSE(FileExists(Dir.Path() + "record.txt"));
 }
 
 }  // namespace

@@ -71,13 +71,6 @@ bool HasStamp(const std::string& Line) {
          Number(Line, 2 + S, 2) < 60 && Number(Line, 4 + 2 * S, 2) < 60;
 }
 
-int StampMilliseconds(const std::string& Line) {
-  const size_t S = Platform::TimeSeparator().size();
-  return ((Number(Line, 0, 2) * 60 + Number(Line, 2 + S, 2)) * 60 + Number(Line, 4 + 2 * S, 2)) *
-             1000 +
-         Number(Line, 7 + 2 * S, 3);
-}
-
 Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t Mi, uint16_t S,
                        uint16_t Ms) {
   Platform::TDateTime T;
