@@ -14,7 +14,6 @@
 #include "platform/FaultSeam.h"
 #include "platform/Files.h"
 #include "platform/ForeignCall.h"
-#include "platform/Thread.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -92,25 +91,6 @@ std::string Outcome(const std::function<std::string()>& Call) {
   }
 }
 
-// The same on a thread of its own.
-std::string OnThread(const std::function<std::string()>& Call) {
-  struct TRun {
-    const std::function<std::string()>* Call;
-    std::string Got;
-  } Run{&Call, "no result"};
-  Platform::TThread Thread;
-  const auto Body = [](void* Context) {
-    auto* R = static_cast<TRun*>(Context);
-    try {
-      R->Got = Outcome(*R->Call);
-    } catch (...) {
-      R->Got = "raises another exception";
-    }
-  };
-  if (!Thread.Create(Body, &Run) || !Thread.Start() || !Thread.WaitForEnd()) throw std::runtime_error("no thread");
-  return Run.Got;
-}
-
 std::string Flag(bool Value) { return Value ? "1" : "0"; }
 
 }  // namespace
@@ -165,13 +145,10 @@ bool RunLogCase(const std::vector<TCaseStep>& Steps) {
     } else if (Verb == "use") {
       Current = Logs.at(std::stoul(Rest) - 1).get();
     } else if (Verb == "close") {  // the current log ends
-      for (auto& Each : Logs) {
+      for (auto& Each : Logs)
         if (Each.get() == Current) Each.reset();
-      }
       Current = nullptr;
-    } else if (Verb == "clock") {  // clock real | DATE TIME [STEP]
-      if (Rest == "real") Seam::SetClockReal();
-      if (Rest == "real") return true;
+    } else if (Verb == "clock") {  // clock DATE TIME [STEP]: fixed, STEP ms further at each reading
       const Platform::TDateTime Instant = TakeInstant(Rest);
       Seam::SetClockFixed(Instant, Rest.empty() ? 0 : static_cast<uint32_t>(std::stoul(Rest)));
     } else if (Verb == "add-ms") {
@@ -206,9 +183,9 @@ bool RunLogCase(const std::vector<TCaseStep>& Steps) {
       const std::string How = TakeWord(Rest), Text = FileText(Path);
       Why = "the file was " + EscapeBytes(Text);
       return TextCheck(How, Rest, Text);
-    } else if (Verb == "on-thread") {
+    } else if (Verb == "on-thread") {  // the step on a thread of its own
       const std::string Inner = TakeWord(Rest);
-      Got = OnThread([&] { return Act(Inner, Rest); });
+      LogTestSupport::RunOnThreads(1, [&](int) { Got = Outcome([&] { return Act(Inner, Rest); }); });
     } else if (Verb != "label") {
       Got = Outcome([&] { return Act(Verb, Rest); });
     }

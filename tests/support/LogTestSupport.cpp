@@ -145,14 +145,6 @@ void RunOnThreads(int Count, const std::function<void(int)>& Body) {
   for (auto& Thread : Threads) ASSERT_TRUE(Thread->WaitForEnd());
 }
 
-std::string HourlyLogPath(const std::string& Directory, const std::string& PluginFile,
-                          const Platform::TDateTime& Time) {
-  char Text[64];
-  std::snprintf(Text, sizeof Text, "Logs\\%04u_%02u_%02u\\%02u_", Time.Year, Time.Month, Time.Day,
-                Time.Hour);
-  return Directory + Text + PluginFile + ".log";
-}
-
 const std::vector<TLineBreakText> LineBreakTexts = {
     {"Params=a\r\n12:00:00.000 forged", "Params=a\\r\\n12:00:00.000 forged"},
     {"\n", "\\n"},

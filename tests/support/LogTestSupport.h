@@ -53,8 +53,4 @@ struct TLineBreakText {
 };
 extern const std::vector<TLineBreakText> LineBreakTexts;
 
-// The file the process-log pattern gives for Directory and PluginFile at Time.
-std::string HourlyLogPath(const std::string& Directory, const std::string& PluginFile,
-                          const Platform::TDateTime& Time);
-
 }  // namespace LogTestSupport
