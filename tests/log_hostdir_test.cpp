@@ -1,5 +1,6 @@
 // The log-client stand-in found by its bare name "LogClient.dll" in the host
-// executable's directory: this program is built beside it.
+// executable's directory: this program is built beside it. An empty setting
+// loading none is a case file (tests/cases/log_files, kind log).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,7 +15,6 @@
 
 using namespace LogTestSupport;
 using TestSupport::FileExists;
-using TestSupport::ReadFileBytes;
 using TestSupport::TScratchDir;
 
 namespace {
@@ -30,14 +30,6 @@ TEST(UniLogHostDirectory, ClientBesideTheHostIsLoaded) {
   const std::vector<TRecordedCall> Calls = ReadRecord(Dir.Path() + "record.txt");
   ASSERT_EQ(Calls.size(), 3u);
   EXPECT_EQ(Calls[1].Fields.at(4), "taken");
-}
-
-TEST(UniLogHostDirectory, EmptySettingLoadsNothing) {
-  TScratchDir Dir;
-  tUniLog LogFile(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "");
-  EXPECT_FALSE(LogFile.ClientLoaded());
-  EXPECT_TRUE(LogFile.WriteRaw("to the file"));
-  EXPECT_EQ(ReadFileBytes(LogFile.GetFileName()), "to the file\r\n");
 }
 
 TEST(UniLogHostDirectory, ProcessLogHandsLinesToTheClientTheHostSettingsName) {

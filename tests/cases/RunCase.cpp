@@ -11,6 +11,7 @@
 #include "platform/Thread.h"
 #include "tests/support/AnswerCases.h"
 #include "tests/support/ClientCases.h"
+#include "tests/support/LogCases.h"
 #include "tests/support/OtherCases.h"
 #ifdef VELMORA_FILESERVER_CASES
 #include "tests/support/FileServerCases.h"
@@ -49,6 +50,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunAnswerCase(Steps);
   } else if (Kind == "tcp") {
     Passed = TestSupport::RunTcpCase(Steps);
+  } else if (Kind == "log") {
+    Passed = TestSupport::RunLogCase(Steps);
   } else if (Kind == "platform") {
     Passed = TestSupport::RunPlatformCase(Steps);
   } else if (Kind == "client") {

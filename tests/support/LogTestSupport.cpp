@@ -71,13 +71,6 @@ bool HasStamp(const std::string& Line) {
          Number(Line, 2 + S, 2) < 60 && Number(Line, 4 + 2 * S, 2) < 60;
 }
 
-int StampMilliseconds(const std::string& Line) {
-  const size_t S = Platform::TimeSeparator().size();
-  return ((Number(Line, 0, 2) * 60 + Number(Line, 2 + S, 2)) * 60 + Number(Line, 4 + 2 * S, 2)) *
-             1000 +
-         Number(Line, 7 + 2 * S, 3);
-}
-
 Platform::TDateTime At(uint16_t Y, uint16_t Mo, uint16_t D, uint16_t H, uint16_t Mi, uint16_t S,
                        uint16_t Ms) {
   Platform::TDateTime T;
@@ -150,14 +143,6 @@ void RunOnThreads(int Count, const std::function<void(int)>& Body) {
   }
   for (auto& Thread : Threads) ASSERT_TRUE(Thread->Start());
   for (auto& Thread : Threads) ASSERT_TRUE(Thread->WaitForEnd());
-}
-
-std::string HourlyLogPath(const std::string& Directory, const std::string& PluginFile,
-                          const Platform::TDateTime& Time) {
-  char Text[64];
-  std::snprintf(Text, sizeof Text, "Logs\\%04u_%02u_%02u\\%02u_", Time.Year, Time.Month, Time.Day,
-                Time.Hour);
-  return Directory + Text + PluginFile + ".log";
 }
 
 const std::vector<TLineBreakText> LineBreakTexts = {

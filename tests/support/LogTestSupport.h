@@ -20,8 +20,6 @@ std::vector<std::string> LinesOfAllFilesUnder(const std::string& Dir);
 
 // True when Line starts with "HH:NN:SS.ZZZ " (the system's time separator).
 bool HasStamp(const std::string& Line);
-// Milliseconds since midnight of a line's stamp (HasStamp must hold).
-int StampMilliseconds(const std::string& Line);
 int MillisecondsOfDay(const Platform::TDateTime& Time);
 // A local time, field by field.
 Platform::TDateTime At(uint16_t Year, uint16_t Month, uint16_t Day, uint16_t Hour,
@@ -54,9 +52,5 @@ struct TLineBreakText {
   std::string Shown;
 };
 extern const std::vector<TLineBreakText> LineBreakTexts;
-
-// The file the process-log pattern gives for Directory and PluginFile at Time.
-std::string HourlyLogPath(const std::string& Directory, const std::string& PluginFile,
-                          const Platform::TDateTime& Time);
 
 }  // namespace LogTestSupport
