@@ -12,6 +12,7 @@
 #include "tests/support/OtherCases.h"
 #include "tests/support/ScenarioRunner.h"
 #include "tests/support/TcpCases.h"
+#include "tests/support/WorkerCases.h"
 
 int main(int Count, char** Arguments) {
   if (Count < 2) {
@@ -41,6 +42,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunProfileCase(Steps);
   } else if (Kind == "tcp") {
     Passed = TestSupport::RunTcpCase(Steps);
+  } else if (Kind == "worker" || Kind == "outstanding") {
+    Passed = (Kind == "worker" ? TestSupport::RunWorkerCase : TestSupport::RunOutstandingCase)(Steps);
   } else {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
