@@ -86,10 +86,7 @@ struct TRun {
   // A started worker must have ended before it goes.
   ~TRun() {
     Worker.RequestStop();
-    try {
-      Worker.WaitFor();
-    } catch (const std::exception&) {
-    }
+    Worker.WaitFor();
   }
 
   // Notes the record handed (its word) or the idle call, then acts on it.
@@ -115,17 +112,11 @@ struct TRun {
     for (const std::string& Word : Words(Text)) {
       if (Word == "R") Worker.RequestStop();
       if (Word == "R") continue;
-      const int32_t Session = Word == "S" ? 0 : Word == "M" || Word == "U" ? 7 : Number(Word);
-      TTaskRecord* Task = Word == "S"   ? NewTaskRecord(TaskStop, 0, nullptr, 1)
-                          : Word == "M" ? NewTaskRecord(TaskMessage, 7, "\x01\x00", 2)
-                          : Word == "U" ? NewTaskRecord(3, 7, "\x01\x00", 2)
-                                        : NewTaskRecord(TaskCommand, Session, &Session, sizeof Session);
-      try {
-        Worker.AddTask(Task);
-      } catch (...) {
-        FreeTaskRecord(Task);
-        throw;
-      }
+      const bool Other = Word == "M" || Word == "U";
+      const int32_t Session = Word == "S" || Other ? 0 : Number(Word);
+      Worker.AddTask(Word == "S" ? NewTaskRecord(TaskStop, 0, nullptr, 1)
+                     : Other     ? NewTaskRecord(Word == "M" ? TaskMessage : 3, 7, "\x01\x00", 2)
+                                 : NewTaskRecord(TaskCommand, Session, &Session, sizeof Session));
     }
   }
 
@@ -210,7 +201,8 @@ std::string RingStep(TTaskQueue& Ring, size_t& Released, std::string Rest) {
   std::vector<std::string> Taken;
   std::vector<TTaskRecord*> Slots;
   if (What == "push")
-    for (const std::string& I : Words(Rest)) Ring.PushBack(reinterpret_cast<TTaskRecord*>(std::stoul(I) + 1));
+    for (const std::string& I : Words(Rest))
+      Ring.PushBack(reinterpret_cast<TTaskRecord*>(static_cast<uintptr_t>(std::stoul(I)) + 1));
   for (size_t I = What == "pop" ? std::stoul(Rest) : 0; I > 0; --I) {
     Taken.push_back(Word(Ring.PopFront(&Slots)));
     Released += Slots.size();
@@ -322,6 +314,8 @@ bool RunWorkerCase(const std::vector<TCaseStep>& Steps) {
       if (What == "producers") return ProducersInOrder(Handed, Producers, std::stol(Rest));
       Why = "the fatal error is \"" + FatalText(Worker) + "\"";
       if (What == "fatal") return FatalText(Worker) == Rest;
+      Why = std::string("the termination flag is ") + (Worker.Terminated() ? "set" : "clear");
+      if (What == "terminated") return Worker.Terminated() == (Rest == "1");
       Why = std::to_string(Window ? Window->HandledCount() : 0) + " handled, " + std::to_string(Run->Unsent) + " not";
       if (What == "window") return Window && Window->HandledCount() == std::stoi(Rest) && Run->Unsent == 0;
       const uint64_t Took = Platform::TickCountMs() - Mark;
