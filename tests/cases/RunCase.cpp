@@ -19,6 +19,7 @@
 #include "tests/support/PlatformCases.h"
 #include "tests/support/ScenarioRunner.h"
 #include "tests/support/TcpCases.h"
+#include "tests/support/WorkerCases.h"
 
 int main(int Count, char** Arguments) {
   if (Count < 2) {
@@ -60,6 +61,8 @@ int main(int Count, char** Arguments) {
   } else if (Kind == "fileserver") {
     Passed = TestSupport::RunFileServerCase(Steps);
 #endif
+  } else if (Kind == "worker" || Kind == "outstanding") {
+    Passed = (Kind == "worker" ? TestSupport::RunWorkerCase : TestSupport::RunOutstandingCase)(Steps);
   } else {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
