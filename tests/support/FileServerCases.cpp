@@ -23,6 +23,7 @@
 #include "platform/Thread.h"
 #include "standins/fileserver/FileServer.h"
 #include "standins/net/Tpkt.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -115,7 +116,6 @@ class TFileServerCase {
     std::string Rest = Step.Rest;
     const std::string Want = TakeResult(Rest);
     const std::string& Verb = Step.Verb;
-    if (Verb == "kind") return true;
     if (Verb == "file" || Verb == "folder" || Verb == "fifo" || Verb == "link") {
       const fs::path Path = Root / DecodeBytes(TakeWord(Rest));
       fs::create_directories(Verb == "folder" ? Path : Path.parent_path());
@@ -262,9 +262,7 @@ class TFileServerCase {
       if (What == "requests" && Line.find(" op=") != std::string::npos)
         Text += Line.substr(Line.find(' ') + 1) + "\n";
     }
-    const std::string How = TakeWord(Rest);
-    Why = What + " " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
-    return TextCheck(How, Rest, Text);
+    return TextExpect(What, Rest, Text, Why);
   }
 
   std::vector<std::string> Printed() {
@@ -298,18 +296,14 @@ class TFileServerCase {
   // Stops the server on a thread of its own: a stop still under way after
   // Limit fails the case and ends the process, which it would hang.
   bool StopWithin(unsigned long Limit, const std::string& Where) {
-    std::atomic<bool> Stopped{false};
-    std::thread Stopper([&] {
-      if (Server) Server->Stop();
-      Stopped.store(true);
-    });
-    if (!WaitUntil([&] { return Stopped.load(); }, static_cast<uint32_t>(Limit))) {
+    TCaseThread Stopper;
+    Stopper.Start([this] { return !Server || (Server->Stop(), true); });
+    if (!Stopper.EndedWithin(static_cast<uint32_t>(Limit))) {
       std::printf("FAIL at %s: the server's stop took longer than %lu ms\n", Where.c_str(), Limit);
       std::fflush(stdout);
       std::_Exit(1);
     }
-    Stopper.join();
-    return true;
+    return Stopper.Join();
   }
 
   TScratchDir Scratch;

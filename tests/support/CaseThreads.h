@@ -1,0 +1,49 @@
+// A part of a case played on a thread of its own while the case goes on:
+// "later MS STEP" ... "join", a block of steps, a call timed from outside.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tests/support/CaseScript.h"
+
+namespace Platform {
+class TThread;
+}
+
+namespace TestSupport {
+
+// A step's player as PlaySteps calls it: whether the step held, Why when not.
+using TPlay = std::function<bool(const TCaseStep&, std::string&)>;
+
+// One body at a time on a thread of its own; the object waits for it as it
+// goes, so whatever the body uses must outlive it.
+class TCaseThread {
+ public:
+  TCaseThread();
+  ~TCaseThread();
+  TCaseThread(const TCaseThread&) = delete;
+  TCaseThread& operator=(const TCaseThread&) = delete;
+
+  // Starts Body there; false when one is still unjoined or no thread started.
+  bool Start(std::function<bool()> Body);
+  // "later MS STEP": STEP played through Play there, MS ms on (its failure
+  // printed there with its line, as PlaySteps prints it).
+  bool StartLater(const TCaseStep& Later, TPlay Play);
+  bool Running() const { return Thread != nullptr; }
+  // Whether the body has ended, waiting up to WithinMs for it.
+  bool EndedWithin(uint32_t WithinMs) const;
+  // Waits for the body's end: whether it held (true when none ran).
+  bool Join();
+
+ private:
+  std::unique_ptr<Platform::TThread> Thread;
+  std::function<bool()> Body;
+  std::atomic<bool> Ended{false};
+  bool Held = true;  // read once Ended is set
+};
+
+}  // namespace TestSupport
