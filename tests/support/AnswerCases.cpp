@@ -110,7 +110,8 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
       if (Got == "1" && !Later.Join()) return Why = "the later step failed", false;
     } else
       throw std::runtime_error("unknown step " + Verb + " " + Rest);
-    if (!Took.empty() && !TookCheck(Platform::TickCountMs() - Start, Took, Why)) return Why = Verb + " " + Why, false;
+    const uint64_t Ms = Platform::TickCountMs() - Start;
+    if (!Took.empty() && !TookCheck(Ms, Took, Why)) return Why = Verb + " " + Why, false;
     if (!Fields.empty()) {  // the fields named, in their order: "NAME=VALUE ..."
       Got.clear();
       for (std::string Asked = Wanted, Word = TakeWord(Asked); !Word.empty(); Word = TakeWord(Asked)) {

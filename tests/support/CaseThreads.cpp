@@ -1,15 +1,8 @@
 #include "tests/support/CaseThreads.h"
 
-#include <stdexcept>
-
-#include "platform/Thread.h"
 #include "tests/support/TestSupport.h"
 
 namespace TestSupport {
-
-TCaseThread::TCaseThread() = default;
-
-TCaseThread::~TCaseThread() { Join(); }
 
 bool TCaseThread::Start(std::function<bool()> NewBody) {
   if (Thread) return false;
@@ -27,10 +20,9 @@ bool TCaseThread::Start(std::function<bool()> NewBody) {
 }
 
 bool TCaseThread::StartLater(const TCaseStep& Later, TPlay Play) {
-  std::string Rest = Later.Rest;
-  const uint32_t DelayMs = Number(TakeWord(Rest));
-  const std::string Verb = TakeWord(Rest);
-  const TCaseStep Step{Later.Line, Verb, Rest};
+  TCaseStep Step{Later.Line, "", Later.Rest};
+  const uint32_t DelayMs = Number(TakeWord(Step.Rest));
+  Step.Verb = TakeWord(Step.Rest);
   return Start([Step, Play, DelayMs] {
     Platform::SleepMs(DelayMs);
     return PlaySteps({Step}, Play);

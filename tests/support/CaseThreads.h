@@ -8,11 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Thread.h"
 #include "tests/support/CaseScript.h"
-
-namespace Platform {
-class TThread;
-}
 
 namespace TestSupport {
 
@@ -23,8 +20,8 @@ using TPlay = std::function<bool(const TCaseStep&, std::string&)>;
 // goes, so whatever the body uses must outlive it.
 class TCaseThread {
  public:
-  TCaseThread();
-  ~TCaseThread();
+  TCaseThread() = default;
+  ~TCaseThread() { Join(); }
   TCaseThread(const TCaseThread&) = delete;
   TCaseThread& operator=(const TCaseThread&) = delete;
 

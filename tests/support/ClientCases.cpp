@@ -73,7 +73,7 @@ class TClientCase {
     if (Verb == "expect") return Expect(Rest, Why);
     const std::string Wanted = TakeResult(Rest);
     Why = Verb + " " + Rest + ": ";
-    if (Verb == "notice") return Why += "not as expected", Notice(Rest) == (Wanted != "0");
+    if (Verb == "notice") return Why += "not as expected", FireNotice(Double, Rest) == (Wanted != "0");
     if (Verb == "on") {  // on EVENT [ACTION]
       const std::string Event = TakeWord(Rest);
       return Bind(Event, Rest), true;
@@ -92,7 +92,8 @@ class TClientCase {
     if (Verb == "release") return Released.Set(), true;
     if (Verb == "later") {  // later MS notice ...: the notice on a thread of its own
       if (Rest.find(" notice ") == std::string::npos) throw std::runtime_error("only a notice plays later");
-      return Why += "a later step still runs, or no thread", Later.StartLater(Step, Player());
+      const auto Played = [this](const TCaseStep& Notice, std::string& Failed) { return Play(Notice, Failed); };
+      return Why += "a later step still runs, or no thread", Later.StartLater(Step, Played);
     }
     if (Verb == "join" && Later.Running()) return Why += "the later step failed", Later.Join();
     // The client's operations: their result text, or what they raised.
@@ -236,10 +237,6 @@ class TClientCase {
     return Text;
   }
 
-  bool Notice(const std::string& Rest) { return FireNotice(Double, Rest); }
-  TPlay Player() {
-    return [this](const TCaseStep& Step, std::string& Why) { return Play(Step, Why); };
-  }
 
   // expect calls|events HOW PATTERN, expect count ENTRY N, expect took N..M
   bool Expect(std::string Rest, std::string& Why) {

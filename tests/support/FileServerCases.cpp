@@ -8,7 +8,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -252,8 +251,7 @@ class TFileServerCase {
     }
     std::string Text;
     if (What == "file") {
-      std::ifstream In(Root / DecodeBytes(TakeWord(Rest)), std::ios::binary);
-      Text.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+      Text = ReadFileBytes(Scratch.Path() + "root\\" + DecodeBytes(TakeWord(Rest)));
     } else if (What != "printed" && What != "requests") {
       throw std::runtime_error("unknown expectation " + What);
     }
