@@ -1,5 +1,6 @@
-// A part of a case played on a thread of its own while the case goes on:
-// "later MS STEP" ... "join", a block of steps, a call timed from outside.
+// A part of a case played on a thread of its own while the case goes on
+// ("later MS STEP" ... "join", a block of steps, a call timed from outside),
+// and the lines such threads leave.
 #pragma once
 
 #include <atomic>
@@ -7,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "tests/support/CaseScript.h"
 
@@ -41,6 +44,31 @@ class TCaseThread {
   std::function<bool()> Body;
   std::atomic<bool> Ended{false};
   bool Held = true;  // read once Ended is set
+};
+
+// The lines several threads leave (handlers, callbacks, a server's log), read as they come.
+class TSharedLines {
+ public:
+  void Add(const std::string& Line) {
+    Platform::TLockGuard Guard(Lock);
+    Kept.push_back(Line);
+  }
+  std::vector<std::string> Lines() {
+    Platform::TLockGuard Guard(Lock);
+    return Kept;
+  }
+  // Every line followed by End; forgotten when Clear.
+  std::string Text(const std::string& End = "\n", bool Clear = false) {
+    Platform::TLockGuard Guard(Lock);
+    std::string Joined;
+    for (const std::string& Line : Kept) Joined += Line + End;
+    if (Clear) Kept.clear();
+    return Joined;
+  }
+
+ private:
+  Platform::TCriticalSection Lock;
+  std::vector<std::string> Kept;
 };
 
 }  // namespace TestSupport

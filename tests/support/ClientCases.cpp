@@ -81,13 +81,10 @@ class TClientCase {
     if (Verb == "off") return !Bound(Live(), Rest, true);
     if (Verb == "double") return ScriptDouble(Double, Rest), true;
     if (Verb == "clear" && Rest == "calls") return Double.ClearLog(), true;
-    if (Verb == "clear" && Rest == "events") return Transcript(true), true;
+    if (Verb == "clear" && Rest == "events") return Events.Text("", true), true;
     if (Verb == "wait" && TakeWord(Rest) == "events") {  // wait events N: N lines in the transcript
       Why += "timed out";
-      return WaitUntil([&] {
-        const std::string Text = Transcript();
-        return std::count(Text.begin(), Text.end(), '\n') >= std::stol(Rest);
-      }, WaitMs);
+      return WaitUntil([&] { return Events.Lines().size() >= Number(Rest); }, WaitMs);
     }
     if (Verb == "release") return Released.Set(), true;
     if (Verb == "later") {  // later MS notice ...: the notice on a thread of its own
@@ -217,24 +214,13 @@ class TClientCase {
     // Notices run on the library's threads; OnError on the failing caller's.
     if (&Sender != Created || (Event != "error" && Platform::CurrentThreadId() == Owner))
       Misfired = true;
-    Record(Event + " " + Details);
+    Events.Add(Event + " " + Details);
     if (Action == "throw") throw std::runtime_error(Event + " handler");
     if (Action == "throw-int") throw 42;
     if (Action == "unbind") Bound(Sender, Event, true);
     if (Action == "hold") Released.Wait(WaitMs);
     if (Action.rfind("sleep ", 0) == 0) Platform::SleepMs(Number(Action.substr(6)));
-    if (Action == "hold" || Action.rfind("sleep ", 0) == 0) Record("left " + Event);
-  }
-
-  void Record(const std::string& Line) {
-    Platform::TLockGuard Guard(Lock);
-    Events += Line + "\n";
-  }
-  std::string Transcript(bool Clear = false) {
-    Platform::TLockGuard Guard(Lock);
-    std::string Text = Events;
-    if (Clear) Events.clear();
-    return Text;
+    if (Action == "hold" || Action.rfind("sleep ", 0) == 0) Events.Add("left " + Event);
   }
 
 
@@ -248,7 +234,7 @@ class TClientCase {
       return InRange(Double.CallCount(Entry), Rest);
     }
     if (What != "calls" && What != "events") throw std::runtime_error("unknown expectation " + What);
-    const std::string Text = What == "calls" ? Double.CallLog() : Transcript();
+    const std::string Text = What == "calls" ? Double.CallLog() : Events.Text();
     return TextExpect(What, WithSystemTexts(Rest), Text, Why);
   }
 
@@ -258,8 +244,7 @@ class TClientCase {
   const uint32_t Owner = Platform::CurrentThreadId();
   const uint32_t LateBefore = ClientKeys::LateCalls();
   uint64_t Took = 0;  // the last operation's milliseconds
-  Platform::TCriticalSection Lock;
-  std::string Events;  // one line a handler call, guarded by Lock
+  TSharedLines Events;  // one line a handler call
   std::atomic<bool> Misfired{false};
   Platform::TEvent Released;
   TScratchDir Scratch;

@@ -225,11 +225,7 @@ class TFileServerCase {
       }
     }
     if (Server) throw std::runtime_error("the server is already running");
-    const auto Log = [this](const std::string& Line) {
-      std::lock_guard<std::mutex> Guard(Lock);
-      Lines.push_back(Line);
-    };
-    Server = std::make_unique<TFileServer>(Root, Log, Options);
+    Server = std::make_unique<TFileServer>(Root, [this](const std::string& Line) { Lines.Add(Line); }, Options);
     std::string Error;
     if (!Server->Start("127.0.0.1", 0, Error)) throw std::runtime_error(Error);
     return true;
@@ -263,10 +259,7 @@ class TFileServerCase {
     return TextExpect(What, Rest, Text, Why);
   }
 
-  std::vector<std::string> Printed() {
-    std::lock_guard<std::mutex> Guard(Lock);
-    return Lines;
-  }
+  std::vector<std::string> Printed() { return Lines.Lines(); }
   long CountPrinted(const std::string& Pattern) {
     const std::vector<std::string> Copy = Printed();
     return std::count_if(Copy.begin(), Copy.end(), [&](const std::string& Line) {
@@ -306,8 +299,8 @@ class TFileServerCase {
 
   TScratchDir Scratch;
   const fs::path Root;
-  std::mutex Lock;                      // for the two below
-  std::vector<std::string> Lines;       // printed by the server
+  TSharedLines Lines;                   // printed by the server
+  std::mutex Lock;                      // for the one below
   std::vector<uint64_t> FailedAccepts;  // when each came
   std::atomic<bool> AcceptFailing{false};
   std::atomic<int> ThreadsToRefuse{0};

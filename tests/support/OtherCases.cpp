@@ -8,9 +8,9 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
-#include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "standins/host/HostRunner.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/TestSupport.h"
 
 namespace TestSupport {
@@ -18,18 +18,10 @@ namespace TestSupport {
 namespace {
 
 // Collects the runner's lines; the plug-in's worker thread writes too.
-class TCapture : public THostOutput {
- public:
-  void Line(const std::string& Text) override { Add(Out, Text); }
-  void ErrorLine(const std::string& Text) override { Add(Err, Text); }
-  std::string Out, Err;
-
- private:
-  void Add(std::string& To, const std::string& Text) {
-    Platform::TLockGuard Guard(Lock);
-    To += Text + "\n";
-  }
-  Platform::TCriticalSection Lock;
+struct TCapture : THostOutput {
+  void Line(const std::string& Text) override { Out.Add(Text); }
+  void ErrorLine(const std::string& Text) override { Err.Add(Text); }
+  TSharedLines Out, Err;
 };
 
 }  // namespace
@@ -56,8 +48,8 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
       for (const std::string& Argument : DecodedWords(Rest))
         Arguments.push_back(Replaced(Argument, "%SCRATCH%", Scratch));
       std::istringstream In(Scenario);
-      Output.Out.clear();
-      Output.Err.clear();
+      Output.Out.Text("", true);
+      Output.Err.Text("", true);
       const uint64_t Start = Platform::TickCountMs();
       Exit = RunHost(Arguments, Output, In);
       Took = Platform::TickCountMs() - Start;
@@ -67,7 +59,7 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
       if (What == "exit") return Exit == std::stoi(Rest);
       if (What == "took") return TookCheck(Took, Rest, Why);
       if (What != "out" && What != "err") throw std::runtime_error("unknown expectation " + What);
-      return TextExpect(What, Rest, What == "out" ? Output.Out : Output.Err, Why);
+      return TextExpect(What, Rest, (What == "out" ? Output.Out : Output.Err).Text(), Why);
     } else {
       throw std::runtime_error("unknown step " + Step.Verb);
     }

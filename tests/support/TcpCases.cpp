@@ -29,24 +29,19 @@ constexpr uint32_t WaitMs = 5000;
 struct TPair {
   // Called on the library's thread, which starts after Created is set.
   void Add(int32_t Reserved, const std::string& Event) {
-    Platform::TLockGuard Guard(Lock);
-    Events.push_back(Reserved == Created ? Event : Event + "@" + std::to_string(Reserved));
+    Events.Add(Reserved == Created ? Event : Event + "@" + std::to_string(Reserved));
   }
   size_t CountOf(const std::string& Prefix) {
-    Platform::TLockGuard Guard(Lock);
-    size_t Count = 0;
-    for (const std::string& Event : Events) Count += Event.rfind(Prefix, 0) == 0 ? 1 : 0;
-    return Count;
+    const std::vector<std::string> Lines = Events.Lines();
+    const auto Starts = [&Prefix](const std::string& Event) { return Event.rfind(Prefix, 0) == 0; };
+    return static_cast<size_t>(std::count_if(Lines.begin(), Lines.end(), Starts));
   }
   std::string Transcript() {
-    Platform::TLockGuard Guard(Lock);
-    std::string Text;
-    for (const std::string& Event : Events) Text += (Text.empty() ? "" : " ") + Event;  // none is empty
-    return Text;
+    const std::string Text = Events.Text(" ");
+    return Text.substr(0, Text.size() - (Text.empty() ? 0 : 1));  // space-separated
   }
 
-  Platform::TCriticalSection Lock;
-  std::vector<std::string> Events;  // Lock
+  TSharedLines Events;
   int32_t Created = -1;             // the TermID CreateTermination gave
   int32_t Id = -1;                  // the one the entries are called with
   Platform::TSocket Listener, Connection;
