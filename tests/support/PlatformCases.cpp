@@ -65,8 +65,10 @@ class TPlatformCase {
   bool Play(const TCaseStep& Step, std::string& Why, uint64_t& Took) {
     const std::string& Verb = Step.Verb;
     if (Collecting && Verb != "start" && Verb != "join") return Block.push_back(Step), true;
-    // %BIN%: the runner's and the test libraries' folder
-    std::string Rest = Replaced(Step.Rest, "%BIN%", EscapeBytes(BinaryDir()));
+    // %BIN%: the runner's and the test libraries' folder, looked up only where named (the lookup
+    // may change the thread's last error)
+    std::string Rest = Step.Rest;
+    if (Rest.find("%BIN%") != std::string::npos) Rest = Replaced(Rest, "%BIN%", EscapeBytes(BinaryDir()));
     if (Verb == "thread") return Why = "one thread at a time", !Thread.Running() && (Collecting = true);
     if (Verb == "start") return Why = "no thread", Start();
     if (Verb == "join") return Why = "a step on the other thread failed", Start() && Thread.Join();
