@@ -247,6 +247,12 @@ std::vector<std::string> SplitFields(const std::string& Text) {
   return Found;
 }
 
+long CountMatching(const std::vector<std::string>& Lines, const std::string& Pattern) {
+  long Count = 0;
+  for (const std::string& Line : Lines) Count += MatchesPattern(Pattern, Line) ? 1 : 0;
+  return Count;
+}
+
 std::vector<std::string> DecodedWords(std::string Rest) {
   std::vector<std::string> Words;
   while (!Rest.empty()) Words.push_back(DecodeBytes(TakeWord(Rest)));

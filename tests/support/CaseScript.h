@@ -51,6 +51,8 @@ bool TextCheck(const std::string& How, const std::string& Pattern, const std::st
 
 // "a|b|c": the fields, each decoded as escaped bytes (\| is a bar inside one).
 std::vector<std::string> SplitFields(const std::string& Text);
+// How many of Lines match Pattern.
+long CountMatching(const std::vector<std::string>& Lines, const std::string& Pattern);
 // Each word of Rest decoded as escaped bytes.
 std::vector<std::string> DecodedWords(std::string Rest);
 

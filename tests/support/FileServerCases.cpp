@@ -260,12 +260,7 @@ class TFileServerCase {
   }
 
   std::vector<std::string> Printed() { return Lines.Lines(); }
-  long CountPrinted(const std::string& Pattern) {
-    const std::vector<std::string> Copy = Printed();
-    return std::count_if(Copy.begin(), Copy.end(), [&](const std::string& Line) {
-      return MatchesPattern(Pattern, Line);
-    });
-  }
+  long CountPrinted(const std::string& Pattern) { return CountMatching(Printed(), Pattern); }
   long AcceptSpan(size_t Count) {  // -1 while fewer came
     std::lock_guard<std::mutex> Guard(Lock);
     return FailedAccepts.size() < Count ? -1 : static_cast<long>(FailedAccepts[Count - 1] - FailedAccepts[0]);

@@ -159,8 +159,7 @@ bool RunLogCase(const std::vector<TCaseStep>& Steps) {
       Held = Platform::InvalidFile;
     } else if (Verb == "expect") {
       const std::string What = TakeWord(Rest);
-      if (What == "files") Why = "the files were " + EscapeBytes(FilesUnder(Dir.Path()));
-      if (What == "files") return MatchesPattern(Rest, FilesUnder(Dir.Path()));
+      if (What == "files") return TextExpect("the files", "is " + Rest, FilesUnder(Dir.Path()), Why);
       const std::string Path = Dir.Path() + DecodeBytes(TakeWord(Rest));
       Why = EscapeBytes(Path) + (What == "missing" ? " exists" : " is no folder");
       if (What == "missing") return !FileExists(Path);

@@ -234,12 +234,7 @@ void TScenarioRunner::Wait(std::string Rest) {
   } else if (What == "held") {
     Met = WaitUntil([&] { return Held.load(); }, WaitMs);
   } else if (What == "log") {  // wait log PATTERN: a line matches
-    Met = WaitUntil([&] {
-      for (const std::string& Text : Host().LogLines()) {
-        if (MatchesPattern(Rest, Text)) return true;
-      }
-      return false;
-    }, WaitMs);
+    Met = WaitUntil([&] { return CountMatching(Host().LogLines(), Rest) > 0; }, WaitMs);
   } else {
     throw std::runtime_error("unknown wait " + What);
   }
@@ -375,15 +370,13 @@ void TScenarioRunner::EndCheck(const std::string& What, std::string Check, size_
       Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
   } else if (What == "log-count") {  // log-count N[..M] PATTERN
     const std::string Range = TakeWord(Check);
-    long Found = 0;
-    for (const std::string& Text : Host().LogLines()) Found += MatchesPattern(Check, Text) ? 1 : 0;
+    const long Found = CountMatching(Host().LogLines(), Check);
     if (!InRange(Found, Range))
       Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
   } else if (What == "settings-file" || What == "settings-has") {
-    const std::string File = ReadFileBytes(Host().SettingsPath());
-    const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
-    if (!MatchesPattern(Pattern, File))
-      Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
+    std::string Why;
+    const std::string How = What == "settings-has" ? "has " : "is ";
+    if (!TextExpect("the settings file", How + Check, ReadFileBytes(Host().SettingsPath()), Why)) Fail(Why);
   } else if (What == "log-order") {  // log-order A << B: the first line matching A comes first
     const size_t Split = Check.find(" << ");
     if (Split == std::string::npos) throw std::runtime_error("log-order needs A << B");

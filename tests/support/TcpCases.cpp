@@ -31,11 +31,6 @@ struct TPair {
   void Add(int32_t Reserved, const std::string& Event) {
     Events.Add(Reserved == Created ? Event : Event + "@" + std::to_string(Reserved));
   }
-  size_t CountOf(const std::string& Prefix) {
-    const std::vector<std::string> Lines = Events.Lines();
-    const auto Starts = [&Prefix](const std::string& Event) { return Event.rfind(Prefix, 0) == 0; };
-    return static_cast<size_t>(std::count_if(Lines.begin(), Lines.end(), Starts));
-  }
   std::string Transcript() {
     const std::string Text = Events.Text(" ");
     return Text.substr(0, Text.size() - (Text.empty() ? 0 : 1));  // space-separated
@@ -240,9 +235,9 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
       }
     } else if (Verb == "wait") {  // wait PREFIX N
       const std::string Prefix = TakeWord(Rest);
-      const size_t Count = std::stoul(Rest);
+      const long Count = Number(Rest);
       Why = "fewer than " + Rest + " events " + Prefix + " within 5 s";
-      return WaitUntil([&] { return P->CountOf(Prefix) >= Count; }, WaitMs);
+      return WaitUntil([&] { return CountMatching(P->Events.Lines(), Prefix + "{*}") >= Count; }, WaitMs);
     } else if (Verb == "expect") {
       const std::string What = TakeWord(Rest);
       const std::string Text = What == "events" ? P->Transcript() : "";
