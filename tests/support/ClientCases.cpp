@@ -2,7 +2,6 @@
 // double's script and notices, and the transcript its handlers leave.
 #include "tests/support/ClientCases.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>

@@ -1,7 +1,6 @@
 // Host-run and profile-file cases: each step a call and its checks.
 #include "tests/support/OtherCases.h"
 
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 

@@ -11,7 +11,6 @@
 #include "platform/Errors.h"
 #include "platform/Libraries.h"
 #include "platform/Socket.h"
-#include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "tests/support/CaseThreads.h"
 #include "tests/support/RequiredEntry.h"
