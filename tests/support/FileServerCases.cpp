@@ -144,7 +144,7 @@ class TFileServerCase {
     if (Verb == "wait") {  // wait MS PATTERN: until a printed line matches
       const uint32_t Limit = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
       Why = "no printed line " + Rest + " within " + std::to_string(Limit) + " ms";
-      return WaitUntil([&] { return CountPrinted(Rest) > 0; }, Limit);
+      return WaitUntil([&] { return CountMatching(Printed.Lines(), Rest) > 0; }, Limit);
     }
     if (Verb == "expect") return Expect(Rest, Why);
     TClient& Client = ClientOf(TakeWord(Rest));
@@ -185,7 +185,7 @@ class TFileServerCase {
   bool Finish() {
     StopWithin(3000, "the end");
     bool Passed = true;
-    for (const std::string& Line : Printed()) {
+    for (const std::string& Line : Printed.Lines()) {
       if (std::all_of(Line.begin(), Line.end(), [](unsigned char C) { return C >= 0x20 && C != 0x7F; }))
         continue;
       std::printf("FAIL at the end: a printed line holds a control byte: %s\n", EscapeBytes(Line).c_str());
@@ -225,7 +225,8 @@ class TFileServerCase {
       }
     }
     if (Server) throw std::runtime_error("the server is already running");
-    Server = std::make_unique<TFileServer>(Root, [this](const std::string& Line) { Lines.Add(Line); }, Options);
+    const auto Print = [this](const std::string& Line) { Printed.Add(Line); };
+    Server = std::make_unique<TFileServer>(Root, Print, Options);
     std::string Error;
     if (!Server->Start("127.0.0.1", 0, Error)) throw std::runtime_error(Error);
     return true;
@@ -241,7 +242,7 @@ class TFileServerCase {
       return Kind == Rest;
     }
     if (What == "printed-count") {  // expect printed-count N[..M] PATTERN
-      const long Count = CountPrinted(Rest.substr(Rest.find(' ') + 1));
+      const long Count = CountMatching(Printed.Lines(), Rest.substr(Rest.find(' ') + 1));
       Why = std::to_string(Count) + " lines";
       return InRange(Count, TakeWord(Rest));
     }
@@ -251,7 +252,7 @@ class TFileServerCase {
     } else if (What != "printed" && What != "requests") {
       throw std::runtime_error("unknown expectation " + What);
     }
-    for (const std::string& Line : What == "file" ? std::vector<std::string>() : Printed()) {
+    for (const std::string& Line : What == "file" ? std::vector<std::string>() : Printed.Lines()) {
       if (What == "printed") Text += Line + "\n";  // requests: the " op=" lines, their peers cut off
       if (What == "requests" && Line.find(" op=") != std::string::npos)
         Text += Line.substr(Line.find(' ') + 1) + "\n";
@@ -259,8 +260,6 @@ class TFileServerCase {
     return TextExpect(What, Rest, Text, Why);
   }
 
-  std::vector<std::string> Printed() { return Lines.Lines(); }
-  long CountPrinted(const std::string& Pattern) { return CountMatching(Printed(), Pattern); }
   long AcceptSpan(size_t Count) {  // -1 while fewer came
     std::lock_guard<std::mutex> Guard(Lock);
     return FailedAccepts.size() < Count ? -1 : static_cast<long>(FailedAccepts[Count - 1] - FailedAccepts[0]);
@@ -294,7 +293,7 @@ class TFileServerCase {
 
   TScratchDir Scratch;
   const fs::path Root;
-  TSharedLines Lines;                   // printed by the server
+  TSharedLines Printed;                 // the server's lines
   std::mutex Lock;                      // for the one below
   std::vector<uint64_t> FailedAccepts;  // when each came
   std::atomic<bool> AcceptFailing{false};
