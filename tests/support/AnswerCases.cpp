@@ -1,8 +1,6 @@
 // The host runner's parts as cases: each step a call and its checks.
 #include "tests/support/AnswerCases.h"
 
-#include <atomic>
-#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -13,30 +11,13 @@
 #include "standins/host/AnswerWindow.h"
 #include "standins/host/HostOptions.h"
 #include "standins/host/Scenario.h"
+#include "tests/support/CaseThreads.h"
 
 namespace TestSupport {
 
 namespace {
 
-using TPlay = std::function<bool(const TCaseStep&, std::string&)>;
 using TFields = std::map<std::string, std::string>;
-
-// "later MS STEP": the step played on a thread of its own, MS ms on (its
-// failure printed there); Passed is read once Done is set.
-struct TLater {
-  TPlay Play;
-  TCaseStep Step;
-  uint32_t DelayMs = 0;
-  std::atomic<bool> Done{false};
-  bool Passed = false;
-  Platform::TThread Thread;
-  static void Body(void* Context) {
-    auto& Self = *static_cast<TLater*>(Context);
-    Platform::SleepMs(Self.DelayMs);
-    Self.Passed = PlaySteps(std::vector<TCaseStep>{Self.Step}, Self.Play);
-    Self.Done = true;
-  }
-};
 
 std::string N(uint64_t Value) { return std::to_string(Value); }
 
@@ -66,22 +47,15 @@ TFields OptionFields(const THostOptions& O) {
           {"quiet", N(O.Quiet)}, {"stats", N(O.Stats)}, {"help", N(O.Help)}};
 }
 
-std::vector<std::string> Words(std::string Rest) {
-  std::vector<std::string> Result;
-  while (!Rest.empty()) Result.push_back(DecodeBytes(TakeWord(Rest)));
-  return Result;
-}
-
 }  // namespace
 
 bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
   auto Book = std::make_unique<TAnswerBook>();
   std::unique_ptr<TAnswerWindow> Window;
   std::vector<TScenarioCommand> Commands;
-  std::unique_ptr<TLater> Later;
+  TCaseThread Later;
   TPlay Play = [&](const TCaseStep& Step, std::string& Why) {
-    std::string Rest = " " + Step.Rest, Wanted = TakeResult(Rest), Took;  // the arrow may come first
-    Rest.erase(0, 1);
+    std::string Rest = Step.Rest, Wanted = TakeResult(Rest), Took;
     const size_t TookAt = (" " + Wanted).rfind(" took ");  // "... took RANGE": the step's ms
     if (TookAt != std::string::npos) Took = Wanted.substr(TookAt + 5);
     if (TookAt != std::string::npos) Wanted.resize(TookAt == 0 ? 0 : TookAt - 1);
@@ -90,11 +64,10 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
     std::string Got;
     TFields Fields;
     if ((Verb == "take" || Verb == "give") && !Window) throw std::runtime_error("no window yet");
-    if (Verb == "kind") return true;
     if (Verb == "window")
-      Window = std::make_unique<TAnswerWindow>(std::stoul(Rest));
+      Window = std::make_unique<TAnswerWindow>(Number(Rest));
     else if (Verb == "take")
-      Window->Take(std::stoul(Rest));
+      Window->Take(Number(Rest));
     else if (Verb == "give")
       Window->Give();
     else if (Verb == "expect-override")  // a new book, waiting for this many answers
@@ -109,11 +82,11 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
     else if (Verb == "finish-sending")
       Book->FinishSending();
     else if (Verb == "wait-answers")
-      Got = Book->WaitForAnswers(std::stoul(Rest)) ? "1" : "0";
+      Got = Flag(Book->WaitForAnswers(Number(Rest)));
     else if (Verb == "counts")
       Fields = CountFields(*Book);
     else if (Verb == "percentile") {  // percentile P of V1 V2 ...
-      const std::vector<std::string> W = Words(Rest);
+      const std::vector<std::string> W = DecodedWords(Rest);
       if (W.size() < 2 || W[1] != "of") throw std::runtime_error("percentile P of VALUES");
       std::vector<uint32_t> Values;
       for (size_t I = 2; I < W.size(); ++I) Values.push_back(static_cast<uint32_t>(std::stoul(W[I])));
@@ -123,29 +96,22 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
       try {
         if (Verb == "scenario") Commands = ReadScenario(In);
         if (Verb == "scenario") Got = std::to_string(Commands.size());
-        if (Verb == "options") Fields = OptionFields(ParseHostOptions(Words(Rest)));
+        if (Verb == "options") Fields = OptionFields(ParseHostOptions(DecodedWords(Rest)));
       } catch (const std::runtime_error& Error) {  // a refused command line: EHostUsage
         if (Verb == "options" && dynamic_cast<const EHostUsage*>(&Error) == nullptr) throw;
         Got = std::string("error ") + Error.what();
       }
     } else if (Verb == "command")
       Fields = CommandFields(Commands.at(std::stoul(Rest)));
-    else if (Verb == "later" && !Later) {  // later MS STEP: the result is the step's
-      Later = std::make_unique<TLater>();
-      Rest = Step.Rest;
-      Later->DelayMs = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
-      Later->Step = TCaseStep{Step.Line, TakeWord(Rest), Rest};
-      Later->Play = Play;
-      Why = "no thread";
-      return Later->Thread.Create(&TLater::Body, Later.get()) && Later->Thread.Start();
-    } else if (Verb == "join" && Later) {  // join MS => 1: the later step ended within MS, and held
-      while (!Later->Done && Platform::TickCountMs() < Start + std::stoul(Rest)) Platform::SleepMs(5);
-      Got = Later->Done ? "1" : "0";
-      if (Later->Done && !Later->Passed) return Why = "the later step failed", false;
+    else if (Verb == "later")  // later MS STEP: the result is the step's
+      return Why = "a later step still runs, or no thread", Later.StartLater(Step, Play);
+    else if (Verb == "join" && Later.Running()) {  // join MS => 1: the later step ended within MS, and held
+      Got = Flag(Later.EndedWithin(Number(Rest)));
+      if (Got == "1" && !Later.Join()) return Why = "the later step failed", false;
     } else
       throw std::runtime_error("unknown step " + Verb + " " + Rest);
-    const long Ms = static_cast<long>(Platform::TickCountMs() - Start);
-    if (!Took.empty() && !InRange(Ms, Took)) return Why = Verb + " took " + std::to_string(Ms) + " ms", false;
+    const uint64_t Ms = Platform::TickCountMs() - Start;
+    if (!Took.empty() && !TookCheck(Ms, Took, Why)) return Why = Verb + " " + Why, false;
     if (!Fields.empty()) {  // the fields named, in their order: "NAME=VALUE ..."
       Got.clear();
       for (std::string Asked = Wanted, Word = TakeWord(Asked); !Word.empty(); Word = TakeWord(Asked)) {
@@ -154,12 +120,10 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
         Got += Found == Fields.end() ? "no " + Word : Found->first + "=" + Found->second;
       }
     }
-    Why = Verb + " gave " + EscapeBytes(Got) + ", expected " + Wanted;
-    return Wanted.empty() || MatchesPattern(Wanted, Got);
+    return Wanted.empty() || ResultCheck(Verb, Got, Wanted, Why);
   };
   const bool Passed = PlaySteps(Steps, Play);
-  if (Later) Later->Thread.WaitForEnd();  // before what its step uses goes; it must have held
-  return Passed && (!Later || Later->Passed);
+  return Later.Join() && Passed;  // before what its step uses goes; it must have held
 }
 
 }  // namespace TestSupport

@@ -6,6 +6,9 @@
 #include <map>
 #include <stdexcept>
 
+#include "platform/ForeignCall.h"
+#include "platform/testing/WineProbe.h"
+
 namespace TestSupport {
 
 namespace {
@@ -242,6 +245,70 @@ std::vector<std::string> SplitFields(const std::string& Text) {
   }
   Found.push_back(DecodeBytes(Text.substr(Start)));
   return Found;
+}
+
+long CountMatching(const std::vector<std::string>& Lines, const std::string& Pattern) {
+  long Count = 0;
+  for (const std::string& Line : Lines) Count += MatchesPattern(Pattern, Line) ? 1 : 0;
+  return Count;
+}
+
+std::vector<std::string> DecodedWords(std::string Rest) {
+  std::vector<std::string> Words;
+  while (!Rest.empty()) Words.push_back(DecodeBytes(TakeWord(Rest)));
+  return Words;
+}
+
+uint32_t Number(const std::string& Word) {
+  if (Word.empty() || Word.size() > 10 || Word.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoull(Word) > UINT32_MAX)
+    throw std::runtime_error("not a number: '" + Word + "'");
+  return static_cast<uint32_t>(std::stoull(Word));
+}
+
+const char* Flag(bool Value) { return Value ? "1" : "0"; }
+
+std::string Replaced(std::string Text, const std::string& Name, const std::string& Value) {
+  for (size_t At = Text.find(Name); At != std::string::npos; At = Text.find(Name, At + Value.size()))
+    Text.replace(At, Name.size(), Value);
+  return Text;
+}
+
+bool ResultCheck(const std::string& Step, const std::string& Got, const std::string& Wanted, std::string& Why) {
+  Why = Step + " gave " + EscapeBytes(Got) + ", expected " + (Wanted.empty() ? "no result" : Wanted);
+  return MatchesPattern(Wanted, Got);
+}
+
+bool TookCheck(uint64_t Ms, const std::string& Range, std::string& Why) {
+  Why = "took " + std::to_string(Ms) + " ms, expected " + Range;
+  return InRange(static_cast<long>(Ms), Range);
+}
+
+bool TextExpect(const std::string& What, std::string HowPattern, const std::string& Text, std::string& Why) {
+  const std::string How = TakeWord(HowPattern);
+  Why = What + " " + How + " " + HowPattern + "; it was:\n" + EscapeBytes(Text);
+  return TextCheck(How, HowPattern, Text);
+}
+
+bool OwnStep(TCaseStep& Step, bool& SkipRest) {
+  if (Step.Verb == "kind" || Step.Verb == "label") return false;
+  if (Step.Verb == "require") {
+    if (Step.Rest != "faults-contained") throw std::runtime_error("unknown condition " + Step.Rest);
+    SkipRest = !Platform::ForeignFaultsContained();
+    if (SkipRest) std::printf("skipped: natively a fault cannot be caught\n");
+    return false;
+  }
+#ifdef _WIN32
+  const bool Win32 = true;
+#else
+  const bool Win32 = false;
+#endif
+  const std::string& V = Step.Verb;
+  if (V != "if-posix" && V != "if-win32" && V != "if-wine" && V != "if-not-wine") return true;
+  const bool Here =
+      V == "if-posix" ? !Win32 : V == "if-win32" ? Win32 : (V == "if-wine") == Platform::RunningUnderWine();
+  Step.Verb = TakeWord(Step.Rest);
+  return Here && OwnStep(Step, SkipRest);
 }
 
 }  // namespace TestSupport

@@ -3,6 +3,7 @@
 // line patterns.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -50,6 +51,33 @@ bool TextCheck(const std::string& How, const std::string& Pattern, const std::st
 
 // "a|b|c": the fields, each decoded as escaped bytes (\| is a bar inside one).
 std::vector<std::string> SplitFields(const std::string& Text);
+// How many of Lines match Pattern.
+long CountMatching(const std::vector<std::string>& Lines, const std::string& Pattern);
+// Each word of Rest decoded as escaped bytes.
+std::vector<std::string> DecodedWords(std::string Rest);
+
+// A count or milliseconds: the whole word in decimal digits, else it throws
+// std::runtime_error (a mistyped line fails rather than reads as another number).
+uint32_t Number(const std::string& Word);
+// A yes-or-no result as the cases write it: 1 or 0.
+const char* Flag(bool Value);
+// Text with every Name (a %NAME% of the kind's) replaced by Value.
+std::string Replaced(std::string Text, const std::string& Name, const std::string& Value);
+
+// The checks the kinds share, each true when it holds; Why then says what was seen.
+// "STEP => WANTED": Got matches the pattern Wanted (the empty text when Wanted is).
+bool ResultCheck(const std::string& Step, const std::string& Got, const std::string& Wanted, std::string& Why);
+// "expect took N..M": the step's Ms in Range.
+bool TookCheck(uint64_t Ms, const std::string& Range, std::string& Why);
+// "expect WHAT HOW PATTERN" (HowPattern) about Text, as TextCheck checks it; Why holds the text.
+bool TextExpect(const std::string& What, std::string HowPattern, const std::string& Text, std::string& Why);
+
+// The steps every kind plays alike: "kind" and "label" (read before the case
+// plays), "if-posix|if-win32|if-wine|if-not-wine STEP" (STEP on that side
+// only, the prefix taken off Step) and "require faults-contained" (the rest of
+// the case plays only where a fault inside a foreign call is caught: SkipRest
+// set, and a line printed, where it is not). Whether Step is the kind's own.
+bool OwnStep(TCaseStep& Step, bool& SkipRest);
 
 // Plays Steps through Play(Step, Why), which returns whether the step and
 // its checks held (Why says what failed); a throw fails the step with its
@@ -57,10 +85,15 @@ std::vector<std::string> SplitFields(const std::string& Text);
 template <typename TPlay>
 bool PlaySteps(const std::vector<TCaseStep>& Steps, TPlay Play) {
   bool Passed = true;
-  for (const TCaseStep& Step : Steps) {
+  for (TCaseStep Step : Steps) {
     std::string Why;
+    bool SkipRest = false;
     try {
-      if (Play(Step, Why)) continue;
+      if (!OwnStep(Step, SkipRest)) {
+        if (SkipRest) break;
+        continue;
+      }
+      if (Play(static_cast<const TCaseStep&>(Step), Why)) continue;
     } catch (const std::exception& Error) {
       Why = Error.what();
     }

@@ -2,7 +2,6 @@
 // double's script and notices, and the transcript its handlers leave.
 #include "tests/support/ClientCases.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -13,6 +12,7 @@
 #include "platform/ForeignCall.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/DoubleSteps.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TransportDouble.h"
@@ -25,8 +25,6 @@ namespace TestSupport {
 namespace {
 
 constexpr uint32_t WaitMs = 10000;  // no step of a sound run comes near it
-
-uint32_t Number(const std::string& Text) { return static_cast<uint32_t>(std::stoul(Text)); }
 
 // %SYSTEM:N% in a pattern: the system's text for N as the client must show
 // it, trimmed here on its own terms (no trailing blanks, control characters
@@ -71,11 +69,10 @@ class TClientCase {
   bool Play(const TCaseStep& Step, std::string& Why) {
     const std::string& Verb = Step.Verb;
     std::string Rest = Step.Rest;
-    if (Skipping || Verb == "kind") return true;
     if (Verb == "expect") return Expect(Rest, Why);
     const std::string Wanted = TakeResult(Rest);
     Why = Verb + " " + Rest + ": ";
-    if (Verb == "notice") return Why += "not as expected", Notice(Rest) == (Wanted != "0");
+    if (Verb == "notice") return Why += "not as expected", FireNotice(Double, Rest) == (Wanted != "0");
     if (Verb == "on") {  // on EVENT [ACTION]
       const std::string Event = TakeWord(Rest);
       return Bind(Event, Rest), true;
@@ -83,28 +80,18 @@ class TClientCase {
     if (Verb == "off") return !Bound(Live(), Rest, true);
     if (Verb == "double") return ScriptDouble(Double, Rest), true;
     if (Verb == "clear" && Rest == "calls") return Double.ClearLog(), true;
-    if (Verb == "clear" && Rest == "events") return Transcript(true), true;
+    if (Verb == "clear" && Rest == "events") return Events.Text("", true), true;
     if (Verb == "wait" && TakeWord(Rest) == "events") {  // wait events N: N lines in the transcript
       Why += "timed out";
-      return WaitUntil([&] {
-        const std::string Text = Transcript();
-        return std::count(Text.begin(), Text.end(), '\n') >= std::stol(Rest);
-      }, WaitMs);
+      return WaitUntil([&] { return Events.Lines().size() >= Number(Rest); }, WaitMs);
     }
     if (Verb == "release") return Released.Set(), true;
-    if (Verb == "background" && !Background) {  // background MS notice ...
-      LaterMs = Number(TakeWord(Rest));
-      if (TakeWord(Rest) != "notice") throw std::runtime_error("only a notice goes to the background");
-      LaterNotice = Rest;
-      Background = std::make_unique<Platform::TThread>();
-      return Background->Create(&Later, this) && Background->Start();
+    if (Verb == "later") {  // later MS notice ...: the notice on a thread of its own
+      if (Rest.find(" notice ") == std::string::npos) throw std::runtime_error("only a notice plays later");
+      const auto Played = [this](const TCaseStep& Notice, std::string& Failed) { return Play(Notice, Failed); };
+      return Why += "a later step still runs, or no thread", Later.StartLater(Step, Played);
     }
-    if (Verb == "join" && Background) return Why += "not delivered", Join();
-    if (Verb == "require" && Rest == "faults-contained") {  // else the rest is skipped
-      Skipping = !Platform::ForeignFaultsContained();
-      if (Skipping) std::printf("skipped: natively a fault cannot be caught\n");
-      return true;
-    }
+    if (Verb == "join" && Later.Running()) return Why += "the later step failed", Later.Join();
     // The client's operations: their result text, or what they raised.
     std::string Got;
     const uint64_t Start = Platform::TickCountMs();
@@ -118,8 +105,7 @@ class TClientCase {
       Got = std::string("fault ") + Fault.what();
     }
     Took = Platform::TickCountMs() - Start;
-    Why += "gave " + EscapeBytes(Got) + ", expected " + Wanted;
-    return Wanted.empty() || MatchesPattern(WithSystemTexts(Wanted), Got);
+    return Wanted.empty() || ResultCheck(Verb + " " + Rest, Got, WithSystemTexts(Wanted), Why);
   }
 
   // Lets a held handler go, joins the background notice and frees the
@@ -127,8 +113,7 @@ class TClientCase {
   // for it is short); false when a check failed on the way.
   bool Finish() {
     Released.Set();
-    bool Passed = !Background || Join();
-    if (!Passed) std::printf("FAIL: background notice %s not delivered\n", LaterNotice.c_str());
+    const bool Passed = Later.Join();
     if (Client) Client->SetDisconnectWaitMs(100);
     Client.reset();
     if (!Misfired.exchange(false)) return Passed;
@@ -145,25 +130,25 @@ class TClientCase {
   std::string Operate(const std::string& Verb, std::string Rest) {
     const std::string Name = TakeWord(Rest), Value = DecodeBytes(Rest);  // get|set NAME [VALUE]
     if (Verb == "get" && Name == "library-refs") return std::to_string(TransportLibraryRefCount());
-    if (Verb == "get" && Name == "library-loaded") return TransportLibraryLoaded() ? "1" : "0";
+    if (Verb == "get" && Name == "library-loaded") return Flag(TransportLibraryLoaded());
     if (Verb == "get" && Name == "last-send") return Double.LastSendBytes();
     if (Verb == "get" && Name == "last-send-size") return std::to_string(Double.LastSendSize());
     if (Verb == "get" && Name == "late-calls") return std::to_string(ClientKeys::LateCalls() - LateBefore);
     TTPKTClient& C = Live();
     if (Verb == "get" && Name == "connection") return C.ConnectionString();
     if (Verb == "get" && Name == "term-id") return std::to_string(C.TermID());
-    if (Verb == "get" && Name == "connected") return C.Connected() ? "1" : "0";
+    if (Verb == "get" && Name == "connected") return Flag(C.Connected());
     if (Verb == "get" && Name == "remote-address") return C.RemoteAddress();
     if (Verb == "get" && Name == "remote-port") return std::to_string(C.RemotePort());
     if (Verb == "get" && Name == "disconnect-wait") return std::to_string(C.DisconnectWaitMs());
-    if (Verb == "get" && Name == "bound") return Bound(C, Rest, false) ? "1" : "0";
+    if (Verb == "get" && Name == "bound") return Flag(Bound(C, Rest, false));
     if (Verb == "send") {  // send TIMEOUT BYTES|null
       const int32_t Size = static_cast<int32_t>(Value.size());
       const bool Taken = Rest == "null" ? C.Send(nullptr, 0, Number(Name))
                                         : C.Send(Value.data(), Size, Number(Name));
-      return Taken ? "1" : "0";
+      return Flag(Taken);
     }
-    if (Verb == "free") return TTPKTClient::Free(Client.release()) ? "1" : "0";
+    if (Verb == "free") return Flag(TTPKTClient::Free(Client.release()));
     if (Verb == "connect") {  // created, activated and reported up
       C.CreateConnection();
       C.Activate();
@@ -228,52 +213,28 @@ class TClientCase {
     // Notices run on the library's threads; OnError on the failing caller's.
     if (&Sender != Created || (Event != "error" && Platform::CurrentThreadId() == Owner))
       Misfired = true;
-    Record(Event + " " + Details);
+    Events.Add(Event + " " + Details);
     if (Action == "throw") throw std::runtime_error(Event + " handler");
     if (Action == "throw-int") throw 42;
     if (Action == "unbind") Bound(Sender, Event, true);
     if (Action == "hold") Released.Wait(WaitMs);
     if (Action.rfind("sleep ", 0) == 0) Platform::SleepMs(Number(Action.substr(6)));
-    if (Action == "hold" || Action.rfind("sleep ", 0) == 0) Record("left " + Event);
+    if (Action == "hold" || Action.rfind("sleep ", 0) == 0) Events.Add("left " + Event);
   }
 
-  void Record(const std::string& Line) {
-    Platform::TLockGuard Guard(Lock);
-    Events += Line + "\n";
-  }
-  std::string Transcript(bool Clear = false) {
-    Platform::TLockGuard Guard(Lock);
-    std::string Text = Events;
-    if (Clear) Events.clear();
-    return Text;
-  }
-
-  bool Notice(const std::string& Rest) { return FireNotice(Double, Rest); }
-  static void Later(void* Self) {
-    auto* This = static_cast<TClientCase*>(Self);
-    Platform::SleepMs(This->LaterMs);
-    This->LaterDelivered = This->Notice(This->LaterNotice);
-  }
-  bool Join() {
-    Background->WaitForEnd();
-    Background.reset();
-    return LaterDelivered.load();
-  }
 
   // expect calls|events HOW PATTERN, expect count ENTRY N, expect took N..M
   bool Expect(std::string Rest, std::string& Why) {
     const std::string What = TakeWord(Rest);
-    if (What == "took") return Why = "took " + std::to_string(Took), InRange(static_cast<long>(Took), Rest);
+    if (What == "took") return TookCheck(Took, Rest, Why);
     if (What == "count") {
       const std::string Entry = TakeWord(Rest);
       Why = Entry + " called " + std::to_string(Double.CallCount(Entry)) + " times";
       return InRange(Double.CallCount(Entry), Rest);
     }
     if (What != "calls" && What != "events") throw std::runtime_error("unknown expectation " + What);
-    const std::string Text = What == "calls" ? Double.CallLog() : Transcript();
-    const std::string How = TakeWord(Rest);
-    Why = What + " " + How + " " + Rest + "; they were:\n" + EscapeBytes(Text);
-    return TextCheck(How, WithSystemTexts(Rest), Text);
+    const std::string Text = What == "calls" ? Double.CallLog() : Events.Text();
+    return TextExpect(What, WithSystemTexts(Rest), Text, Why);
   }
 
   TTransportDouble Double;  // outlives the client
@@ -282,17 +243,11 @@ class TClientCase {
   const uint32_t Owner = Platform::CurrentThreadId();
   const uint32_t LateBefore = ClientKeys::LateCalls();
   uint64_t Took = 0;  // the last operation's milliseconds
-  bool Skipping = false;
-  Platform::TCriticalSection Lock;
-  std::string Events;  // one line a handler call, guarded by Lock
+  TSharedLines Events;  // one line a handler call
   std::atomic<bool> Misfired{false};
   Platform::TEvent Released;
   TScratchDir Scratch;
-  // "background MS notice ...": one notice fired on a thread of its own.
-  std::unique_ptr<Platform::TThread> Background;
-  std::string LaterNotice;
-  uint32_t LaterMs = 0;
-  std::atomic<bool> LaterDelivered{false};
+  TCaseThread Later;  // "later MS notice ...", joined before the rest goes
 };
 
 }  // namespace

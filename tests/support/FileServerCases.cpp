@@ -8,7 +8,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +22,7 @@
 #include "platform/Thread.h"
 #include "standins/fileserver/FileServer.h"
 #include "standins/net/Tpkt.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -115,7 +115,6 @@ class TFileServerCase {
     std::string Rest = Step.Rest;
     const std::string Want = TakeResult(Rest);
     const std::string& Verb = Step.Verb;
-    if (Verb == "kind") return true;
     if (Verb == "file" || Verb == "folder" || Verb == "fifo" || Verb == "link") {
       const fs::path Path = Root / DecodeBytes(TakeWord(Rest));
       fs::create_directories(Verb == "folder" ? Path : Path.parent_path());
@@ -145,7 +144,7 @@ class TFileServerCase {
     if (Verb == "wait") {  // wait MS PATTERN: until a printed line matches
       const uint32_t Limit = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
       Why = "no printed line " + Rest + " within " + std::to_string(Limit) + " ms";
-      return WaitUntil([&] { return CountPrinted(Rest) > 0; }, Limit);
+      return WaitUntil([&] { return CountMatching(Printed.Lines(), Rest) > 0; }, Limit);
     }
     if (Verb == "expect") return Expect(Rest, Why);
     TClient& Client = ClientOf(TakeWord(Rest));
@@ -186,7 +185,7 @@ class TFileServerCase {
   bool Finish() {
     StopWithin(3000, "the end");
     bool Passed = true;
-    for (const std::string& Line : Printed()) {
+    for (const std::string& Line : Printed.Lines()) {
       if (std::all_of(Line.begin(), Line.end(), [](unsigned char C) { return C >= 0x20 && C != 0x7F; }))
         continue;
       std::printf("FAIL at the end: a printed line holds a control byte: %s\n", EscapeBytes(Line).c_str());
@@ -226,11 +225,8 @@ class TFileServerCase {
       }
     }
     if (Server) throw std::runtime_error("the server is already running");
-    const auto Log = [this](const std::string& Line) {
-      std::lock_guard<std::mutex> Guard(Lock);
-      Lines.push_back(Line);
-    };
-    Server = std::make_unique<TFileServer>(Root, Log, Options);
+    const auto Print = [this](const std::string& Line) { Printed.Add(Line); };
+    Server = std::make_unique<TFileServer>(Root, Print, Options);
     std::string Error;
     if (!Server->Start("127.0.0.1", 0, Error)) throw std::runtime_error(Error);
     return true;
@@ -246,37 +242,24 @@ class TFileServerCase {
       return Kind == Rest;
     }
     if (What == "printed-count") {  // expect printed-count N[..M] PATTERN
-      const long Count = CountPrinted(Rest.substr(Rest.find(' ') + 1));
+      const long Count = CountMatching(Printed.Lines(), Rest.substr(Rest.find(' ') + 1));
       Why = std::to_string(Count) + " lines";
       return InRange(Count, TakeWord(Rest));
     }
     std::string Text;
     if (What == "file") {
-      std::ifstream In(Root / DecodeBytes(TakeWord(Rest)), std::ios::binary);
-      Text.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+      Text = ReadFileBytes(Scratch.Path() + "root\\" + DecodeBytes(TakeWord(Rest)));
     } else if (What != "printed" && What != "requests") {
       throw std::runtime_error("unknown expectation " + What);
     }
-    for (const std::string& Line : What == "file" ? std::vector<std::string>() : Printed()) {
+    for (const std::string& Line : What == "file" ? std::vector<std::string>() : Printed.Lines()) {
       if (What == "printed") Text += Line + "\n";  // requests: the " op=" lines, their peers cut off
       if (What == "requests" && Line.find(" op=") != std::string::npos)
         Text += Line.substr(Line.find(' ') + 1) + "\n";
     }
-    const std::string How = TakeWord(Rest);
-    Why = What + " " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
-    return TextCheck(How, Rest, Text);
+    return TextExpect(What, Rest, Text, Why);
   }
 
-  std::vector<std::string> Printed() {
-    std::lock_guard<std::mutex> Guard(Lock);
-    return Lines;
-  }
-  long CountPrinted(const std::string& Pattern) {
-    const std::vector<std::string> Copy = Printed();
-    return std::count_if(Copy.begin(), Copy.end(), [&](const std::string& Line) {
-      return MatchesPattern(Pattern, Line);
-    });
-  }
   long AcceptSpan(size_t Count) {  // -1 while fewer came
     std::lock_guard<std::mutex> Guard(Lock);
     return FailedAccepts.size() < Count ? -1 : static_cast<long>(FailedAccepts[Count - 1] - FailedAccepts[0]);
@@ -298,24 +281,20 @@ class TFileServerCase {
   // Stops the server on a thread of its own: a stop still under way after
   // Limit fails the case and ends the process, which it would hang.
   bool StopWithin(unsigned long Limit, const std::string& Where) {
-    std::atomic<bool> Stopped{false};
-    std::thread Stopper([&] {
-      if (Server) Server->Stop();
-      Stopped.store(true);
-    });
-    if (!WaitUntil([&] { return Stopped.load(); }, static_cast<uint32_t>(Limit))) {
+    TCaseThread Stopper;
+    Stopper.Start([this] { return !Server || (Server->Stop(), true); });
+    if (!Stopper.EndedWithin(static_cast<uint32_t>(Limit))) {
       std::printf("FAIL at %s: the server's stop took longer than %lu ms\n", Where.c_str(), Limit);
       std::fflush(stdout);
       std::_Exit(1);
     }
-    Stopper.join();
-    return true;
+    return Stopper.Join();
   }
 
   TScratchDir Scratch;
   const fs::path Root;
-  std::mutex Lock;                      // for the two below
-  std::vector<std::string> Lines;       // printed by the server
+  TSharedLines Printed;                 // the server's lines
+  std::mutex Lock;                      // for the one below
   std::vector<uint64_t> FailedAccepts;  // when each came
   std::atomic<bool> AcceptFailing{false};
   std::atomic<int> ThreadsToRefuse{0};

@@ -13,7 +13,6 @@
 #include "log/UniLog.h"
 #include "platform/FaultSeam.h"
 #include "platform/Files.h"
-#include "platform/ForeignCall.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -70,14 +69,9 @@ std::string FilesUnder(const std::string& Dir) {
 // %DIR% (the case's folder), %BIN% (the build's bin folder) and %PROCESS%
 // (the process log's pattern in the folder, for "Velmora.dll"), escaped.
 std::string Expanded(std::string Text, const std::string& Dir) {
-  const std::string Names[] = {"%DIR%", "%BIN%", "%PROCESS%"};
-  const std::string Values[] = {Dir, BinaryDir(), ProcessLogPattern(Dir, "Velmora.dll")};
-  for (size_t I = 0; I < 3; ++I) {
-    const std::string Value = EscapeBytes(Values[I]);
-    for (size_t At = Text.find(Names[I]); At != std::string::npos; At = Text.find(Names[I], At + Value.size()))
-      Text.replace(At, Names[I].size(), Value);
-  }
-  return Text;
+  Text = Replaced(Text, "%DIR%", EscapeBytes(Dir));
+  Text = Replaced(Text, "%BIN%", EscapeBytes(BinaryDir()));
+  return Replaced(Text, "%PROCESS%", EscapeBytes(ProcessLogPattern(Dir, "Velmora.dll")));
 }
 
 // What Call gives, or the runtime error it raises, as a step's result.
@@ -91,8 +85,6 @@ std::string Outcome(const std::function<std::string()>& Call) {
   }
 }
 
-std::string Flag(bool Value) { return Value ? "1" : "0"; }
-
 }  // namespace
 
 bool RunLogCase(const std::vector<TCaseStep>& Steps) {
@@ -103,7 +95,6 @@ bool RunLogCase(const std::vector<TCaseStep>& Steps) {
   std::vector<std::unique_ptr<tFileLog>> Logs;
   tFileLog* Current = nullptr;
   Platform::TFile Held = Platform::InvalidFile;
-  bool Skipping = false;
   // The steps that act on the log objects: their result, the empty text for none.
   const auto Act = [&](const std::string& Verb, const std::string& Rest) -> std::string {
     const std::vector<std::string> F = SplitFields(Rest);
@@ -128,11 +119,9 @@ bool RunLogCase(const std::vector<TCaseStep>& Steps) {
     return "";
   };
   const bool Passed = PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) {
-    std::string Rest = Expanded(" " + Step.Rest, Dir.Path());  // the space: the arrow may come first
+    std::string Rest = Expanded(Step.Rest, Dir.Path());
     const std::string Wanted = TakeResult(Rest), Verb = Step.Verb;
-    Rest.erase(0, 1);
     std::string Got;
-    if (Skipping || Verb == "kind") return true;
     if (Verb == "log") {  // log file PATH | hourly PATTERN | uni PATTERN|SETTING[|CLIENT]
       const std::string What = TakeWord(Rest);
       const std::vector<std::string> F = SplitFields(Rest);
@@ -168,29 +157,22 @@ bool RunLogCase(const std::vector<TCaseStep>& Steps) {
     } else if (Verb == "release") {
       Platform::CloseFile(Held);
       Held = Platform::InvalidFile;
-    } else if (Verb == "skip-unless") {
-      if (Rest != "faults-contained") throw std::runtime_error("unknown condition " + Rest);
-      Skipping = !Platform::ForeignFaultsContained();  // a native fault cannot be caught
     } else if (Verb == "expect") {
       const std::string What = TakeWord(Rest);
-      if (What == "files") Why = "the files were " + EscapeBytes(FilesUnder(Dir.Path()));
-      if (What == "files") return MatchesPattern(Rest, FilesUnder(Dir.Path()));
+      if (What == "files") return TextExpect("the files", "is " + Rest, FilesUnder(Dir.Path()), Why);
       const std::string Path = Dir.Path() + DecodeBytes(TakeWord(Rest));
       Why = EscapeBytes(Path) + (What == "missing" ? " exists" : " is no folder");
       if (What == "missing") return !FileExists(Path);
       if (What == "folder") return Platform::DirectoryExists(Path);
       if (What != "file") throw std::runtime_error("unknown expectation " + What);
-      const std::string How = TakeWord(Rest), Text = FileText(Path);
-      Why = "the file was " + EscapeBytes(Text);
-      return TextCheck(How, Rest, Text);
+      return TextExpect("file", Rest, FileText(Path), Why);
     } else if (Verb == "on-thread") {  // the step on a thread of its own
       const std::string Inner = TakeWord(Rest);
       LogTestSupport::RunOnThreads(1, [&](int) { Got = Outcome([&] { return Act(Inner, Rest); }); });
-    } else if (Verb != "label") {
+    } else {
       Got = Outcome([&] { return Act(Verb, Rest); });
     }
-    Why = Verb + " gave " + EscapeBytes(Got) + ", expected " + (Wanted.empty() ? "no result" : Wanted);
-    return MatchesPattern(Wanted, Got);
+    return ResultCheck(Verb, Got, Wanted, Why);
   });
   if (Held != Platform::InvalidFile) Platform::CloseFile(Held);
   Logs.clear();

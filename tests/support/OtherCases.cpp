@@ -1,16 +1,15 @@
 // Host-run and profile-file cases: each step a call and its checks.
 #include "tests/support/OtherCases.h"
 
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
-#include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "standins/host/HostRunner.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/TestSupport.h"
 
 namespace TestSupport {
@@ -18,27 +17,11 @@ namespace TestSupport {
 namespace {
 
 // Collects the runner's lines; the plug-in's worker thread writes too.
-class TCapture : public THostOutput {
- public:
-  void Line(const std::string& Text) override { Add(Out, Text); }
-  void ErrorLine(const std::string& Text) override { Add(Err, Text); }
-  std::string Out, Err;
-
- private:
-  void Add(std::string& To, const std::string& Text) {
-    Platform::TLockGuard Guard(Lock);
-    To += Text + "\n";
-  }
-  Platform::TCriticalSection Lock;
+struct TCapture : THostOutput {
+  void Line(const std::string& Text) override { Out.Add(Text); }
+  void ErrorLine(const std::string& Text) override { Err.Add(Text); }
+  TSharedLines Out, Err;
 };
-
-std::string Replaced(std::string Text, const std::string& Name, const std::string& Value) {
-  for (size_t At = Text.find(Name); At != std::string::npos;
-       At = Text.find(Name, At + Value.size())) {
-    Text.replace(At, Name.size(), Value);
-  }
-  return Text;
-}
 
 }  // namespace
 
@@ -50,7 +33,6 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
   TCapture Output;
   return PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) {
     std::string Rest = Step.Rest;
-    if (Step.Verb == "kind") return true;
     if (Step.Verb == "plugin")
       Plugin = Rest;
     else if (Step.Verb == "scenario")
@@ -62,11 +44,11 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
       std::vector<std::string> Arguments{Platform::ToNativePath(BinaryDir() + Plugin)};
       const std::string Scratch =
           Platform::ToNativePath(Dir.Path());  // %SCRATCH%: the case's folder
-      while (!Rest.empty())
-        Arguments.push_back(Replaced(DecodeBytes(TakeWord(Rest)), "%SCRATCH%", Scratch));
+      for (const std::string& Argument : DecodedWords(Rest))
+        Arguments.push_back(Replaced(Argument, "%SCRATCH%", Scratch));
       std::istringstream In(Scenario);
-      Output.Out.clear();
-      Output.Err.clear();
+      Output.Out.Text("", true);
+      Output.Err.Text("", true);
       const uint64_t Start = Platform::TickCountMs();
       Exit = RunHost(Arguments, Output, In);
       Took = Platform::TickCountMs() - Start;
@@ -74,13 +56,9 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
       const std::string What = TakeWord(Rest);
       if (What == "exit") Why = "exit " + std::to_string(Exit);
       if (What == "exit") return Exit == std::stoi(Rest);
-      if (What == "took") Why = "took " + std::to_string(Took) + " ms";
-      if (What == "took") return InRange(static_cast<long>(Took), Rest);
-      const std::string How = TakeWord(Rest);
-      const std::string& Text = What == "out" ? Output.Out : Output.Err;
-      Why = What + " " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
+      if (What == "took") return TookCheck(Took, Rest, Why);
       if (What != "out" && What != "err") throw std::runtime_error("unknown expectation " + What);
-      return TextCheck(How, Rest, Text);
+      return TextExpect(What, Rest, (What == "out" ? Output.Out : Output.Err).Text(), Why);
     } else {
       throw std::runtime_error("unknown step " + Step.Verb);
     }
@@ -93,9 +71,8 @@ bool RunProfileCase(const std::vector<TCaseStep>& Steps) {
   const std::string File = Dir.Path() + "Velmora.ini";
   return PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) {
     std::string Rest = Step.Rest;
-    const std::string Wanted = DecodeBytes(TakeResult(Rest));
+    const std::string Wanted = TakeResult(Rest);
     std::string Got;
-    if (Step.Verb == "kind") return true;
     if (Step.Verb == "file") {
       WriteFileBytes(File, DecodeBytes(Rest));
       return true;
@@ -105,28 +82,24 @@ bool RunProfileCase(const std::vector<TCaseStep>& Steps) {
     if (Step.Verb == "read" && F.size() == 3)
       Got = Platform::ReadProfileString(File, F[0], F[1], F[2]);
     else if (Step.Verb == "exists" && F.size() == 2)
-      Got = Platform::ProfileKeyExists(File, F[0], F[1]) ? "1" : "0";
+      Got = Flag(Platform::ProfileKeyExists(File, F[0], F[1]));
     else if (Step.Verb == "write" && F.size() == 3)
-      Got = Platform::WriteProfileString(File, F[0], F[1], F[2]) ? "1" : "0";
+      Got = Flag(Platform::WriteProfileString(File, F[0], F[1], F[2]));
     else if (Step.Verb == "write-in" &&
              F.size() == 4) {  // write-in PATH|SECTION|KEY|VALUE, PATH in the folder
       Platform::SetLastError(0);
-      Got = Platform::WriteProfileString(Dir.Path() + F[0], F[1], F[2], F[3]) ? "1" : "0";
+      Got = Flag(Platform::WriteProfileString(Dir.Path() + F[0], F[1], F[2], F[3]));
       Got += " error " + std::to_string(Platform::LastError());
     } else if (Step.Verb == "expect") {
       const std::string What = TakeWord(Rest);
       if (What == "folder-missing")
         return !Platform::DirectoryExists(Dir.Path() + DecodeBytes(Rest));
-      const std::string How = TakeWord(Rest);
-      const std::string Text = ReadFileBytes(File);
-      Why = "file " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
       if (What != "file") throw std::runtime_error("unknown expectation " + What);
-      return TextCheck(How, Rest, Text);
+      return TextExpect("file", Rest, ReadFileBytes(File), Why);
     } else {
       throw std::runtime_error("bad step " + Step.Verb + " " + Rest);
     }
-    Why = Step.Verb + " gave " + EscapeBytes(Got) + ", expected " + EscapeBytes(Wanted);
-    return Got == Wanted;
+    return ResultCheck(Step.Verb, Got, Wanted, Why);
   });
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -13,6 +14,7 @@
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "platform/TimeText.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/TestSupport.h"
 
 namespace TestSupport {
@@ -21,17 +23,13 @@ namespace {
 
 using namespace Platform;
 
-// The backend the runner is built for (tests/support/CMakeLists.txt).
-constexpr bool Win32Backend = VELMORA_CASES_WIN32 != 0;
 const char* const WaitNames[] = {"signaled", "timeout", "failed"};       // TWaitResult
 const char* const EitherNames[] = {"first", "second", "timeout", "failed"};  // TWhichEvent
 
 // What a failed call left: "null error 126".
 std::string Failure(const char* What) { return std::string(What) + " error " + std::to_string(LastError()); }
-const char* Flag(bool Value) { return Value ? "1" : "0"; }
-uint32_t Number(const std::string& Word) {
-  return Word == "infinite" ? Infinite : static_cast<uint32_t>(std::stoul(Word));
-}
+// A number, or "infinite" (a wait without limit).
+uint32_t Numeric(const std::string& Word) { return Word == "infinite" ? Infinite : Number(Word); }
 
 // A library the case loaded ("null": none) and the test library's entries found in it
 // (tests/platform_test_lib.cpp), each with its own type.
@@ -57,7 +55,7 @@ bool LookUp(TLibrary Library, const std::string& Name, TEntry& Entry) {
 class TPlatformCase {
  public:
   ~TPlatformCase() {
-    Join();
+    Thread.Join();
     for (const auto& File : Files) CloseFile(File.second);
     for (TLibrary Library : Loaded) UnloadLibrary(Library);
   }
@@ -65,26 +63,22 @@ class TPlatformCase {
   // Took: how long the previous step of the playing thread took (each thread its own, not a
   // thread_local: its first use on Win32 may clear the thread's last error).
   bool Play(const TCaseStep& Step, std::string& Why, uint64_t& Took) {
-    std::string Verb = Step.Verb, Rest = Step.Rest;
+    const std::string& Verb = Step.Verb;
     if (Collecting && Verb != "start" && Verb != "join") return Block.push_back(Step), true;
-    if (Verb == "if-posix" || Verb == "if-win32") {  // a step for one backend only
-      if ((Verb == "if-win32") != Win32Backend) return true;
-      Verb = TakeWord(Rest);
-    }
-    for (size_t At = Rest.find("%BIN%"); At != std::string::npos; At = Rest.find("%BIN%", At))
-      Rest.replace(At, 5, EscapeBytes(BinaryDir()));  // the runner's and the test libraries' folder
-    if (Verb == "kind") return true;
-    if (Verb == "thread") return Why = "one thread at a time", !Thread && (Collecting = true);
-    if (Verb == "start") return Start();
-    if (Verb == "join") return Why = "a step on the other thread failed", Start() && Join();
+    // %BIN%: the runner's and the test libraries' folder, looked up only where named (the lookup
+    // may change the thread's last error)
+    std::string Rest = Step.Rest;
+    if (Rest.find("%BIN%") != std::string::npos) Rest = Replaced(Rest, "%BIN%", EscapeBytes(BinaryDir()));
+    if (Verb == "thread") return Why = "one thread at a time", !Thread.Running() && (Collecting = true);
+    if (Verb == "start") return Why = "no thread", Start();
+    if (Verb == "join") return Why = "a step on the other thread failed", Start() && Thread.Join();
     if (Verb == "expect") return Expect(Rest, Why, Took);
     const size_t Length = Rest.size();
     const std::string Wanted = TakeResult(Rest);
     const uint64_t Start = TickCountMs();
     const std::string Got = Act(Verb, Rest);
     Took = TickCountMs() - Start;
-    Why = Verb + " " + Rest + " gave " + EscapeBytes(Got) + ", expected " + Wanted;
-    return Rest.size() == Length || MatchesPattern(Wanted, Got);
+    return Rest.size() == Length || ResultCheck(Rest.empty() ? Verb : Verb + " " + Rest, Got, Wanted, Why);
   }
 
  private:
@@ -115,12 +109,12 @@ class TPlatformCase {
       const std::string Name = TakeWord(Rest);
       if (Name == "PlatformTestAnswer" && Own.Answer) return std::to_string(Own.Answer(std::stoi(Rest)));
       if (Name == "PlatformTestLastError" && Own.GetError) return std::to_string(Own.GetError());
-      if (Name == "PlatformTestSetLastError" && Own.SetError) return Own.SetError(Number(Rest)), "";
+      if (Name == "PlatformTestSetLastError" && Own.SetError) return Own.SetError(Numeric(Rest)), "";
       throw std::runtime_error(Name + " was not found before");
     }
     if (Verb == "module") {  // module NAME host-exe|own|LIBRARY [CHARS], kept as NAME
       const std::string Name = TakeWord(Rest), Which = TakeWord(Rest);
-      const uint32_t Chars = Rest.empty() ? 0 : Number(Rest);
+      const uint32_t Chars = Rest.empty() ? 0 : Numeric(Rest);
       std::string Path;
       if (Which == "host-exe" || Which == "own") {
         Path = Which == "own" ? (Chars ? OwnModulePath(Chars) : OwnModulePath())
@@ -159,15 +153,15 @@ class TPlatformCase {
     if (Verb == "close") return CloseFile(Find(Files, Rest)), Files.erase(Rest), "";
     if (Verb == "mkdir") return SetLastError(0), CreateOneDirectory(InFolder(Rest)) ? "1" : Failure("0");
     if (Verb == "exists") return Flag(DirectoryExists(InFolder(Rest)));
-    if (Verb == "set-error") return SetLastError(Number(Rest)), "";
+    if (Verb == "set-error") return SetLastError(Numeric(Rest)), "";
     if (Verb == "error") return std::to_string(LastError());
     if (Verb == "system-text") {  // as the system gives it, at most 256 characters
-      const std::string Text = SystemErrorText(Number(Rest));
+      const std::string Text = SystemErrorText(Numeric(Rest));
       return Text.size() <= 256 ? Text : throw std::runtime_error("too long: " + Text);
     }
     if (Verb == "trimmed-text") {  // the system's text trimmed by the one rule
-      const std::string Text = TrimmedSystemText(Number(Rest));
-      const bool ByTheRule = Text == TrimSystemText(SystemErrorText(Number(Rest)));
+      const std::string Text = TrimmedSystemText(Numeric(Rest));
+      const bool ByTheRule = Text == TrimSystemText(SystemErrorText(Numeric(Rest)));
       return ByTheRule ? Text : throw std::runtime_error("not the system text trimmed: " + Text);
     }
     if (Verb == "trim") return TrimSystemText(DecodeBytes(Rest));
@@ -179,22 +173,22 @@ class TPlatformCase {
       } catch (const std::runtime_error&) {
         return "throws";
       }
-      if (Semaphore && What == "wait") return WaitNames[static_cast<int>(Semaphore->Wait(Number(First)))];
-      if (Semaphore && What == "release") return Flag(Semaphore->Release(First.empty() ? 1 : Number(First)));
+      if (Semaphore && What == "wait") return WaitNames[static_cast<int>(Semaphore->Wait(Numeric(First)))];
+      if (Semaphore && What == "release") return Flag(Semaphore->Release(First.empty() ? 1 : Numeric(First)));
     }
     if (Verb == "event") {  // event NAME set|reset|is-set|wait MS
       TEvent& Event = Named(TakeWord(Rest));
       const std::string What = TakeWord(Rest);
       if (What == "set" || What == "reset") return What == "set" ? Event.Set() : Event.Reset(), "";
       if (What == "is-set") return Flag(Event.IsSet());
-      if (What == "wait") return WaitNames[static_cast<int>(Event.Wait(Number(Rest)))];
+      if (What == "wait") return WaitNames[static_cast<int>(Event.Wait(Numeric(Rest)))];
     }
     if (Verb == "either") {  // either FIRST SECOND MS
       TEvent& First = Named(TakeWord(Rest));
       TEvent& Second = Named(TakeWord(Rest));
-      return EitherNames[static_cast<int>(WaitForEither(First, Second, Number(Rest)))];
+      return EitherNames[static_cast<int>(WaitForEither(First, Second, Numeric(Rest)))];
     }
-    if (Verb == "sleep") return SleepMs(Number(Rest)), "";
+    if (Verb == "sleep") return SleepMs(Numeric(Rest)), "";
     if (Verb == "lock" && (Rest == "enter" || Rest == "leave"))  // the case's critical section
       return Rest == "enter" ? Lock.Enter() : Lock.Leave(), "";
     if (Verb == "same-text" || Verb == "same-letters") {  // same-letters: byte by byte, each at its place
@@ -211,11 +205,10 @@ class TPlatformCase {
 
   bool Expect(std::string Rest, std::string& Why, uint64_t Took) {
     const std::string What = TakeWord(Rest);
-    if (What == "took") return Why = "took " + std::to_string(Took) + " ms", InRange(long(Took), Rest);
+    if (What == "took") return TookCheck(Took, Rest, Why);
     if (What == "file") {  // file PATH is|has|lacks|starts PATTERN
-      const std::string Text = ReadFileBytes(InFolder(TakeWord(Rest))), How = TakeWord(Rest);
-      Why = "file " + How + " " + Rest + "; it was:\n" + EscapeBytes(Text);
-      return TextCheck(How, Rest, Text);
+      const std::string Text = ReadFileBytes(InFolder(TakeWord(Rest)));
+      return TextExpect("file", Rest, Text, Why);
     }
     if (What == "same" || What == "cut") {  // same A B ...: one handle or path; cut A B N: A is B's first N
       const std::string First = Find(Values, TakeWord(Rest)), Second = Find(Values, TakeWord(Rest));
@@ -243,21 +236,12 @@ class TPlatformCase {
   bool Start() {
     if (!Collecting) return true;
     Collecting = false;
-    Thread = std::make_unique<TThread>();
-    return Thread->Create(&PlayBlock, this) && Thread->Start();
-  }
-  static void PlayBlock(void* Context) {
-    auto* Case = static_cast<TPlatformCase*>(Context);
-    uint64_t Took = 0;
-    Case->BlockPassed = PlaySteps(Case->Block, [Case, &Took](const TCaseStep& Step, std::string& Why) {
-      return Case->Play(Step, Why, Took);
+    return Thread.Start([this, Steps = std::exchange(Block, {})] {
+      uint64_t Took = 0;
+      return PlaySteps(Steps, [this, &Took](const TCaseStep& Step, std::string& Why) {
+        return Play(Step, Why, Took);
+      });
     });
-  }
-  bool Join() {
-    const bool Ended = !Thread || Thread->WaitForEnd();
-    Thread.reset();
-    Block.clear();
-    return Ended && BlockPassed;
   }
 
   std::string InFolder(const std::string& Path) const { return Dir.Path() + DecodeBytes(Path); }
@@ -277,8 +261,8 @@ class TPlatformCase {
   std::unique_ptr<TSemaphore> Semaphore;
   TCriticalSection Lock;
   std::vector<TCaseStep> Block;
-  bool Collecting = false, BlockPassed = true;
-  std::unique_ptr<TThread> Thread;
+  bool Collecting = false;
+  TCaseThread Thread;  // joined before what its steps use goes
 };
 
 }  // namespace

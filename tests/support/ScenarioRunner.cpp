@@ -12,7 +12,7 @@
 
 #include "platform/FaultSeam.h"
 #include "platform/Files.h"
-#include "platform/testing/WineProbe.h"
+#include "platform/Thread.h"
 #include "tests/support/DoubleSteps.h"
 #include "tests/support/TestSupport.h"
 
@@ -32,16 +32,6 @@ Platform::TDateTime StartInstant() {
   return Time;
 }
 
-template <typename TCondition>
-bool WaitUntil(TCondition Condition) {
-  const uint64_t Deadline = Platform::TickCountMs() + WaitMs;
-  while (!Condition()) {
-    if (Platform::TickCountMs() > Deadline) return false;
-    Platform::SleepMs(1);
-  }
-  return true;
-}
-
 std::string HexDecoded(const std::string& Hex) {
   if (Hex == "null") return std::string();
   std::string Bytes;
@@ -53,24 +43,16 @@ std::string HexDecoded(const std::string& Hex) {
 
 }  // namespace
 
-void TScenarioRunner::Finalize(void* Context) {
-  auto* This = static_cast<TScenarioRunner*>(Context);
+bool TScenarioRunner::Finalize() {
   const uint64_t Start = Platform::TickCountMs();
-  This->Plugin->Finalize();
-  This->FinalizeMs = Platform::TickCountMs() - Start;
-}
-
-void TScenarioRunner::StartFinalize() {
-  Finalizer = std::make_unique<Platform::TThread>();
-  if (!Finalizer->Create(&Finalize, this) || !Finalizer->Start()) {
-    Finalizer.reset();
-    throw std::runtime_error("cannot start the Finalize_Plugin thread");
-  }
+  Plugin->Finalize();
+  FinalizeMs = Platform::TickCountMs() - Start;
+  return true;
 }
 
 TScenarioRunner::~TScenarioRunner() {
   Released = true;
-  if (Finalizer) Finalizer->WaitForEnd();
+  Finalizer.Join();
   Plugin.reset();
   TPluginHost::SetInsideCallback(nullptr, nullptr);
   Seam::Reset();
@@ -83,17 +65,19 @@ bool TScenarioRunner::Run(const std::vector<TCaseStep>& Steps) {
   TPluginHost::ClearCalls();
   TPluginHost::SetInsideCallback(&Inside, this);
   for (const TCaseStep& Each : Steps) UsesClock = UsesClock || Each.Verb == "idle";
-  for (const TCaseStep& Each : Steps) {
+  for (TCaseStep Each : Steps) {
     Line = Each.Line;
     try {
-      Step(Each);
+      bool SkipRest = false;
+      if (OwnStep(Each, SkipRest)) Step(Each);
+      if (SkipRest) break;
     } catch (const std::exception& Error) {
       Fail(Error.what());
       return false;  // later steps depend on this one
     }
   }
   Line = 0;
-  if (Finalizer) Fail("a Finalize_Plugin started with async was never joined");
+  if (Finalizer.Running()) Fail("a Finalize_Plugin started with async was never joined");
   CheckAtEnd();
   if (Plugin && SettingsFolder) {
     std::filesystem::remove(Platform::ToNativePath(Plugin->SettingsPath()));
@@ -123,11 +107,6 @@ TPluginHost& TScenarioRunner::Host() {
 void TScenarioRunner::Step(const TCaseStep& Step) {
   std::string Rest = Step.Rest;
   const std::string& Verb = Step.Verb;
-  if (Verb == "if-wine" || Verb == "if-not-wine") {
-    if ((Verb == "if-wine") != Platform::RunningUnderWine()) return;
-    const std::string Inner = TakeWord(Rest);
-    return this->Step({Step.Line, Inner, Rest});
-  }
   if (Verb == "settings" || Verb == "settings-folder" || Verb == "host-debug")
     return Setup(Verb, Rest);
   if (Verb == "call") return Call(Rest);
@@ -135,8 +114,7 @@ void TScenarioRunner::Step(const TCaseStep& Step) {
   if (Verb == "double") return ScriptDouble(Double, Rest);
   if (Verb == "wait") return Wait(Rest);
   if (Verb == "expect") return Expect(Rest);
-  if (Verb == "label") return;  // the test's CTest label, read by tests/cases/CMakeLists.txt
-  if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(std::stoul(Rest)));
+  if (Verb == "sleep") return Platform::SleepMs(Number(Rest));
   Control(Verb, Rest);
 }
 
@@ -146,8 +124,8 @@ void TScenarioRunner::Control(const std::string& Verb, std::string Rest) {
     return;
   }
   if (Verb == "join") {  // join [within MS]: the Finalize_Plugin started with "call Finalize async"
-    if (!Finalizer || !Finalizer->WaitForEnd()) throw std::runtime_error("no Finalize to join");
-    Finalizer.reset();
+    if (!Finalizer.Running()) throw std::runtime_error("no Finalize to join");
+    Finalizer.Join();
     Active = false;
     if (TakeWord(Rest) == "within" && FinalizeMs > std::stoull(Rest))
       Fail("Finalize_Plugin took " + std::to_string(FinalizeMs) + " ms, more than " + Rest);
@@ -223,14 +201,18 @@ void TScenarioRunner::Call(std::string Rest) {
         std::to_string(Host().CommandRaw(Session, Data == "null" ? nullptr : Bytes.data(), Length));
   } else if (Entry == "Finalize") {  // Finalize [within MS | async]: async ends with "join"
     Host();
-    if (TakeWord(Rest) == "async") return StartFinalize();
-    Finalize(this);
+    if (TakeWord(Rest) == "async") {
+      if (Finalizer.Start([this] { return Finalize(); })) return;
+      throw std::runtime_error("cannot start the Finalize_Plugin thread");
+    }
+    Finalize();
     Active = false;
     if (!Rest.empty() && FinalizeMs > std::stoull(Rest)) Fail("Finalize_Plugin took too long");
   } else {
     throw std::runtime_error("unknown entry " + Entry);
   }
-  if (!Wanted.empty() && Got != Wanted) Fail(Entry + " gave " + Got + ", expected " + Wanted);
+  std::string Why;
+  if (!Wanted.empty() && !ResultCheck(Entry, Got, Wanted, Why)) Fail(Why);
 }
 
 void TScenarioRunner::Notice(std::string Rest) {
@@ -245,19 +227,14 @@ void TScenarioRunner::Wait(std::string Rest) {
   bool Met = false;
   if (What == "sent") {  // wait sent N: the double has taken N sends
     const int32_t Count = std::stoi(Rest);
-    Met = WaitUntil([&] { return Double.CallCount("SendToServer") >= Count; });
+    Met = WaitUntil([&] { return Double.CallCount("SendToServer") >= Count; }, WaitMs);
   } else if (What == "callbacks") {
     const size_t Count = std::stoul(Rest);
-    Met = WaitUntil([&] { return TPluginHost::Calls().size() >= Count; });
+    Met = WaitUntil([&] { return TPluginHost::Calls().size() >= Count; }, WaitMs);
   } else if (What == "held") {
-    Met = WaitUntil([&] { return Held.load(); });
+    Met = WaitUntil([&] { return Held.load(); }, WaitMs);
   } else if (What == "log") {  // wait log PATTERN: a line matches
-    Met = WaitUntil([&] {
-      for (const std::string& Text : Host().LogLines()) {
-        if (MatchesPattern(Rest, Text)) return true;
-      }
-      return false;
-    });
+    Met = WaitUntil([&] { return CountMatching(Host().LogLines(), Rest) > 0; }, WaitMs);
   } else {
     throw std::runtime_error("unknown wait " + What);
   }
@@ -393,15 +370,13 @@ void TScenarioRunner::EndCheck(const std::string& What, std::string Check, size_
       Fail(Entry + " was called " + std::to_string(Calls) + " times, expected " + Check);
   } else if (What == "log-count") {  // log-count N[..M] PATTERN
     const std::string Range = TakeWord(Check);
-    long Found = 0;
-    for (const std::string& Text : Host().LogLines()) Found += MatchesPattern(Check, Text) ? 1 : 0;
+    const long Found = CountMatching(Host().LogLines(), Check);
     if (!InRange(Found, Range))
       Fail(std::to_string(Found) + " log lines match " + Check + ", expected " + Range);
   } else if (What == "settings-file" || What == "settings-has") {
-    const std::string File = ReadFileBytes(Host().SettingsPath());
-    const std::string Pattern = What == "settings-has" ? "{*}" + Check + "{*}" : Check;
-    if (!MatchesPattern(Pattern, File))
-      Fail("the settings file does not match " + Check + ":\n" + EscapeBytes(File));
+    std::string Why;
+    const std::string How = What == "settings-has" ? "has " : "is ";
+    if (!TextExpect("the settings file", How + Check, ReadFileBytes(Host().SettingsPath()), Why)) Fail(Why);
   } else if (What == "log-order") {  // log-order A << B: the first line matching A comes first
     const size_t Split = Check.find(" << ");
     if (Split == std::string::npos) throw std::runtime_error("log-order needs A << B");

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/Sync.h"
-#include "platform/Thread.h"
 #include "tests/support/CaseScript.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TransportDouble.h"
 
@@ -58,8 +58,7 @@ class TScenarioRunner {
   void EndCheck(const std::string& What, std::string Check, size_t Workers);
   void Fail(const std::string& What);
   static void Inside(const TCallbackCall& Call, void* Context);
-  static void Finalize(void* Context);  // Finalize_Plugin, timed into FinalizeMs
-  void StartFinalize();
+  bool Finalize();  // Finalize_Plugin, timed into FinalizeMs
 
   bool ShowAll;
   int Line = 0;
@@ -71,7 +70,7 @@ class TScenarioRunner {
   bool UsesClock =
       false;            // an "idle" step: the seam build, whose clock and idle wait are the case's
   int64_t ClockMs = 0;  // how far "idle" has moved the clock
-  std::unique_ptr<Platform::TThread> Finalizer;  // "call Finalize async" until "join"
+  TCaseThread Finalizer;  // "call Finalize async" until "join"
   uint64_t FinalizeMs = 0;
   const char* Name = nullptr;  // the static name every entry must return
   uint32_t HostThread = 0;

@@ -3,6 +3,7 @@
 #include "tests/support/TcpCases.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -10,8 +11,8 @@
 #include "platform/Errors.h"
 #include "platform/Libraries.h"
 #include "platform/Socket.h"
-#include "platform/Sync.h"
 #include "platform/Thread.h"
+#include "tests/support/CaseThreads.h"
 #include "tests/support/RequiredEntry.h"
 #include "tests/support/TestSupport.h"
 #include "transport/TransportApi.h"
@@ -27,24 +28,14 @@ constexpr uint32_t WaitMs = 5000;
 struct TPair {
   // Called on the library's thread, which starts after Created is set.
   void Add(int32_t Reserved, const std::string& Event) {
-    Platform::TLockGuard Guard(Lock);
-    Events.push_back(Reserved == Created ? Event : Event + "@" + std::to_string(Reserved));
-  }
-  size_t CountOf(const std::string& Prefix) {
-    Platform::TLockGuard Guard(Lock);
-    size_t Count = 0;
-    for (const std::string& Event : Events) Count += Event.rfind(Prefix, 0) == 0 ? 1 : 0;
-    return Count;
+    Events.Add(Reserved == Created ? Event : Event + "@" + std::to_string(Reserved));
   }
   std::string Transcript() {
-    Platform::TLockGuard Guard(Lock);
-    std::string Text;
-    for (const std::string& Event : Events) Text += (Text.empty() ? "" : " ") + Event;  // none is empty
-    return Text;
+    const std::string Text = Events.Text(" ");
+    return Text.substr(0, Text.size() - (Text.empty() ? 0 : 1));  // space-separated
   }
 
-  Platform::TCriticalSection Lock;
-  std::vector<std::string> Events;  // Lock
+  TSharedLines Events;
   int32_t Created = -1;             // the TermID CreateTermination gave
   int32_t Id = -1;                  // the one the entries are called with
   Platform::TSocket Listener, Connection;
@@ -67,21 +58,6 @@ void VELMORA_STDCALL OnConnect(int32_t Reserved, void* Pair) {
 void VELMORA_STDCALL OnDisconnect(int32_t Reserved, void* Pair) {
   static_cast<TPair*>(Pair)->Add(Reserved, "D");
 }
-
-// Sends each message on a thread of its own, counting the failures.
-struct TSender {
-  TSendToServer Send = nullptr;
-  int32_t Id = -1;
-  std::vector<std::string> Messages;
-  int Failures = 0;
-  bool Running = false;
-  Platform::TThread Thread;
-  static void Body(void* Context) {
-    auto* Self = static_cast<TSender*>(Context);
-    for (const std::string& Bytes : Self->Messages)
-      Self->Failures += Self->Send(Self->Id, Bytes.data(), static_cast<int32_t>(Bytes.size())) != teSUCCESS;
-  }
-};
 
 std::string CodeName(int32_t Code) {
   static const char* const Names[] = {"teSUCCESS", "teLASTERROR", "teCONNECTTIMEOUTED", "teINVALIDPARAMS",
@@ -160,12 +136,12 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
   std::vector<int32_t> Live;  // created and not destroyed: destroyed at the end
   uint16_t Local = 0;
   uint64_t LastTook = 0;  // ms, the last entry call (a flood: its slowest send)
-  TSender Sender;
+  TCaseThread Sender;  // "thread-send": each message sent there, the failures counted
+  std::atomic<int> Failures{0};
   bool Passed = PlaySteps(Steps, [&](const TCaseStep& Step, std::string& Why) {
     const std::string& Verb = Step.Verb;
-    std::string Rest = Expand(" " + Step.Rest, *P, Local);  // the space: the arrow may come first
+    std::string Rest = Expand(Step.Rest, *P, Local);
     const std::string Wanted = TakeResult(Rest);
-    Rest.erase(0, 1);
     std::string Got;  // an entry's result
     const uint64_t Start = Platform::TickCountMs();
     if (Verb == "use") {
@@ -173,7 +149,7 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
     } else if (Verb == "id") {
       P->Id = std::stoi(Rest);
     } else if (Verb == "sleep") {
-      Platform::SleepMs(std::stoul(Rest));
+      Platform::SleepMs(Number(Rest));
     } else if (Verb == "create") {  // create [no-id] TEXT|null
       const bool NoId = Rest.rfind("no-id ", 0) == 0;
       const std::string Text = DecodeBytes(NoId ? Rest.substr(6) : Rest);
@@ -220,15 +196,16 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
       }
       Got = CodeName(Code);
     } else if (Verb == "thread-send") {  // thread-send A|B|...
-      Sender.Send = Send;
-      Sender.Id = P->Id;
-      Sender.Messages = SplitFields(Rest);
-      Sender.Running = Sender.Thread.Create(&TSender::Body, &Sender) && Sender.Thread.Start();
-      if (!Sender.Running) throw std::runtime_error("no thread");
+      Failures = 0;
+      const auto Sends = [&Failures, Send, Id = P->Id, Messages = SplitFields(Rest)] {
+        for (const std::string& Bytes : Messages)
+          Failures += Send(Id, Bytes.data(), static_cast<int32_t>(Bytes.size())) != teSUCCESS;
+        return true;
+      };
+      if (!Sender.Start(Sends)) throw std::runtime_error("a sending thread still runs, or no thread");
     } else if (Verb == "thread-join") {
-      if (Sender.Running) Sender.Thread.WaitForEnd();
-      Sender.Running = false;
-      Got = std::to_string(Sender.Failures);
+      Sender.Join();
+      Got = std::to_string(Failures);
     } else if (Verb == "peer") {
       const std::string What = TakeWord(Rest);
       Why = "peer " + What + " failed";
@@ -245,7 +222,7 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
         P->Connection = P->Listener.Accept(WaitMs, &P->PeerAddress);
         return P->Connection.Valid();
       } else if (What == "accept-none") {
-        return !P->Listener.Accept(std::stoul(Rest)).Valid();
+        return !P->Listener.Accept(Number(Rest)).Valid();
       } else if (What == "send") {  // each piece its own write, 15 ms apart
         const std::vector<std::string> Pieces = SplitFields(Rest);
         for (size_t Piece = 0; Piece < Pieces.size(); ++Piece) {
@@ -257,16 +234,14 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
       }
     } else if (Verb == "wait") {  // wait PREFIX N
       const std::string Prefix = TakeWord(Rest);
-      const size_t Count = std::stoul(Rest);
+      const long Count = Number(Rest);
       Why = "fewer than " + Rest + " events " + Prefix + " within 5 s";
-      return WaitUntil([&] { return P->CountOf(Prefix) >= Count; }, WaitMs);
+      return WaitUntil([&] { return CountMatching(P->Events.Lines(), Prefix + "{*}") >= Count; }, WaitMs);
     } else if (Verb == "expect") {
       const std::string What = TakeWord(Rest);
       const std::string Text = What == "events" ? P->Transcript() : "";
-      if (What == "events") Why = "events were " + EscapeBytes(Text);
-      if (What == "events") return MatchesPattern(Rest, Text);
-      if (What == "took") Why = "took " + std::to_string(LastTook) + " ms";
-      if (What == "took") return InRange(static_cast<long>(LastTook), Rest);
+      if (What == "events") return TextExpect(What, "is " + Rest, Text, Why);
+      if (What == "took") return TookCheck(LastTook, Rest, Why);
       if (What == "peer-address") Why = "the peer saw " + P->PeerAddress;
       if (What == "peer-address") return P->PeerAddress == Rest;
       if (What == "peer-received") {
@@ -286,14 +261,13 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
              std::to_string(P->Failed.size());
       return Ended && Bytes.compare(0, Sent.size(), Sent) == 0 && Tail.size() < P->Failed.size() &&
              P->Failed.compare(0, Tail.size(), Tail) == 0;
-    } else if (Verb != "kind" && Verb != "label") {
+    } else {
       throw std::runtime_error("unknown step " + Verb);
     }
     if (!Got.empty() && Verb != "flood") LastTook = Platform::TickCountMs() - Start;
-    Why = Verb + " gave " + Got + ", expected " + (Wanted.empty() ? "no result" : Wanted);
-    return Got == Wanted;
+    return ResultCheck(Verb, Got, Wanted, Why);
   });
-  if (Sender.Running) Sender.Thread.WaitForEnd();
+  Sender.Join();
   for (const int32_t Id : Live) {
     if (Destroy(Id) == teSUCCESS) continue;
     std::printf("FAIL at the end: DestroyTermination(%d) did not succeed\n", static_cast<int>(Id));
