@@ -47,7 +47,8 @@ std::string Shortened(const std::vector<std::string>& Words) {
   return Text.empty() ? "none" : Text;
 }
 
-int32_t Number(const std::string& Word) {
+// A session or a kind: a whole decimal word, signed.
+int32_t Signed(const std::string& Word) {
   size_t End = 0;
   const int32_t Value = std::stoi(Word, &End);
   if (End != Word.size()) throw std::runtime_error("not a number: " + Word);
@@ -113,7 +114,7 @@ struct TRun {
       if (Word == "R") Worker.RequestStop();
       if (Word == "R") continue;
       const bool Other = Word == "M" || Word == "U";
-      const int32_t Session = Word == "S" || Other ? 0 : Number(Word);
+      const int32_t Session = Word == "S" || Other ? 0 : Signed(Word);
       Worker.AddTask(Word == "S" ? NewTaskRecord(TaskStop, 0, nullptr, 1)
                      : Other     ? NewTaskRecord(Word == "M" ? TaskMessage : 3, 7, "\x01\x00", 2)
                                  : NewTaskRecord(TaskCommand, Session, &Session, sizeof Session));
@@ -150,7 +151,7 @@ bool ProducersInOrder(std::vector<std::string> Handed, long Producers, long Each
   if (!Handed.empty() && Handed.back() == "S") Handed.pop_back();
   std::vector<long> Next(static_cast<size_t>(Producers), 0);
   for (const std::string& Word : Handed) {
-    const long Session = Number(Word), P = Session >> 16;
+    const long Session = Signed(Word), P = Session >> 16;
     if (P < 0 || P >= Producers || Next[static_cast<size_t>(P)]++ != (Session & 0xFFFF)) return false;
   }
   return static_cast<long>(Handed.size()) == Producers * Each;
@@ -173,7 +174,7 @@ bool IdleTimesHold(const std::vector<TRun::TEvent>& Events, const std::string& W
 // for a null payload, which is filled so that the block's end is checked),
 // once its fields read back as made, also from a copy at an odd address.
 std::string RecordBytes(std::string Rest) {
-  const int32_t Kind = Number(TakeWord(Rest)), Session = Number(TakeWord(Rest));
+  const int32_t Kind = Signed(TakeWord(Rest)), Session = Signed(TakeWord(Rest));
   const bool Null = Rest.rfind("null ", 0) == 0;
   const std::string Payload = Null ? std::string(std::stoul(Rest.substr(5)), '\x77') : DecodeBytes(Rest);
   const uint32_t Length = static_cast<uint32_t>(Payload.size());
@@ -268,7 +269,7 @@ bool RunWorkerCase(const std::vector<TCaseStep>& Steps) {
       }
     } else if (Verb == "producers") {  // producers N EACH PAUSE-EVERY
       std::vector<std::unique_ptr<TProducer>> Threads;
-      const int32_t Count = Number(TakeWord(Rest)), Each = Number(TakeWord(Rest)), Pause = Number(Rest);
+      const int32_t Count = Signed(TakeWord(Rest)), Each = Signed(TakeWord(Rest)), Pause = Signed(Rest);
       for (int32_t P = 0; P < Count; ++P) {
         Threads.push_back(std::unique_ptr<TProducer>(new TProducer{Run.get(), P, Each, Pause, {}}));
         if (!Threads.back()->Thread.Create(&TProducer::Body, Threads.back().get()))
@@ -358,11 +359,11 @@ bool RunOutstandingCase(const std::vector<TCaseStep>& Steps) {
     } else if (!Table) {
       throw std::runtime_error("no table yet");
     } else if (Verb == "sent") {  // sent SESSION GENERATION [HOST]
-      const int32_t Session = Number(TakeWord(Rest));
+      const int32_t Session = Signed(TakeWord(Rest));
       const uint32_t Generation = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
       Got = Table->Sent(Session, Key(Rest), Generation) ? "1" : "0";
     } else if (Verb == "answered") {  // answered SESSION [HOST]
-      const int32_t Session = Number(TakeWord(Rest));
+      const int32_t Session = Signed(TakeWord(Rest));
       Got = Table->Answered(Session, Key(Rest)) ? "1" : "0";
     } else if (Verb == "lost" || Verb == "drop-all") {  // the sessions given up, in order, or none
       const size_t Count = Verb == "lost" ? Table->ConnectionLost(static_cast<uint32_t>(std::stoul(Rest)), Report)
