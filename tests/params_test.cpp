@@ -144,20 +144,16 @@ TEST(ParamsPacked, WritesAndReadsBlocks) {
   }
 }
 
-TEST(ParamsPacked, ZeroOrNegativeLengthGivesEmptyList) {
-  for (const auto& [Data, Length] : {std::pair<const char*, int32_t>{nullptr, 0}, {"abc", -1}, {nullptr, INT32_MIN}}) {
-    TParamList List = ListOf({"stale"});
-    UnpackParams(List, Data, Length);
-    EXPECT_EQ(List.Count(), 0) << Length;
-  }
-}
-
+// The length bounds the scan (only the first 5 of the 9 bytes belong to the
+// block); a zero or negative one gives the empty list.
 TEST(ParamsPacked, LengthBoundsTheScan) {
-  // Only the first 5 of the 9 bytes belong to the block.
-  const char Bytes[] = "ab\0cdefg";
-  TParamList List;
-  UnpackParams(List, Bytes, 5);
-  EXPECT_EQ(ItemsOf(List), (TItems{"ab", "cd"}));
+  struct TCase { const char* Data; int32_t Length; TItems Items; };
+  const TCase Cases[] = {{"ab\0cdefg", 5, {"ab", "cd"}}, {nullptr, 0, {}}, {"abc", -1, {}}, {nullptr, INT32_MIN, {}}};
+  for (const auto& Case : Cases) {
+    TParamList List = ListOf({"stale"});
+    UnpackParams(List, Case.Data, Case.Length);
+    EXPECT_EQ(ItemsOf(List), Case.Items) << Case.Length;
+  }
 }
 
 TEST(ParamsPacked, NeverWritesBeyondCapacity) {
