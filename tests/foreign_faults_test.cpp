@@ -11,9 +11,10 @@
 // the plain cycle runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -24,6 +25,7 @@
 #include "platform/testing/ForeignFaultProbe.h"
 #include "platform/Thread.h"
 #include "platform/testing/ThreadSlots.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/TestSupport.h"
@@ -39,50 +41,44 @@ volatile uintptr_t FaultAddress = 16;
 
 // What the host's callback does at its first call of a cycle.
 enum class THostAction { Nothing, WriteToAddress16, RaiseOwnCode, RaiseAndHandleOwnCode };
+const char* const HostActions[] = {"-", "write-to-16", "raise-own-code", "raise-and-handle"};
 
 // When the transport double's fault is armed: before Init_Plugin, before
 // the first command, or before Finalize_Plugin.
 enum class TPhase { Start, Traffic, Stop };
+const char* const Phases[] = {"start", "traffic", "stop"};
 
+// A row of foreign_faults/cases.txt; an empty text is none.
 struct TFaultCase {
-  const char* Name;
+  std::string Name;
   THostAction Host;
-  const char* Entry;      // the transport entry that faults once; null: none
+  std::string Entry;      // the transport entry that faults once
   TPhase When;
-  const char* LogClient;  // the log client's setting; null: no log client
-  const char* Line;       // the line that carries the guard's text; null: none
-  const char* Fault;      // how the guard's text begins
-  bool Faults() const { return Host != THostAction::Nothing || Entry != nullptr || LogClient != nullptr; }
-  bool EntryIs(const char* Name) const { return Entry != nullptr && std::strcmp(Entry, Name) == 0; }
+  std::string LogClient;  // the log client's setting
+  std::string Line;       // the line that carries the guard's text
+  std::string Fault;      // how the guard's text begins
+  std::string Where;      // the row
+  bool Faults() const { return Host != THostAction::Nothing || !Entry.empty() || !LogClient.empty(); }
 };
 
-constexpr const char* AccessViolation = "access violation writing address ";
-constexpr THostAction Plain = THostAction::Nothing;
+// The place of Row's field among Names; a failure when it is none of them.
+template <size_t N>
+int NameIndex(const TDataRow& Row, size_t Field, const char* const (&Names)[N]) {
+  const auto At = std::find(std::begin(Names), std::end(Names), Row.Text(Field));
+  EXPECT_NE(At, std::end(Names)) << Row.Where() << ": no such name " << Row.Text(Field);
+  return At == std::end(Names) ? 0 : static_cast<int>(At - std::begin(Names));
+}
 
-const TFaultCase Cases[] = {
-    {"NoFault", Plain, nullptr, TPhase::Traffic, nullptr, nullptr, nullptr},
-    {"HostCallbackWritesToAddress16", THostAction::WriteToAddress16, nullptr, TPhase::Traffic, nullptr,
-     "Receive response EXCEPTION: ", AccessViolation},
-    {"HostCallbackRaisesItsOwnCode", THostAction::RaiseOwnCode, nullptr, TPhase::Traffic, nullptr,
-     "Receive response EXCEPTION: ", "exception E0ABC001 at "},
-    {"HostCallbackHandlesItsOwnException", THostAction::RaiseAndHandleOwnCode, nullptr, TPhase::Traffic, nullptr,
-     nullptr, nullptr},
-    {"SendToServerFaultsOnce", Plain, "SendToServer", TPhase::Traffic, nullptr,
-     "ProcessCommand [SessionACT=1] EXCEPTION: ", AccessViolation},
-    {"CreateTerminationFaults", Plain, "CreateTermination", TPhase::Start, nullptr,
-     "ERR: FS Client initialization fail: ", AccessViolation},
-    {"ConnectToServerFaults", Plain, "ConnectToServer", TPhase::Start, nullptr,
-     "ERR: FS Client initialization fail: ", AccessViolation},
-    {"DisconnectFromServerFaults", Plain, "DisconnectFromServer", TPhase::Stop, nullptr,
-     "ERR: FS Client shutdown fail: ", AccessViolation},
-    {"DestroyTerminationFaults", Plain, "DestroyTermination", TPhase::Stop, nullptr,
-     "ERR: FS Client shutdown fail: ", AccessViolation},
-    // The log client takes the lines it is offered, but faults on each one:
-    // every line ends up in the file all the same.
-    {"LogClientFaultsOnEveryLine", Plain, nullptr, TPhase::Traffic, "take;faultmessage", nullptr, nullptr},
-    {"LogClientFaultsWhenInitialised", Plain, nullptr, TPhase::Traffic, "take;faultinit", nullptr, nullptr},
-    {"LogClientFaultsWhenFinalised", Plain, nullptr, TPhase::Traffic, "decline;faultfinal", nullptr, nullptr},
-};
+std::vector<TFaultCase> Cases() {
+  std::vector<TFaultCase> Found;
+  for (const TDataRow& Row : DataTable("foreign_faults/cases.txt")) {
+    const auto Text = [&Row](size_t Field) { return Row.Text(Field) == "-" ? std::string() : Row.Text(Field); };
+    Found.push_back({Row.Text(0), static_cast<THostAction>(NameIndex(Row, 1, HostActions)), Text(2),
+                     static_cast<TPhase>(NameIndex(Row, 3, Phases)), Text(4), Text(5), Text(6),
+                     Row.Where()});
+  }
+  return Found;
+}
 
 // gtest names a failing case by this.
 void PrintTo(const TFaultCase& Case, std::ostream* Out) { *Out << Case.Name; }
@@ -149,7 +145,7 @@ void FaultCycle(const TFaultCase& Case, TTransportDouble& Double, TPluginHost& H
   TPluginHost::SetInsideCallback(&ActInsideCallback, &Behaviour);
   const size_t Earlier = Host.LogLines().size();
   const auto Arm = [&](TPhase When) {
-    if (Case.Entry != nullptr && Case.When == When) Double.SetFault(Case.Entry, 1);
+    if (!Case.Entry.empty() && Case.When == When) Double.SetFault(Case.Entry, 1);
   };
   int Sent = 0;
   Arm(TPhase::Start);
@@ -159,7 +155,7 @@ void FaultCycle(const TFaultCase& Case, TTransportDouble& Double, TPluginHost& H
     Arm(TPhase::Traffic);
     Host.Command(1, Command(1));
     ++Sent;
-    const bool TrafficFault = Case.Line != nullptr && Case.When == TPhase::Traffic;
+    const bool TrafficFault = !Case.Line.empty() && Case.When == TPhase::Traffic;
     ASSERT_TRUE(WaitForLineAfter(Host, Earlier, TrafficFault ? Case.Line : Answered(1)));
     Host.Command(2, Command(2));
     ++Sent;
@@ -180,9 +176,9 @@ void FaultCycle(const TFaultCase& Case, TTransportDouble& Double, TPluginHost& H
   const std::vector<std::string> Lines = Host.LogLines();
   for (size_t At = Earlier; At < Lines.size(); ++At) {
     const std::string& Line = Lines[At];
-    if (Case.Line != nullptr && StartsWith(Line, Case.Line)) {
+    if (!Case.Line.empty() && StartsWith(Line, Case.Line)) {
       ++Carrying;
-      EXPECT_TRUE(StartsWith(Line.substr(std::strlen(Case.Line)), Case.Fault)) << Line;
+      EXPECT_TRUE(StartsWith(Line.substr(Case.Line.size()), Case.Fault)) << Line;
     } else if (Line.find("EXCEPTION") != std::string::npos || Line.find(" fail: ") != std::string::npos ||
                StartsWith(Line, "FSClient Error")) {
       ADD_FAILURE() << "unexpected line: " << Line;
@@ -192,14 +188,14 @@ void FaultCycle(const TFaultCase& Case, TTransportDouble& Double, TPluginHost& H
     Stopped += Line == "FS Client stopped." ? 1 : 0;
     Started += Line == "FS Client started" ? 1 : 0;
   }
-  EXPECT_EQ(Carrying, Case.Line != nullptr ? 1 : 0);
+  EXPECT_EQ(Carrying, Case.Line.empty() ? 0 : 1);
   EXPECT_EQ(Stopped, 2);
-  EXPECT_EQ(Started, Case.When == TPhase::Start && Case.Entry != nullptr ? 1 : 2);
+  EXPECT_EQ(Started, Case.When == TPhase::Start && !Case.Entry.empty() ? 1 : 2);
   // A callback that faulted was called: its request counts as answered, but
   // no "Send to SCENARIO" line follows it.
   const bool CallbackFaulted =
       Case.Host == THostAction::WriteToAddress16 || Case.Host == THostAction::RaiseOwnCode;
-  EXPECT_EQ(FirstAnswered, Case.When != TPhase::Start && !CallbackFaulted && !Case.EntryIs("SendToServer"));
+  EXPECT_EQ(FirstAnswered, Case.When != TPhase::Start && !CallbackFaulted && Case.Entry != "SendToServer");
   const int Answers = static_cast<int>(TPluginHost::Calls().size());
   EXPECT_EQ(Answers + Dropped, Sent) << "answered " << Answers << ", dropped " << Dropped;
   if (Case.Host == THostAction::RaiseAndHandleOwnCode) {
@@ -218,22 +214,23 @@ class ForeignFaults : public ::testing::TestWithParam<TFaultCase> {};
 
 TEST_P(ForeignFaults, EndsAsTheLineOfItsCallAndLeavesNothingBehind) {
   const TFaultCase& Case = GetParam();
+  SCOPED_TRACE(Case.Where);
   if (Case.Faults() && !Platform::ForeignFaultsContained()) {
     GTEST_SKIP() << "natively a fault cannot be caught: the guard calls straight through";
   }
   // The plug-in's log finds "LogClient.dll" by its bare name: the stand-in,
   // loaded here first by its path, is the one it gets.
   Platform::TLibrary LogClient = nullptr;
-  if (Case.LogClient != nullptr) {
+  if (!Case.LogClient.empty()) {
     LogClient = Platform::LoadLibraryByName(LogTestSupport::StandInLogClient(BinaryDir(), "logclient"));
     ASSERT_NE(LogClient, nullptr);
   }
   TTransportDouble Double;
   std::unique_ptr<TPluginHost> Host;
   const auto Cycle = [&] {
-    if (!Host) Host = std::make_unique<TPluginHost>("", Case.LogClient != nullptr ? Case.LogClient : "");
+    if (!Host) Host = std::make_unique<TPluginHost>("", Case.LogClient);
     FaultCycle(Case, Double, *Host);
-    if (Case.LogClient != nullptr) Host.reset();  // its initialisation and finalisation belong to the load
+    if (!Case.LogClient.empty()) Host.reset();  // its initialisation and finalisation belong to the load
   };
   Cycle();  // checked, and the first cycle's lasting allocations off the count
   const TCounts Before = CountNow();
@@ -241,7 +238,7 @@ TEST_P(ForeignFaults, EndsAsTheLineOfItsCallAndLeavesNothingBehind) {
   for (int Done = 0; Done < Cycles && !HasFailure(); ++Done) Cycle();
   Double.Reset();
   const TCounts After = CountNow();
-  std::printf("%s: %d cycles, threads %d -> %d, free thread slots %d -> %d, handles %d -> %d\n", Case.Name, Cycles,
+  std::printf("%s: %d cycles, threads %d -> %d, free thread slots %d -> %d, handles %d -> %d\n", Case.Name.c_str(), Cycles,
               Before.Threads, After.Threads, Before.Slots, After.Slots, Before.Handles, After.Handles);
   EXPECT_EQ(After.Slots, Before.Slots);
   // Wine may close handles and end threads of its own start-up meanwhile:
@@ -255,5 +252,5 @@ TEST_P(ForeignFaults, EndsAsTheLineOfItsCallAndLeavesNothingBehind) {
   if (LogClient != nullptr) Platform::UnloadLibrary(LogClient);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachForeignCall, ForeignFaults, ::testing::ValuesIn(Cases),
-                         [](const ::testing::TestParamInfo<TFaultCase>& Info) { return std::string(Info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(EachForeignCall, ForeignFaults, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<TFaultCase>& Info) { return Info.param.Name; });

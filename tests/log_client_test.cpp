@@ -13,6 +13,7 @@
 #include "platform/ForeignCall.h"
 #include "platform/TimeText.h"
 #include "platform/testing/LibraryProbe.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -39,6 +40,13 @@ struct TClientLog {
   std::unique_ptr<tUniLog> LogFile;
 };
 
+// The kinds of the calls the client recorded, in order ("IMF").
+std::string KindsOf(const std::string& Record) {
+  std::string Kinds;
+  for (const TRecordedCall& Call : ReadRecord(Record)) Kinds += Call.Kind;
+  return Kinds;
+}
+
 // The stand-in's answers carry set bits above the low byte ("take" is
 // 0xABCD0001, "decline" 0xABCD0100): only the low byte may count.
 TEST(UniLog, TakenLinesReachTheClientAndNoFileOrDirectory) {
@@ -46,47 +54,43 @@ TEST(UniLog, TakenLinesReachTheClientAndNoFileOrDirectory) {
   TClientLog L("take");
   ASSERT_TRUE(L.LogFile->ClientLoaded());
   EXPECT_TRUE(L.LogFile->LastServerResult());
+  const std::vector<TestSupport::TDataRow> Rows = DataTable("log_client/offered.txt");
   const int64_t Before = Platform::MillisecondsSince1899(Platform::LocalNow());
-  EXPECT_TRUE(L.LogFile->Write("stamped"));
-  EXPECT_TRUE(L.LogFile->WriteTagged("stamped tagged", "S1"));
-  EXPECT_TRUE(L.LogFile->WriteRaw("raw"));
-  EXPECT_TRUE(L.LogFile->WriteRawTagged("raw tagged", "S2"));
-  EXPECT_TRUE(L.LogFile->Write(""));
+  for (const TestSupport::TDataRow& Row : Rows) {
+    const std::string Entry = Row.Text(0), Tag = Row.Text(1), Text = Row.Text(2);
+    ASSERT_TRUE(Entry == "Write" || Entry == "WriteTagged" || Entry == "WriteRaw" || Entry == "WriteRawTagged")
+        << Row.Where();
+    EXPECT_TRUE(Entry == "Write"         ? L.LogFile->Write(Text)
+                : Entry == "WriteTagged" ? L.LogFile->WriteTagged(Text, Tag)
+                : Entry == "WriteRaw"    ? L.LogFile->WriteRaw(Text)
+                                         : L.LogFile->WriteRawTagged(Text, Tag))
+        << Row.Where();
+  }
   const int64_t After = Platform::MillisecondsSince1899(Platform::LocalNow());
   L.LogFile.reset();
   EXPECT_FALSE(FileExists(L.Dir.Path() + "Logs"));
 
   const std::vector<TRecordedCall> Calls = ReadRecord(L.Record);
-  ASSERT_EQ(Calls.size(), 7u);
+  ASSERT_EQ(Calls.size(), Rows.size() + 2);
   EXPECT_EQ(Calls[0].Kind, "I");
   EXPECT_EQ(Calls[0].Fields, (std::vector<std::string>{"take;record=" + L.Record, "500"}));
-  struct TExpected {
-    bool Stamped;
-    const char* Tag;
-    const char* Text;
-  };
-  const TExpected Expected[] = {{true, "", "stamped"},
-                                {true, "S1", "stamped tagged"},
-                                {false, "", "raw"},
-                                {false, "S2", "raw tagged"},
-                                {true, "", ""}};
-  for (size_t I = 0; I < 5; ++I) {
+  for (size_t I = 0; I < Rows.size(); ++I) {
+    SCOPED_TRACE(Rows[I].Where());
     const TRecordedCall& Call = Calls[I + 1];
     ASSERT_EQ(Call.Kind, "M");
     ASSERT_EQ(Call.Fields.size(), 5u);
-    // Tags and texts arrive as pointers to text, never null, even when empty.
     EXPECT_EQ(Call.Fields[1], "Host.exe");
     EXPECT_EQ(Call.Fields[2], "Velmora.dll");
-    EXPECT_EQ(Call.Fields[3], Expected[I].Tag);
-    EXPECT_EQ(Call.Fields[4], Expected[I].Text);
-    if (Expected[I].Stamped) {
+    EXPECT_EQ(Call.Fields[3], Rows[I].Text(1));
+    EXPECT_EQ(Call.Fields[4], Rows[I].Text(2));
+    if (Rows[I].Text(3) == "stamped") {
       EXPECT_GE(Call.Milliseconds, Before);
       EXPECT_LE(Call.Milliseconds, After);
     } else {
-      EXPECT_EQ(Call.Time, 0.0);
+      EXPECT_EQ(Call.Time, static_cast<double>(Rows[I].Int(3)));
     }
   }
-  EXPECT_EQ(Calls[6].Kind, "F");
+  EXPECT_EQ(Calls.back().Kind, "F");
 }
 
 TEST(UniLog, DeclinedLinesGoToTheFileAsAFileLogWritesThem) {
@@ -106,7 +110,7 @@ TEST(UniLog, DeclinedLinesGoToTheFileAsAFileLogWritesThem) {
   EXPECT_EQ(ReadFileBytes(Platform::DirectoryPart(Name) + "S1_" + Platform::FileNamePart(Name)),
             "raw tagged\r\n");
   L.LogFile.reset();
-  EXPECT_EQ(ReadRecord(L.Record).size(), 5u);  // I, three M, F
+  EXPECT_EQ(KindsOf(L.Record), "IMMMF");
 }
 
 // The log's end is the client library's end: "DLL_Finalize" is its last
@@ -117,10 +121,7 @@ TEST(UniLog, DestructionFinalisesAndUnloadsTheClient) {
   ASSERT_TRUE(Platform::IsLibraryLoaded(Client()));
   EXPECT_TRUE(L.LogFile->Write("taken"));
   L.LogFile.reset();
-  const std::vector<TRecordedCall> Calls = ReadRecord(L.Record);
-  std::string Kinds;
-  for (const TRecordedCall& Call : Calls) Kinds += Call.Kind;
-  EXPECT_EQ(Kinds, "IMF");
+  EXPECT_EQ(KindsOf(L.Record), "IMF");
   EXPECT_FALSE(Platform::IsLibraryLoaded(Client())) << "the client library is still mapped";
 }
 
@@ -155,36 +156,23 @@ TEST(UniLogFaults, AFaultInsideTheClientCostsNoLineAndStopsNothing) {
     GTEST_SKIP() << "natively a fault cannot be caught: the guard calls straight through";
   }
   SetProcessNames("Host.exe", "Velmora.dll");
-  struct TCase {
-    const char* Setting;
-    bool Loaded;         // the client is offered lines
-    const char* Taken;   // per line written: '+' the server took it, '-' not
-    const char* InFile;  // the texts of the file's lines, joined by "|"
-    const char* Calls;   // the kinds of the calls the client recorded
-  };
-  const TCase Cases[] = {
-      {"take;faultmessage=1", true, "-+", "first", "IMMF"},
-      {"take;faultinit", false, "--", "first|second", "IF"},
-      {"take;faultfinal", true, "++", "", "IMMF"},
-  };
-  for (const TCase& Case : Cases) {
-    SCOPED_TRACE(Case.Setting);
-    TClientLog L(Case.Setting);
-    EXPECT_EQ(L.LogFile->ClientLoaded(), Case.Loaded);
+  for (const TestSupport::TDataRow& Row : DataTable("log_client/faults.txt")) {
+    SCOPED_TRACE(Row.Where());
+    const std::string Taken = Row.Text(2);
+    TClientLog L(Row.Text(0));
+    EXPECT_EQ(L.LogFile->ClientLoaded(), Row.Int(1) == 1);
     EXPECT_TRUE(L.LogFile->Write("first"));
-    EXPECT_EQ(L.LogFile->LastServerResult(), Case.Taken[0] == '+');
+    EXPECT_EQ(L.LogFile->LastServerResult(), Taken.at(0) == '+');
     EXPECT_TRUE(L.LogFile->Write("second"));
-    EXPECT_EQ(L.LogFile->LastServerResult(), Case.Taken[1] == '+');
+    EXPECT_EQ(L.LogFile->LastServerResult(), Taken.at(1) == '+');
     L.LogFile.reset();
     std::string InFile;
     for (const std::string& Line : LinesOfAllFilesUnder(L.Dir.Path() + "Logs")) {
       if (!InFile.empty()) InFile += '|';
       InFile += Line.substr(13);
     }
-    EXPECT_EQ(InFile, Case.InFile);
-    std::string Kinds;
-    for (const TRecordedCall& Call : ReadRecord(L.Record)) Kinds += Call.Kind;
-    EXPECT_EQ(Kinds, Case.Calls);
+    EXPECT_EQ(InFile, Row.Text(3));
+    EXPECT_EQ(KindsOf(L.Record), Row.Text(4));
     EXPECT_FALSE(Platform::IsLibraryLoaded(Client())) << "the client library is still mapped";
   }
 }

@@ -31,8 +31,9 @@ TItems ItemsOf(const TParamList& List) {
   return Items;
 }
 
+// Read into a list with items of its own, which reading must replace.
 TItems ReadText(std::string_view Text) {
-  TParamList List;
+  TParamList List = ListOf({"old=1", "old=2"});
   List.ParamsFromText(Text);
   return ItemsOf(List);
 }
@@ -96,68 +97,24 @@ TEST(ParamsText, QuotingDependsOnEveryByteWhereverItStands) {
   }
 }
 
-TEST(ParamsText, ReadingReplacesTheItems) {
-  TParamList List = ListOf({"old=1", "old=2"});
-  List.ParamsFromText("new=3");
-  EXPECT_EQ(ItemsOf(List), (TItems{"new=3"}));
-  List.ParamsFromText("");
-  EXPECT_EQ(List.Count(), 0);
-}
-
 // ------------------------------------------------------- names and values
 
-TEST(ParamsNames, WorkedExample) {
-  TParamList List = ListOf({"Operation=3", "UserData=abc", "Path=C:\\x=y"});
-  EXPECT_EQ(List.GetParam("operation"), "3");
-  EXPECT_EQ(List.GetParam("Path"), "C:\\x=y");
-  EXPECT_EQ(List.GetParam("Size"), "");
-  EXPECT_EQ(List.FindParam("Size"), -1);
-
-  List.SetParam("userdata", "q");
-  EXPECT_EQ(ItemsOf(List), (TItems{"Operation=3", "userdata=q", "Path=C:\\x=y"}));
-  List.SetParam("Error", "0");
-  EXPECT_EQ(ItemsOf(List), (TItems{"Operation=3", "userdata=q", "Path=C:\\x=y", "Error=0"}));
-  List.SetParam("Operation", "");
-  EXPECT_EQ(ItemsOf(List), (TItems{"userdata=q", "Path=C:\\x=y", "Error=0"}));
-}
-
-TEST(ParamsNames, OnlyTheFirstOfTwoEqualNamesIsUsed) {
-  TParamList List = ListOf({"A=1", "b=2", "a=3"});
-  EXPECT_EQ(List.FindParam("A"), 0);
-  EXPECT_EQ(List.GetParam("a"), "1");
-  List.SetParam("a", "9");
-  EXPECT_EQ(ItemsOf(List), (TItems{"a=9", "b=2", "a=3"}));
-  List.SetParam("A", "");
-  EXPECT_EQ(ItemsOf(List), (TItems{"b=2", "a=3"}));
-  EXPECT_EQ(List.GetParam("A"), "3");
-}
-
-TEST(ParamsNames, EmptyValueOnMissingNameChangesNothing) {
-  TParamList List = ListOf({"a=1", "plain"});
-  List.SetParam("missing", "");
-  EXPECT_EQ(ItemsOf(List), (TItems{"a=1", "plain"}));
-}
-
-TEST(ParamsNames, ItemsWithoutEqualsAreNeverFound) {
-  TParamList List = ListOf({"Sess", "Sess=", "=empty name"});
-  EXPECT_EQ(List.FindParam("Sess"), 1);
-  EXPECT_EQ(List.GetParam("Sess"), "");  // empty value: not told from missing
-  EXPECT_EQ(List.FindParam(""), 2);      // an item starting with '=' has the empty name
-  EXPECT_EQ(List.GetParam(""), "empty name");
-  List.SetParam("Sess", "5");
-  EXPECT_EQ(ItemsOf(List), (TItems{"Sess", "Sess=5", "=empty name"}));
-  EXPECT_EQ(List.FindParam("Se"), -1);
-  EXPECT_EQ(List.FindParam("Sess5"), -1);
-}
-
-TEST(ParamsNames, CyrillicNamesFoldAcrossCase) {
-  // Code page 1251: "ИМЯ" and "имя", then "ЁЖ" and "ёж".
-  TParamList List = ListOf({"\xC8\xCC\xDF=1", "\xA8\xC6=2"});
-  EXPECT_EQ(List.FindParam("\xE8\xEC\xFF"), 0);
-  EXPECT_EQ(List.GetParam("\xB8\xE6"), "2");
-  EXPECT_EQ(List.FindParam("\xE8\xEC"), -1);
-  List.SetParam("\xE8\xEC\xFF", "x");
-  EXPECT_EQ(List.Item(0), "\xE8\xEC\xFF=x");
+// Each row one lookup or change on a list of its own.
+TEST(ParamsNames, FindsReadsAndSetsByName) {
+  for (const TDataRow& Row : DataTable("params/names.txt")) {
+    SCOPED_TRACE(Row.Where());
+    TParamList List = ListOf(Row.Strings(0));
+    const std::string Step = Row.Text(1), Name = Row.Text(2);
+    if (Step == "find") {
+      EXPECT_EQ(List.FindParam(Name), Row.Int(4));
+    } else if (Step == "get") {
+      EXPECT_EQ(List.GetParam(Name), Row.Text(4));
+    } else {
+      ASSERT_EQ(Step, "set");
+      List.SetParam(Name, Row.Text(3));
+      EXPECT_EQ(ItemsOf(List), Row.Strings(4));
+    }
+  }
 }
 
 TEST(ParamsNames, IndexOutOfBoundsRaises) {
@@ -187,20 +144,16 @@ TEST(ParamsPacked, WritesAndReadsBlocks) {
   }
 }
 
-TEST(ParamsPacked, ZeroOrNegativeLengthGivesEmptyList) {
-  for (const auto& [Data, Length] : {std::pair<const char*, int32_t>{nullptr, 0}, {"abc", -1}, {nullptr, INT32_MIN}}) {
-    TParamList List = ListOf({"stale"});
-    UnpackParams(List, Data, Length);
-    EXPECT_EQ(List.Count(), 0) << Length;
-  }
-}
-
+// The length bounds the scan (only the first 5 of the 9 bytes belong to the
+// block); a zero or negative one gives the empty list.
 TEST(ParamsPacked, LengthBoundsTheScan) {
-  // Only the first 5 of the 9 bytes belong to the block.
-  const char Bytes[] = "ab\0cdefg";
-  TParamList List;
-  UnpackParams(List, Bytes, 5);
-  EXPECT_EQ(ItemsOf(List), (TItems{"ab", "cd"}));
+  struct TCase { const char* Data; int32_t Length; TItems Items; };
+  const TCase Cases[] = {{"ab\0cdefg", 5, {"ab", "cd"}}, {nullptr, 0, {}}, {"abc", -1, {}}, {nullptr, INT32_MIN, {}}};
+  for (const auto& Case : Cases) {
+    TParamList List = ListOf({"stale"});
+    UnpackParams(List, Case.Data, Case.Length);
+    EXPECT_EQ(ItemsOf(List), Case.Items) << Case.Length;
+  }
 }
 
 TEST(ParamsPacked, NeverWritesBeyondCapacity) {

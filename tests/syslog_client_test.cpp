@@ -83,10 +83,6 @@ TEST(SyslogMessage, TheLogsTimeComesBackToTheMillisecond) {
 
 // --- against rsyslogd --------------------------------------------------------
 
-using TInitialize = uint32_t(VELMORA_STDCALL*)(const char*, int32_t);
-using TMessage = uint32_t(VELMORA_STDCALL*)(double, const char*, const char*, const char*, const char*);
-using TFinalize = void(VELMORA_STDCALL*)();
-
 std::string RsyslogDir() {
   const char* Dir = std::getenv("VELMORA_RSYSLOG_DIR");
   return Dir != nullptr ? Dir : "";
@@ -214,9 +210,9 @@ TEST_F(Rsyslog, UdpLinesArriveAndALongOneIsCutToTheDatagramSize) {
 TEST_F(Rsyslog, UnreachableServerOrUnreadableSettingDeclinesEveryLine) {
   const Platform::TLibrary Library = Platform::LoadLibraryByName(Client);
   ASSERT_NE(Library, nullptr);
-  const auto Initialize = RequiredEntry<TInitialize>(Library, "DLL_Initialize");
-  const auto Message = RequiredEntry<TMessage>(Library, "DLL_MessageToLogServer");
-  const auto Finalize = RequiredEntry<TFinalize>(Library, "DLL_Finalize");
+  const auto Initialize = RequiredEntry<TLogClientInitialize>(Library, "DLL_Initialize");
+  const auto Message = RequiredEntry<TLogClientMessage>(Library, "DLL_MessageToLogServer");
+  const auto Finalize = RequiredEntry<TLogClientFinalize>(Library, "DLL_Finalize");
   for (const char* Bad : {"udp:/127.0.0.1", "tcp://127.0.0.1:1/nosuch"}) {
     EXPECT_EQ(Initialize(Bad, 500) & 0xFF, 0u) << Bad;
     EXPECT_EQ(Message(41381.5, "h.exe", "Velmora.dll", "", "line") & 0xFF, 0u) << Bad;
@@ -234,8 +230,9 @@ TEST_F(Rsyslog, UnreachableServerOrUnreadableSettingDeclinesEveryLine) {
 TEST_F(Rsyslog, ThreadsOfferingAtOnceLoseNoTakenLine) {
   const Platform::TLibrary Library = Platform::LoadLibraryByName(Client);
   ASSERT_NE(Library, nullptr);
-  const auto Message = RequiredEntry<TMessage>(Library, "DLL_MessageToLogServer");
-  ASSERT_EQ(RequiredEntry<TInitialize>(Library, "DLL_Initialize")(Setting("tcp").c_str(), 500) & 0xFF, 1u);
+  const auto Message = RequiredEntry<TLogClientMessage>(Library, "DLL_MessageToLogServer");
+  const auto Initialize = RequiredEntry<TLogClientInitialize>(Library, "DLL_Initialize");
+  ASSERT_EQ(Initialize(Setting("tcp").c_str(), 500) & 0xFF, 1u);
   while (Message(41381.5, "h.exe", "Velmora.dll", "", "probe") == 0) Platform::SleepMs(10);
   const std::string Marker = NewMarker();
   std::atomic<size_t> Taken{0};
@@ -245,7 +242,7 @@ TEST_F(Rsyslog, ThreadsOfferingAtOnceLoseNoTakenLine) {
       if (Message(41381.5, "h.exe", "Velmora.dll", "", Text.c_str()) & 0xFF) Taken.fetch_add(1);
     }
   });
-  RequiredEntry<TFinalize>(Library, "DLL_Finalize")();
+  RequiredEntry<TLogClientFinalize>(Library, "DLL_Finalize")();
   Platform::UnloadLibrary(Library);
   EXPECT_GT(Taken.load(), 0u);
   EXPECT_EQ(Received(Marker, Taken.load()).size(), Taken.load());

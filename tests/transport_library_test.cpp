@@ -15,6 +15,7 @@
 
 #include "platform/Files.h"
 #include "platform/testing/LibraryProbe.h"
+#include "tests/support/DataTable.h"
 #include "tests/support/TestSupport.h"
 #include "transport/TPKTClient.h"
 #include "transport/TransportLibrary.h"
@@ -76,12 +77,8 @@ TEST(TransportLibrary, ClientsShareOneLoadAndTheLastFreesIt) {
 }
 
 TEST(TransportLibrary, ResultCodesHaveTheirNames) {
-  const char* const Names[] = {"teSUCCESS",       "teLASTERROR", "teCONNECTTIMEOUTED",
-                               "teINVALIDPARAMS", "teMOREDATA",  "teNODLLFOUND",
-                               "teNODATA",        "teNOTIMPLEMENTED", "teDISCONNECT"};
-  for (int32_t Code = 0; Code <= 8; ++Code) EXPECT_EQ(TransportErrorName(Code), Names[Code]);
-  for (int32_t Code : {9, -1, INT32_MIN, INT32_MAX}) {
-    EXPECT_EQ(TransportErrorName(Code), "Unknown error") << Code;
+  for (const TestSupport::TDataRow& Row : DataTable("transport_library/error_names.txt")) {
+    EXPECT_EQ(TransportErrorName(static_cast<int32_t>(Row.Int(0))), Row.Text(1)) << Row.Where();
   }
 }
 

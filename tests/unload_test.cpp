@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "log/UniLog.h"
 #include "platform/Libraries.h"
 #include "platform/Thread.h"
 #include "platform/testing/HostObjects.h"
@@ -210,22 +211,21 @@ TEST(LibraryUnload, TcpTransportCyclesKeepNoThreadSlot) {
   });
 }
 
-// The log client: initialised, one line offered, finalised, released.
+// One cycle of a log client: loaded, initialised with Setting (which it must
+// take), one line offered, finalised, released.
+void LogClientCycle(const std::string& Path, const char* Setting) {
+  const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
+  ASSERT_NE(Library, nullptr);
+  ASSERT_EQ(RequiredEntry<TLogClientInitialize>(Library, "DLL_Initialize")(Setting, 500) & 0xFF, 1u);
+  RequiredEntry<TLogClientMessage>(Library, "DLL_MessageToLogServer")(41381.5, "host.exe", "Velmora.dll", "",
+                                                                       "line");
+  RequiredEntry<TLogClientFinalize>(Library, "DLL_Finalize")();
+  Platform::UnloadLibrary(Library);
+}
+
 TEST(LibraryUnload, LogClientCyclesKeepNoThreadSlot) {
-  using TInitialize = uint32_t(VELMORA_STDCALL*)(const char*, int32_t);
-  using TMessage = uint32_t(VELMORA_STDCALL*)(double, const char*, const char*, const char*,
-                                              const char*);
-  using TFinalize = void(VELMORA_STDCALL*)();
   const std::string Path = BuiltLibrary("logclient\\", "LogClient.dll", "LogClient.so");
-  ExpectNothingKept("log client", Cycles(60), [&] {
-    const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
-    ASSERT_NE(Library, nullptr);
-    RequiredEntry<TInitialize>(Library, "DLL_Initialize")("take", 500);
-    RequiredEntry<TMessage>(Library, "DLL_MessageToLogServer")(41381.5, "host.exe",
-                                                               "Velmora.dll", "", "line");
-    RequiredEntry<TFinalize>(Library, "DLL_Finalize")();
-    Platform::UnloadLibrary(Library);
-  });
+  ExpectNothingKept("log client", Cycles(60), [&] { LogClientCycle(Path, "take"); });
 }
 
 // The syslog client: its thread starts at DLL_Initialize and is let go at
@@ -234,10 +234,6 @@ TEST(LibraryUnload, LogClientCyclesKeepNoThreadSlot) {
 // unload, and then no slot or handle may stay. UDP and TCP (to a port nobody
 // listens on) in turn.
 TEST(LibraryUnload, SyslogClientCyclesEndTheirThreadsAndKeepNoThreadSlotOrHandle) {
-  using TInitialize = uint32_t(VELMORA_STDCALL*)(const char*, int32_t);
-  using TMessage = uint32_t(VELMORA_STDCALL*)(double, const char*, const char*, const char*,
-                                              const char*);
-  using TFinalize = void(VELMORA_STDCALL*)();
   const std::string Path = BuiltLibrary("syslog\\", "LogClient.dll", "LogClient.so");
   int Cycle = 0;
   // The threads once the first cycle is over: a sanitizer's runtime may have
@@ -245,14 +241,8 @@ TEST(LibraryUnload, SyslogClientCyclesEndTheirThreadsAndKeepNoThreadSlotOrHandle
   int32_t Floor = -1;
   ExpectNothingKept("syslog client", Cycles(60), [&] {
     const int32_t Threads = Floor >= 0 ? Floor : Platform::CountThreads();
-    const Platform::TLibrary Library = Platform::LoadLibraryByName(Path);
-    ASSERT_NE(Library, nullptr);
-    const char* Setting = ++Cycle % 2 == 0 ? "udp://127.0.0.1:9" : "tcp://127.0.0.1:1";
-    ASSERT_EQ(RequiredEntry<TInitialize>(Library, "DLL_Initialize")(Setting, 500) & 0xFF, 1u);
-    RequiredEntry<TMessage>(Library, "DLL_MessageToLogServer")(41381.5, "host.exe", "Velmora.dll",
-                                                               "", "line");
-    RequiredEntry<TFinalize>(Library, "DLL_Finalize")();
-    Platform::UnloadLibrary(Library);
+    LogClientCycle(Path, ++Cycle % 2 == 0 ? "udp://127.0.0.1:9" : "tcp://127.0.0.1:1");
+    if (::testing::Test::HasFatalFailure()) return;
     const uint64_t Deadline = Platform::TickCountMs() + 3000;
     while (Platform::CountThreads() > Threads && Platform::TickCountMs() < Deadline) {
       Platform::SleepMs(5);
