@@ -2,20 +2,18 @@
 // notices, the stop, and checks of the log, the host's calls and the queue.
 #include "tests/support/RelayCases.h"
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
 #include "log/ProcessLog.h"
-#include "platform/Files.h"
 #include "platform/Thread.h"
 #include "relay/MailerManager.h"
 #include "relay/TaskHandler.h"
 #include "tests/support/DoubleSteps.h"
+#include "tests/support/LogTestSupport.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TransportDouble.h"
 
@@ -25,25 +23,7 @@ namespace {
 
 constexpr uint32_t WaitMs = 10000;  // no step of a sound run comes near it
 
-// The host's side: counts its calls, holds each one beyond the Allowed-th
-// until the case allows more, and takes EachMs over each.
-struct THost {
-  std::atomic<int> Calls{0}, Allowed{INT_MAX}, Late{0};
-  std::atomic<uint32_t> EachMs{0};
-  std::atomic<uint64_t> LastCallTick{0};
-  std::atomic<bool> Freed{false};  // a release freed the manager: no call may follow
-};
-
-void VELMORA_STDCALL HostCallback(int32_t, const char*, const void*, int32_t, uintptr_t Value) {
-  THost& Host = *reinterpret_cast<THost*>(Value);
-  if (Host.Freed) ++Host.Late;
-  Host.LastCallTick = Platform::TickCountMs();
-  const int Call = ++Host.Calls;
-  while (Call > Host.Allowed.load()) Platform::SleepMs(1);
-  if (const uint32_t Ms = Host.EachMs.load()) Platform::SleepMs(Ms);
-}
-
-bool RefuseStop(const TTaskRecord* Task) { return TaskKind(Task) == TaskStop; }
+long Number(const std::string& Text) { return std::stol(Text); }
 
 class TRelayCase {
  public:
@@ -57,81 +37,107 @@ class TRelayCase {
     std::string Rest = Step.Rest;
     if (Verb == "kind" || Verb == "label") return true;
     if (Verb == "expect") return Expect(Rest, Why);
-    if (Verb == "wait") return Wait(Rest, Why);
+    if (Verb == "wait") return Why = "wait " + Rest + ": timed out", Wait(Rest, Why);
     if (Verb == "double") return ScriptDouble(Double, Rest), true;
-    if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(std::stoul(Rest))), true;
+    if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(Number(Rest))), true;
     if (Verb == "log" && TakeWord(Rest) == "only") return Filters.push_back(Rest), true;
-    if (Verb == "limits") return SetLimits(Rest), true;
-    if (Verb == "worker-fault") return SetFaults(Rest), true;
-    if (Verb == "host") {  // host hold-after N | allow all | each MS
-      const std::string What = TakeWord(Rest);
-      if (What == "hold-after") Host.Allowed = std::stoi(Rest);
-      else if (What == "allow" && Rest == "all") Host.Allowed = INT_MAX;
-      else if (What == "each") Host.EachMs = static_cast<uint32_t>(std::stoul(Rest));
-      else throw std::runtime_error("unknown host step " + What);
-      return true;
+    const std::string What = TakeWord(Rest);
+    if (Verb == "limits") return SetLimits(What, Rest), true;
+    if (Verb == "host" && What == "hold-after") return Allowed = static_cast<int>(Number(Rest)), true;
+    if (Verb == "host" && What == "allow" && Rest == "all") return Allowed = INT_MAX, true;
+    if (Verb == "host" && What == "each") return EachMs = static_cast<uint32_t>(Number(Rest)), true;
+    if (Verb == "worker-fault") {  // refuse-stop [fail-wait] | none
+      TTaskHandler::TTestFaults Faults;
+      if (What == "refuse-stop")
+        Faults.RefuseTask = [](const TTaskRecord* Task) { return TaskKind(Task) == TaskStop; };
+      else if (What != "none") throw std::runtime_error("unknown worker fault " + What);
+      Faults.FailWait = Rest == "fail-wait";
+      return TTaskHandler::SetTestFaults(Faults), true;
     }
     if (Verb == "command") {  // command S[..T] BYTES: one for each session S to T
-      const std::string Sessions = TakeWord(Rest), Bytes = DecodeBytes(Rest);
-      const size_t Dots = Sessions.find("..");
-      const int First = std::stoi(Sessions);
-      const int Last = Dots == std::string::npos ? First : std::stoi(Sessions.substr(Dots + 2));
-      for (int32_t Session = First; Session <= Last; ++Session)
-        Live().QueueCommand(Session, Bytes.data(), static_cast<int32_t>(Bytes.size()));
+      const std::string Bytes = DecodeBytes(Rest);
+      const size_t Dots = What.find("..");
+      const long Last = Number(Dots == std::string::npos ? What : What.substr(Dots + 2));
+      for (long Session = Number(What); Session <= Last; ++Session)
+        Live().QueueCommand(static_cast<int32_t>(Session), Bytes.data(),
+                            static_cast<int32_t>(Bytes.size()));
       return true;
     }
+    Rest = What + " " + Rest;
     const std::string Wanted = TakeResult(Rest);
     if (Verb == "notice") {
       if (Manager == nullptr && !Freed) Live();
-      Why = "notice " + Rest + " not as expected";
-      return FireNotice(Double, Rest) == (Wanted != "0");
+      return Why = "notice " + Rest + " not as expected", FireNotice(Double, Rest) == (Wanted != "0");
     }
-    if (Verb == "release" && Rest == "background") {  // the case goes on; "join" ends it
+    if (Verb == "release" && What == "background") {  // the case goes on; "join" ends it
       Live();
       Background = std::make_unique<Platform::TThread>();
       return Background->Create(&Releasing, this) && Background->Start();
     }
-    if (Verb == "release" || (Verb == "join" && Background)) {  // [within MS] => freed|kept
-      if (Verb == "join") Background->WaitForEnd(), Background.reset();
-      else Live(), ReleaseNow();
-      const std::string Within = TakeWord(Rest) == "within" ? Rest : "";
-      Why = std::string("the release ") + (Freed ? "freed" : "kept") + " the manager in " +
-            std::to_string(ReleaseMs) + " ms";
-      return (Wanted.empty() || Wanted == (Freed ? "freed" : "kept")) &&
-             (Within.empty() || ReleaseMs <= std::stoull(Within));
-    }
-    throw std::runtime_error("unknown step " + Verb + " " + Rest);
+    if (Verb != "release" && (Verb != "join" || !Background))
+      throw std::runtime_error("unknown step " + Verb + " " + Rest);
+    if (Verb == "join") Background->WaitForEnd(), Background.reset();
+    else Live(), Releasing(this);
+    const std::string Within = TakeWord(Rest) == "within" ? Rest : "";  // [within MS] => freed|kept
+    Why = std::string("the release ") + (Freed ? "freed" : "kept") + " the manager in " +
+          std::to_string(ReleaseMs) + " ms";
+    return (Wanted.empty() || Wanted == (Freed ? "freed" : "kept")) &&
+           (Within.empty() || static_cast<long>(ReleaseMs) <= Number(Within));
   }
 
-  // Ends the background release, compares the log transcript, lets the
-  // host go and frees what is left; false when a check failed on the way.
+  // Lets the host go, ends the background release, compares the log
+  // transcript and frees what is left; false when a check failed on the way.
   bool Finish() {
+    Allowed = INT_MAX;
     if (Background) Background->WaitForEnd();
-    bool Passed = Filters.empty() && Transcript.empty() ? true : SameTranscript();
-    Host.Allowed = INT_MAX;
+    bool Passed = true;
+    if (!Filters.empty() || !Transcript.empty()) {
+      std::vector<std::string> Lines;
+      for (const std::string& Text : LogLines()) {
+        bool Keep = Filters.empty();
+        for (const std::string& Prefix : Filters) Keep = Keep || MatchesPattern(Prefix + "{*}", Text);
+        if (Keep) Lines.push_back(Text);
+      }
+      Passed = Lines.size() == Transcript.size();
+      for (size_t I = 0; Passed && I < Lines.size(); ++I)
+        Passed = MatchesPattern(Transcript[I], Lines[I]);
+      if (!Passed) std::printf("FAIL: the log transcript differs; it was:\n");
+      for (size_t I = 0; !Passed && I < Lines.size(); ++I)
+        std::printf("  %s\n", EscapeBytes(Lines[I]).c_str());
+    }
     TTaskHandler::SetTestFaults({});
-    if (Manager != nullptr) ReleaseNow();
+    if (Manager != nullptr) Releasing(this);
     DoneProcessLog();
-    if (Host.Late.load() > 0) std::printf("FAIL: the host was called after the manager was freed\n");
-    return Passed && Host.Late.load() == 0;
+    if (Late > 0) std::printf("FAIL: the host was called after the manager was freed\n");
+    return Passed && Late == 0;
   }
 
  private:
+  // The host: counts its calls, holds each beyond the Allowed-th until the
+  // case allows more, and takes EachMs over each.
+  static void VELMORA_STDCALL HostCallback(int32_t, const char*, const void*, int32_t,
+                                           uintptr_t Value) {
+    TRelayCase& Case = *reinterpret_cast<TRelayCase*>(Value);
+    if (Case.Freed) ++Case.Late;
+    Case.LastCallTick = Platform::TickCountMs();
+    const int Call = ++Case.Calls;
+    while (Call > Case.Allowed.load()) Platform::SleepMs(1);
+    if (const uint32_t Ms = Case.EachMs.load()) Platform::SleepMs(Ms);
+  }
+
   TMailerManager& Live() {
-    if (Background) throw std::runtime_error("the manager is being released");
-    if (Freed) throw std::runtime_error("the manager was freed");
+    if (Background || Freed) throw std::runtime_error("the manager is being released or was freed");
     if (Manager != nullptr) return *Manager;
-    Manager = new TMailerManager(&HostCallback, reinterpret_cast<uintptr_t>(&Host),
+    Manager = new TMailerManager(&HostCallback, reinterpret_cast<uintptr_t>(this),
                                  TMailerManager::DefaultIdleTimeout, Limits);
     if (!Double.FireConnect()) throw std::runtime_error("the connect notice was not delivered");
     return *Manager;
   }
 
   // limits messages N bytes N budget MS awaited N (any of them)
-  void SetLimits(std::string Rest) {
+  void SetLimits(std::string Name, std::string Rest) {
     if (Manager != nullptr) throw std::runtime_error("limits after the manager started");
-    while (!Rest.empty()) {
-      const std::string Name = TakeWord(Rest);
+    for (; !Name.empty(); Name = TakeWord(Rest)) {
       const unsigned long long Value = std::stoull(TakeWord(Rest));
       if (Name == "messages") Limits.QueuedMessages = static_cast<uint32_t>(Value);
       else if (Name == "bytes") Limits.QueuedMessageBytes = static_cast<size_t>(Value);
@@ -141,30 +147,18 @@ class TRelayCase {
     }
   }
 
-  // worker-fault refuse-stop [fail-wait] | none: the worker's stop record
-  // cannot be queued, its end cannot be waited for.
-  static void SetFaults(std::string Rest) {
-    TTaskHandler::TTestFaults Faults;
-    for (std::string Word; !(Word = TakeWord(Rest)).empty();) {
-      if (Word == "refuse-stop") Faults.RefuseTask = &RefuseStop;
-      else if (Word == "fail-wait") Faults.FailWait = true;
-      else if (Word != "none") throw std::runtime_error("unknown worker fault " + Word);
-    }
-    TTaskHandler::SetTestFaults(Faults);
+  // The release, on the case's thread or a thread of its own.
+  static void Releasing(void* Self) {
+    TRelayCase& Case = *static_cast<TRelayCase*>(Self);
+    Case.StopTick = Platform::TickCountMs();
+    Case.Freed = TMailerManager::Release(Case.Manager);
+    Case.ReleaseMs = Platform::TickCountMs() - Case.StopTick;
+    if (Case.Freed) Case.Manager = nullptr;
   }
-
-  void ReleaseNow() {
-    StopTick = Platform::TickCountMs();
-    Freed = TMailerManager::Release(Manager);
-    ReleaseMs = Platform::TickCountMs() - StopTick;
-    if (Freed) Manager = nullptr, Host.Freed = true;
-  }
-  static void Releasing(void* Self) { static_cast<TRelayCase*>(Self)->ReleaseNow(); }
 
   // wait callbacks N (beyond N fails) | count ENTRY N | queue N [BYTES] | log PATTERN
   bool Wait(std::string Rest, std::string& Why) {
     const std::string What = TakeWord(Rest);
-    Why = "wait " + What + " " + Rest + ": timed out";
     if (What == "log") {
       return WaitUntil([&] {
         for (const std::string& Text : LogLines())
@@ -172,111 +166,73 @@ class TRelayCase {
         return false;
       }, WaitMs);
     }
+    const std::string First = TakeWord(Rest);
     if (What == "queue") {
-      const uint32_t Count = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
       TMailerManager& Target = Live();
       return WaitUntil([&] {
-        return Target.QueuedMessageCount() == Count &&
-               (Rest.empty() || Target.QueuedByteCount() == std::stoull(Rest));
+        return static_cast<long>(Target.QueuedMessageCount()) == Number(First) &&
+               (Rest.empty() || static_cast<long>(Target.QueuedByteCount()) == Number(Rest));
       }, WaitMs);
     }
-    if (What == "count") {
-      const std::string Entry = TakeWord(Rest);
-      return WaitUntil([&] { return Double.CallCount(Entry) >= std::stoi(Rest); }, WaitMs);
-    }
+    if (What == "count")
+      return WaitUntil([&] { return Double.CallCount(First) >= Number(Rest); }, WaitMs);
     if (What != "callbacks") throw std::runtime_error("unknown wait " + What);
-    const bool Met = WaitUntil([&] { return Host.Calls.load() >= std::stoi(Rest); }, WaitMs);
-    if (Met) Why = "wait callbacks " + Rest + ": went on to " + std::to_string(Host.Calls.load());
-    return Met && Host.Calls.load() == std::stoi(Rest);
+    const bool Met = WaitUntil([&] { return Calls >= Number(First); }, WaitMs);
+    if (Met) Why = "wait callbacks " + First + ": went on to " + std::to_string(Calls.load());
+    return Met && Calls == Number(First);
   }
 
   bool Expect(std::string Rest, std::string& Why) {
     const std::string What = TakeWord(Rest);
     if (What == "log") return Transcript.push_back(Rest), true;
-    if (What == "callbacks") {
-      Why = "the host was called " + std::to_string(Host.Calls.load()) + " times";
-      return InRange(Host.Calls.load(), Rest);
-    }
+    if (What == "callbacks") return Why = std::to_string(Calls.load()) + " host calls", InRange(Calls, Rest);
     if (What == "count") {
-      const std::string Entry = TakeWord(Rest);
-      Why = Entry + " was called " + std::to_string(Double.CallCount(Entry)) + " times";
-      return InRange(Double.CallCount(Entry), Rest);
+      const long Count = Double.CallCount(TakeWord(Rest));
+      return Why = "called " + std::to_string(Count) + " times", InRange(Count, Rest);
     }
     if (What == "last-callback" && TakeWord(Rest) == "within") {  // of the release's start
-      const long After = static_cast<long>(Host.LastCallTick.load() - StopTick);
-      Why = "the last callback began " + std::to_string(After) + " ms after the release";
-      return After <= std::stol(Rest);
+      const long After = static_cast<long>(LastCallTick.load() - StopTick);
+      Why = "the last call began " + std::to_string(After) + " ms after the release did";
+      return After <= Number(Rest);
     }
     const std::vector<std::string> Lines = LogLines();
     if (What == "log-last") {
       Why = "the last log line is " + (Lines.empty() ? "none" : EscapeBytes(Lines.back()));
       return !Lines.empty() && MatchesPattern(Rest, Lines.back());
     }
-    if (What == "log-count") {  // log-count N[..M] PATTERN
-      const std::string Range = TakeWord(Rest);
-      long Found = 0;
-      for (const std::string& Text : Lines) Found += MatchesPattern(Rest, Text) ? 1 : 0;
-      Why = std::to_string(Found) + " log lines match";
-      return InRange(Found, Range);
+    // log-count N[..M] PATTERN; log-sum N TEXT{n}TEXT [+ callbacks]: the numbers add to N
+    const std::string Range = TakeWord(Rest);
+    const size_t Plus = Rest.rfind(" + callbacks");
+    long Found = 0, Sum = Plus == std::string::npos ? 0 : Calls.load();
+    if (Plus != std::string::npos) Rest.erase(Plus);
+    const size_t Head = What == "log-sum" ? DecodeBytes(Rest.substr(0, Rest.find("{n}"))).size() : 0;
+    for (const std::string& Text : Lines) {
+      if (!MatchesPattern(Rest, Text)) continue;
+      ++Found;
+      if (What == "log-sum") Sum += Number(Text.substr(Head));
     }
-    if (What == "log-sum") {  // log-sum N TEXT{n}TEXT [+ callbacks]: the numbers add to N
-      const long Wanted = std::stol(TakeWord(Rest));
-      const size_t Plus = Rest.rfind(" + callbacks");
-      long Sum = Plus == std::string::npos ? 0 : Host.Calls.load();
-      if (Plus != std::string::npos) Rest.erase(Plus);
-      const std::string Head = DecodeBytes(Rest.substr(0, Rest.find("{n}")));
-      for (const std::string& Text : Lines)
-        if (MatchesPattern(Rest, Text)) Sum += std::stol(Text.substr(Head.size()));
-      Why = "the numbers add to " + std::to_string(Sum);
-      return Sum == Wanted;
-    }
+    Why = std::to_string(Found) + " log lines match, their numbers add to " + std::to_string(Sum);
+    if (What == "log-count") return InRange(Found, Range);
+    if (What == "log-sum") return Sum == Number(Range);
     throw std::runtime_error("unknown expectation " + What);
   }
 
-  // The log's lines, time stamps removed; a line still being written is left out.
+  // The log's lines, time stamps removed.
   std::vector<std::string> LogLines() const {
-    std::vector<std::string> Lines;
-    std::error_code Error;
-    for (const auto& Entry :
-         std::filesystem::recursive_directory_iterator(Platform::ToNativePath(Dir.Path()), Error)) {
-      if (!Entry.is_regular_file()) continue;
-      const std::string Bytes = ReadFileBytes(Platform::FromNativePath(Entry.path().string()));
-      for (size_t Start = 0, End; (End = Bytes.find("\r\n", Start)) != std::string::npos;
-           Start = End + 2) {
-        const std::string Line = Bytes.substr(Start, End - Start);
-        Lines.push_back(Line.size() >= 13 ? Line.substr(13) : Line);
-      }
-    }
+    std::vector<std::string> Lines = LogTestSupport::LinesOfAllFilesUnder(Dir.Path());
+    for (std::string& Line : Lines) Line.erase(0, 13);
     return Lines;
-  }
-
-  // The lines that start with a "log only" prefix (all without one) against
-  // the "expect log" patterns, both printed when they differ.
-  bool SameTranscript() const {
-    std::vector<std::string> Lines;
-    for (const std::string& Text : LogLines()) {
-      bool Keep = Filters.empty();
-      for (const std::string& Prefix : Filters) Keep = Keep || MatchesPattern(Prefix + "{*}", Text);
-      if (Keep) Lines.push_back(Text);
-    }
-    bool Same = Lines.size() == Transcript.size();
-    for (size_t I = 0; Same && I < Lines.size(); ++I) Same = MatchesPattern(Transcript[I], Lines[I]);
-    if (Same) return true;
-    std::printf("FAIL: the log transcript differs\n--- log: expected | actual\n");
-    for (size_t I = 0; I < std::max(Lines.size(), Transcript.size()); ++I) {
-      std::printf("  %s\n  %s\n", I < Transcript.size() ? Transcript[I].c_str() : "",
-                  I < Lines.size() ? EscapeBytes(Lines[I]).c_str() : "");
-    }
-    return false;
   }
 
   TScratchDir Dir;
   TTransportDouble Double;  // outlives the manager
-  THost Host;
   TRelayLimits Limits;
   TMailerManager* Manager = nullptr;
   std::unique_ptr<Platform::TThread> Background;  // "release background"
-  std::atomic<bool> Freed{false};
+  std::atomic<bool> Freed{false};  // by the last release: the host may not be called again
+  std::atomic<int> Calls{0}, Allowed{INT_MAX}, Late{0};
+  std::atomic<uint32_t> EachMs{0};
+  std::atomic<uint64_t> LastCallTick{0};
   uint64_t StopTick = 0, ReleaseMs = 0;  // the last release's start and length
   std::vector<std::string> Filters, Transcript;
 };
