@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "log/ProcessLog.h"
+#include "platform/FaultSeam.h"
 #include "platform/Thread.h"
 #include "relay/MailerManager.h"
 #include "relay/TaskHandler.h"
@@ -19,15 +20,24 @@
 
 namespace TestSupport {
 
+namespace Seam = Platform::FaultSeam;
+
 namespace {
 
 constexpr uint32_t WaitMs = 10000;  // no step of a sound run comes near it
 
 long Number(const std::string& Text) { return std::stol(Text); }
 
+Platform::TFaultOperation Operation(const std::string& Name) {
+  for (size_t I = 0; Seam::OperationName(I) != nullptr; ++I)
+    if (Name == Seam::OperationName(I)) return static_cast<Platform::TFaultOperation>(I);
+  throw std::runtime_error("unknown seam operation " + Name);
+}
+
 class TRelayCase {
  public:
   TRelayCase() {
+    Seam::Reset();
     CreateProcessLog(ProcessLogPattern(Dir.Path(), "Velmora.dll"), "");
     Double.SetAutoDisconnect(true);  // the stop has its notice at once
   }
@@ -46,6 +56,13 @@ class TRelayCase {
     if (Verb == "host" && What == "hold-after") return Allowed = static_cast<int>(Number(Rest)), true;
     if (Verb == "host" && What == "allow" && Rest == "all") return Allowed = INT_MAX, true;
     if (Verb == "host" && What == "each") return EachMs = static_cast<uint32_t>(Number(Rest)), true;
+    if (Verb == "seam" && What == "refuse") {  // seam refuse OP CODE: each call from the next on
+      const Platform::TFaultOperation Refused = Operation(TakeWord(Rest));
+      Seam::Arm(Refused, Seam::Calls(Refused) + 1, static_cast<uint32_t>(Number(Rest)), UINT64_MAX);
+      return true;
+    }
+    if (Verb == "seam" && What == "mark")  // seam mark OP: its calls counted from here
+      return MarkTick = Platform::TickCountMs(), Marked = Seam::Calls(Operation(Rest)), true;
     if (Verb == "worker-fault") {  // refuse-stop [fail-wait] | none
       TTaskHandler::TTestFaults Faults;
       if (What == "refuse-stop")
@@ -108,6 +125,7 @@ class TRelayCase {
     TTaskHandler::SetTestFaults({});
     if (Manager != nullptr) Releasing(this);
     DoneProcessLog();
+    Seam::Reset();
     if (Late > 0) std::printf("FAIL: the host was called after the manager was freed\n");
     return Passed && Late == 0;
   }
@@ -195,6 +213,15 @@ class TRelayCase {
       Why = "the last call began " + std::to_string(After) + " ms after the release did";
       return After <= Number(Rest);
     }
+    if (What == "seam" && Rest == "fired") return Why = "the armed fault was never met", Seam::Fired();
+    if (What == "seam") {  // seam OP N..M [per MS]: calls since the mark, M one more per MS since it
+      const long Count = static_cast<long>(Seam::Calls(Operation(TakeWord(Rest))) - Marked);
+      const std::string Range = TakeWord(Rest);
+      const long Extra =
+          TakeWord(Rest) == "per" ? static_cast<long>(Platform::TickCountMs() - MarkTick) / Number(Rest) : 0;
+      Why = std::to_string(Count) + " calls";
+      return Count >= Number(Range) && Count <= Number(Range.substr(Range.find("..") + 2)) + Extra;
+    }
     const std::vector<std::string> Lines = LogLines();
     if (What == "log-last") {
       Why = "the last log line is " + (Lines.empty() ? "none" : EscapeBytes(Lines.back()));
@@ -234,6 +261,7 @@ class TRelayCase {
   std::atomic<uint32_t> EachMs{0};
   std::atomic<uint64_t> LastCallTick{0};
   uint64_t StopTick = 0, ReleaseMs = 0;  // the last release's start and length
+  uint64_t MarkTick = 0, Marked = 0;     // "seam mark": when, and the calls then
   std::vector<std::string> Filters, Transcript;
 };
 
