@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
