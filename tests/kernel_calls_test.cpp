@@ -19,7 +19,6 @@
 
 #include "platform/FaultSeam.h"
 #include "platform/Sync.h"
-#include "platform/Thread.h"
 #include "tests/support/PluginHost.h"
 #include "tests/support/PluginLibrary.h"
 #include "tests/support/TestSupport.h"
@@ -149,51 +148,5 @@ TEST(KernelCalls, PerRoundTripAtMostOneWakeUpPerRecord) {
       EXPECT_EQ(0u, End.Either - Start.Either);
     }
     Plugin.Finalize();
-  }
-}
-
-// A semaphore wait the system keeps refusing must not turn the worker into a
-// busy loop in the host's process: it pauses between attempts, still takes
-// the records that come meanwhile, and stops cleanly.
-TEST(KernelCalls, WaitsThatKeepFailingArePacedNotSpun) {
-  TSeamRun Run("VelmoraFailingWaits", 17);
-  {
-    TTransportDouble Double;
-    Double.SetAutoEcho(true);
-    Double.SetAutoDisconnect(true);
-    TPluginLibrary Plugin(Run.PluginPath());
-    Plugin.Init(&CountAnswer, 1);
-    ASSERT_TRUE(Double.FireConnect());
-    const std::string Command = Packed({"Operation=6", "UserData=paced"});
-    const auto SendAndAwait = [&](int Count) {
-      const uint64_t Before = Answered.load();
-      for (int I = 0; I < Count; ++I) {
-        ASSERT_EQ(0, Plugin.Command(1, Command.data(), static_cast<uint32_t>(Command.size())));
-      }
-      const uint64_t Deadline = Platform::TickCountMs() + 5000;
-      while (Answered.load() < Before + Count && Platform::TickCountMs() < Deadline) {
-        Platform::SleepMs(5);
-      }
-      EXPECT_EQ(Answered.load(), Before + Count);
-    };
-    // Every wait from the next on is refused; a command ends the one the
-    // worker is in now.
-    Seam::Arm(TFaultOperation::SemaphoreWait, Seam::Calls(TFaultOperation::SemaphoreWait) + 1, 6,
-              UINT64_MAX);
-    SendAndAwait(1);
-    const uint64_t Start = Platform::TickCountMs();
-    const uint64_t WaitsBefore = Seam::Calls(TFaultOperation::SemaphoreWait);
-    Platform::SleepMs(300);
-    const uint64_t Waits = Seam::Calls(TFaultOperation::SemaphoreWait) - WaitsBefore;
-    const uint64_t Elapsed = Platform::TickCountMs() - Start;
-    EXPECT_TRUE(Seam::Fired());
-    // A 10 ms pause per refused wait; a busy loop makes millions.
-    EXPECT_GE(Waits, 1u);
-    EXPECT_LE(Waits, Elapsed / 5 + 5) << Waits << " refused waits in " << Elapsed << " ms";
-    SendAndAwait(3);
-    const uint64_t StopStart = Platform::TickCountMs();
-    Plugin.Finalize();
-    EXPECT_LT(Platform::TickCountMs() - StopStart, 3000u);
-    Seam::Disarm();
   }
 }

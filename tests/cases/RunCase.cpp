@@ -17,6 +17,7 @@
 #include "tests/support/FileServerCases.h"
 #endif
 #include "tests/support/PlatformCases.h"
+#include "tests/support/RelayCases.h"
 #include "tests/support/ScenarioRunner.h"
 #include "tests/support/TcpCases.h"
 #include "tests/support/WorkerCases.h"
@@ -55,6 +56,8 @@ int main(int Count, char** Arguments) {
     Passed = TestSupport::RunLogCase(Steps);
   } else if (Kind == "platform") {
     Passed = TestSupport::RunPlatformCase(Steps);
+  } else if (Kind == "relay") {
+    Passed = TestSupport::RunRelayCase(Steps);
   } else if (Kind == "client") {
     Passed = TestSupport::RunClientCase(Steps);
 #ifdef VELMORA_FILESERVER_CASES

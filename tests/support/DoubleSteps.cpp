@@ -8,8 +8,8 @@ namespace TestSupport {
 
 void ScriptDouble(TTransportDouble& Double, std::string Rest) {
   const std::string Setting = TakeWord(Rest), First = TakeWord(Rest), Second = TakeWord(Rest);
-  if (Setting == "auto-disconnect")
-    Double.SetAutoDisconnect(true);
+  if (Setting == "auto-disconnect")  // "off": the one step that turns a setting off again
+    Double.SetAutoDisconnect(First != "off");
   else if (Setting == "auto-echo")
     Double.SetAutoEcho(true);
   else if (Setting == "result")

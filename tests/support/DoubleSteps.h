@@ -8,7 +8,7 @@
 
 namespace TestSupport {
 
-// double auto-disconnect | auto-echo | result ENTRY CODE [LASTERROR] |
+// double auto-disconnect [off] | auto-echo | result ENTRY CODE [LASTERROR] |
 // fault ENTRY COUNT | late-notices all|KINDS MS | rewrite-termid ID.
 // Throws std::runtime_error at an unknown or refused setting.
 void ScriptDouble(TTransportDouble& Double, std::string Rest);
