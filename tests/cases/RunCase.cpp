@@ -7,6 +7,7 @@
 #include <exception>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "platform/Thread.h"
 #include "tests/support/AnswerCases.h"
@@ -44,31 +45,25 @@ int main(int Count, char** Arguments) {
   const uint64_t Start = Platform::TickCountMs();
   bool Passed = false;
   const std::string Kind = !Steps.empty() && Steps[0].Verb == "kind" ? Steps[0].Rest : "plugin";
-  if (Kind == "host") {
-    Passed = TestSupport::RunHostCase(Steps);
-  } else if (Kind == "profile") {
-    Passed = TestSupport::RunProfileCase(Steps);
-  } else if (Kind == "answers") {
-    Passed = TestSupport::RunAnswerCase(Steps);
-  } else if (Kind == "tcp") {
-    Passed = TestSupport::RunTcpCase(Steps);
-  } else if (Kind == "log") {
-    Passed = TestSupport::RunLogCase(Steps);
-  } else if (Kind == "platform") {
-    Passed = TestSupport::RunPlatformCase(Steps);
-  } else if (Kind == "relay") {
-    Passed = TestSupport::RunRelayCase(Steps);
-  } else if (Kind == "client") {
-    Passed = TestSupport::RunClientCase(Steps);
+  using TPlayer = bool (*)(const std::vector<TestSupport::TCaseStep>&);
+  static const std::map<std::string, TPlayer> Players = {
+      {"host", TestSupport::RunHostCase},       {"profile", TestSupport::RunProfileCase},
+      {"answers", TestSupport::RunAnswerCase},  {"tcp", TestSupport::RunTcpCase},
+      {"log", TestSupport::RunLogCase},         {"platform", TestSupport::RunPlatformCase},
+      {"relay", TestSupport::RunRelayCase},     {"client", TestSupport::RunClientCase},
+      {"worker", TestSupport::RunWorkerCase},   {"outstanding", TestSupport::RunOutstandingCase},
 #ifdef VELMORA_FILESERVER_CASES
-  } else if (Kind == "fileserver") {
-    Passed = TestSupport::RunFileServerCase(Steps);
+      {"fileserver", TestSupport::RunFileServerCase},
 #endif
-  } else if (Kind == "worker" || Kind == "outstanding") {
-    Passed = (Kind == "worker" ? TestSupport::RunWorkerCase : TestSupport::RunOutstandingCase)(Steps);
-  } else {
+  };
+  if (Kind == "plugin") {
     TestSupport::TScenarioRunner Runner(Show);
     Passed = Runner.Run(Steps);
+  } else if (const auto Found = Players.find(Kind); Found != Players.end()) {
+    Passed = Found->second(Steps);
+  } else {  // a mistyped kind must not play as another kind's case
+    std::fprintf(stderr, "%s: unknown kind %s\n", Arguments[1], Kind.c_str());
+    return 2;
   }
   std::printf("%s %s (%llu ms)\n", Passed ? "PASS" : "FAIL", Arguments[1],
               static_cast<unsigned long long>(Platform::TickCountMs() - Start));
