@@ -12,4 +12,5 @@ if(NOT VELMORA_WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU"
                            ${PROJECT_SOURCE_DIR}/platform/DateSerial.cpp
                    LIBS velmora_log)
   target_compile_options(x87_test PRIVATE -mfpmath=387)
+  set_target_properties(x87_test PROPERTIES DISABLE_PRECOMPILE_HEADERS ON)  # other flags
 endif()
