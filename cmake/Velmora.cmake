@@ -37,6 +37,14 @@ macro(velmora_test_only_code)
   endif()
 endmacro()
 
+# Targets only the suites use: a build without suites (the benchmarks', the
+# fuzz targets') leaves them out unless something it builds needs them.
+function(velmora_test_only_targets)
+  if(NOT VELMORA_TESTS)
+    set_target_properties(${ARGN} PROPERTIES EXCLUDE_FROM_ALL ON)
+  endif()
+endfunction()
+
 # Our own code builds with every warning fatal; GoogleTest does not.
 add_library(velmora_warnings INTERFACE)
 target_compile_options(velmora_warnings INTERFACE -Wall -Wextra -Wpedantic -Werror)

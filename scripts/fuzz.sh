@@ -6,7 +6,7 @@
 # run_<target> helper uses), seeded from fuzz/corpus/<name>/, FUZZ_JOBS (2)
 # targets at a time (each fuzzer is one busy process). Prints one RESULT line
 # per target; a crash, leak, sanitizer report or hang fails the run and shows
-# the end of that target's output. The test command runs 20 s per target;
+# the end of that target's output. The test command runs 10 s per target;
 # this script's default is the longer run.
 #   FUZZ_SECONDS=N FUZZ_JOBS=N bash scripts/fuzz.sh
 set -uo pipefail

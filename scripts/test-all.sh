@@ -8,7 +8,7 @@
 # Wine). The builds whose suites do not run here are still configured and
 # built whole, so that one that stops building cannot pass unseen:
 # native-release (Release, the benchmarks; no suites) and fuzz (clang,
-# libFuzzer). Last, each fuzz target runs for FUZZ_SECONDS (20) seconds, two
+# libFuzzer). Last, each fuzz target runs for FUZZ_SECONDS (10) seconds, two
 # at a time (scripts/fuzz.sh; `bash scripts/fuzz.sh` alone is the longer run,
 # 60 s each).
 # Every Wine server started for the run is stopped at the end.
@@ -89,8 +89,8 @@ last_steps() {
   start=$SECONDS
   build fuzz && summary+=("fuzz: build $((SECONDS - start)) s")
   start=$SECONDS
-  echo "=== fuzz: ${FUZZ_SECONDS:-20} s per target"
-  FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash scripts/fuzz.sh || failed+=("fuzz (runs)")
+  echo "=== fuzz: ${FUZZ_SECONDS:-10} s per target"
+  FUZZ_SECONDS=${FUZZ_SECONDS:-10} bash scripts/fuzz.sh || failed+=("fuzz (runs)")
   summary+=("fuzz: runs $((SECONDS - start)) s")
   printf '%s\n' "${summary[@]}" >build/last-steps.summary
 }
