@@ -10,18 +10,8 @@
 #include <map>
 
 #include "platform/Thread.h"
-#include "tests/support/AnswerCases.h"
-#include "tests/support/ClientCases.h"
-#include "tests/support/LogCases.h"
-#include "tests/support/OtherCases.h"
-#ifdef VELMORA_FILESERVER_CASES
-#include "tests/support/FileServerCases.h"
-#endif
-#include "tests/support/PlatformCases.h"
-#include "tests/support/RelayCases.h"
+#include "tests/support/CaseKinds.h"
 #include "tests/support/ScenarioRunner.h"
-#include "tests/support/TcpCases.h"
-#include "tests/support/WorkerCases.h"
 
 int main(int Count, char** Arguments) {
   if (Count < 2) {

@@ -1,5 +1,5 @@
 // The host runner's parts as cases: each step a call and its checks.
-#include "tests/support/AnswerCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <map>
 #include <memory>

@@ -1,6 +1,6 @@
 // Transport-client cases: the client's operations and properties, the
 // double's script and notices, and the transcript its handlers leave.
-#include "tests/support/ClientCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <atomic>
 #include <cstdio>

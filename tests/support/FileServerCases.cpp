@@ -1,6 +1,6 @@
 // File-server cases: each step an action on the server's root, the server or
 // one of its clients, and its checks.
-#include "tests/support/FileServerCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <algorithm>
 #include <atomic>

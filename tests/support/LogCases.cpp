@@ -1,6 +1,6 @@
 // Log cases: the file logs, the process log and the seam's clock, each step
 // checked as it comes.
-#include "tests/support/LogCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <algorithm>
 #include <cstdio>

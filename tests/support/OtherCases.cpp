@@ -1,5 +1,5 @@
 // Host-run and profile-file cases: each step a call and its checks.
-#include "tests/support/OtherCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <sstream>
 #include <stdexcept>

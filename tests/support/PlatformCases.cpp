@@ -1,6 +1,6 @@
 // Platform cases: each step one call of the platform interface, its result
 // text checked as it comes.
-#include "tests/support/PlatformCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <cstdint>
 #include <map>

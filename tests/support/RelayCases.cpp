@@ -1,6 +1,6 @@
 // Relay-manager cases: the manager's limits, the host's pace, the double's
 // notices, the stop, and checks of the log, the host's calls and the queue.
-#include "tests/support/RelayCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <atomic>
 #include <climits>

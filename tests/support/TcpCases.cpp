@@ -1,6 +1,6 @@
 // TCP transport cases: the library's entries and a loopback peer per pair,
 // each step checked as it comes.
-#include "tests/support/TcpCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,6 +1,6 @@
 // Worker and outstanding-request cases: each step an action on the object
 // under test or a check of what it did so far, made as it comes.
-#include "tests/support/WorkerCases.h"
+#include "tests/support/CaseKinds.h"
 
 #include <atomic>
 #include <cstdint>
