@@ -71,9 +71,9 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
     else if (Verb == "give")
       Window->Give();
     else if (Verb == "expect-override")  // a new book, waiting for this many answers
-      Book = std::make_unique<TAnswerBook>(std::stoll(Rest));
+      Book = std::make_unique<TAnswerBook>(Signed(Rest));
     else if (Verb == "expect" || Verb == "answer") {
-      const int32_t Session = std::stoi(TakeWord(Rest));
+      const int32_t Session = Signed(TakeWord(Rest));
       if (Verb == "expect") Book->Expect(Session, DecodeBytes(Rest));
       const char* Verdicts[] = {"InOrder", "OutOfOrder", "Unmatched"};  // as TAnswerVerdict has them
       if (Verb == "answer") Got = Verdicts[static_cast<int>(Book->Answer(Session, DecodeBytes(Rest)))];
@@ -89,7 +89,7 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
       const std::vector<std::string> W = DecodedWords(Rest);
       if (W.size() < 2 || W[1] != "of") throw std::runtime_error("percentile P of VALUES");
       std::vector<uint32_t> Values;
-      for (size_t I = 2; I < W.size(); ++I) Values.push_back(static_cast<uint32_t>(std::stoul(W[I])));
+      for (size_t I = 2; I < W.size(); ++I) Values.push_back(static_cast<uint32_t>(Number(W[I])));
       Got = std::to_string(Percentile(Values, std::stod(W[0])));
     } else if (Verb == "scenario" || Verb == "options") {
       std::istringstream In(DecodeBytes(Rest));
@@ -102,7 +102,7 @@ bool RunAnswerCase(const std::vector<TCaseStep>& Steps) {
         Got = std::string("error ") + Error.what();
       }
     } else if (Verb == "command")
-      Fields = CommandFields(Commands.at(std::stoul(Rest)));
+      Fields = CommandFields(Commands.at(Number(Rest)));
     else if (Verb == "later")  // later MS STEP: the result is the step's
       return Why = "a later step still runs, or no thread", Later.StartLater(Step, Play);
     else if (Verb == "join" && Later.Running()) {  // join MS => 1: the later step ended within MS, and held

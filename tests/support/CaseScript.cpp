@@ -88,7 +88,7 @@ std::vector<TCaseStep> ReadCase(const std::string& Text) {
         const std::string Name = TakeWord(Step.Rest);
         Names[Name] = Step.Rest;
       } else if (Step.Verb == "repeat") {  // repeat N [VARIABLE]: the variable's count when set
-        int Times = std::stoi(TakeWord(Step.Rest));
+        int Times = static_cast<int>(TestSupport::Number(TakeWord(Step.Rest)));
         const char* Wanted = Step.Rest.empty() ? nullptr : std::getenv(Step.Rest.c_str());
         if (Wanted != nullptr && std::atoi(Wanted) > 0) Times = std::atoi(Wanted);
         if (!Step.Rest.empty()) Names[Step.Rest] = std::to_string(Times);
@@ -130,8 +130,8 @@ std::string TakeResult(std::string& Rest) {
 
 bool InRange(long Value, const std::string& Range) {
   const size_t Dots = Range.find("..");
-  const long Low = std::stol(Range.substr(0, Dots));
-  const long High = Dots == std::string::npos ? Low : std::stol(Range.substr(Dots + 2));
+  const long Low = static_cast<long>(Signed(Range.substr(0, Dots)));
+  const long High = Dots == std::string::npos ? Low : static_cast<long>(Signed(Range.substr(Dots + 2)));
   return Value >= Low && Value <= High;
 }
 
@@ -264,6 +264,14 @@ uint32_t Number(const std::string& Word) {
       std::stoull(Word) > UINT32_MAX)
     throw std::runtime_error("not a number: '" + Word + "'");
   return static_cast<uint32_t>(std::stoull(Word));
+}
+
+int64_t Signed(const std::string& Word) {
+  const size_t Digits = !Word.empty() && (Word[0] == '-' || Word[0] == '+') ? 1 : 0;
+  if (Word.size() == Digits || Word.size() > Digits + 18 ||
+      Word.find_first_not_of("0123456789", Digits) != std::string::npos)
+    throw std::runtime_error("not a number: '" + Word + "'");
+  return std::stoll(Word);
 }
 
 const char* Flag(bool Value) { return Value ? "1" : "0"; }

@@ -59,6 +59,8 @@ std::vector<std::string> DecodedWords(std::string Rest);
 // A count or milliseconds: the whole word in decimal digits, else it throws
 // std::runtime_error (a mistyped line fails rather than reads as another number).
 uint32_t Number(const std::string& Word);
+// A signed value the same way: decimal digits after an optional sign.
+int64_t Signed(const std::string& Word);
 // A yes-or-no result as the cases write it: 1 or 0.
 const char* Flag(bool Value);
 // Text with every Name (a %NAME% of the kind's) replaced by Value.

@@ -13,12 +13,12 @@ void ScriptDouble(TTransportDouble& Double, std::string Rest) {
   else if (Setting == "auto-echo")
     Double.SetAutoEcho(true);
   else if (Setting == "result")
-    Double.SetResult(First, std::stoi(Second), Rest.empty() ? 0 : static_cast<uint32_t>(std::stoul(Rest)));
+    Double.SetResult(First, Signed(Second), Rest.empty() ? 0 : static_cast<uint32_t>(Number(Rest)));
   else if (Setting == "fault")
-    Double.SetFault(First, std::stoi(Second));
+    Double.SetFault(First, Signed(Second));
   else if (Setting == "late-notices")  // the kinds' mask as DoubleControl.h has it
-    Double.SetLateNotices(First == "all" ? 15 : std::stoi(First), std::stoi(Second));
-  else if (Setting != "rewrite-termid" || !Double.RewriteTermID(std::stoi(First)))
+    Double.SetLateNotices(First == "all" ? 15 : Signed(First), Signed(Second));
+  else if (Setting != "rewrite-termid" || !Double.RewriteTermID(Signed(First)))
     throw std::runtime_error("double " + Setting + " failed or unknown");
 }
 
@@ -30,11 +30,11 @@ bool FireNotice(TTransportDouble& Double, std::string Rest) {
   if (Kind == "aux") return Double.FireAuxReceive(DecodeBytes(Rest));
   if (Kind == "end-strays") return Double.EndStrays(), true;
   if (Kind == "flood") {  // the same message N times without pause
-    const int32_t Count = std::stoi(TakeWord(Rest));
+    const int32_t Count = Signed(TakeWord(Rest));
     return Double.FloodReceive(DecodeBytes(Rest), Count);
   }
   if (Kind == "stream") {
-    const int32_t AfterMs = std::stoi(TakeWord(Rest));
+    const int32_t AfterMs = Signed(TakeWord(Rest));
     return Double.StreamReceive(DecodeBytes(Rest), AfterMs);
   }
   throw std::runtime_error("unknown notice " + Kind);

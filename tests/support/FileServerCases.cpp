@@ -71,7 +71,7 @@ struct TClient {
 bool CheckAnswer(TClient& Client, std::string Want, std::string& Why) {
   const size_t Within = (" " + Want).rfind(" within ");
   const uint64_t Deadline = Platform::TickCountMs() +
-                            (Within == std::string::npos ? 5000 : std::stoul(Want.substr(Within + 7)));
+                            (Within == std::string::npos ? 5000 : Number(Want.substr(Within + 7)));
   if (Within != std::string::npos) Want.erase(Within);
   const int Operation = Client.Awaited.empty() ? -1 : Client.Awaited.front();
   if (!Client.Awaited.empty()) Client.Awaited.pop_front();
@@ -91,7 +91,7 @@ bool CheckAnswer(TClient& Client, std::string Want, std::string& Why) {
         std::to_string(static_cast<uint8_t>(Message[1])) + " (" + std::to_string(Message.size()) + " bytes):";
   for (int At = 0; At < List.Count(); ++At) Why += (At ? "|" : " ") + EscapeBytes(List.Item(At));
   if (Operation >= 0 && static_cast<uint8_t>(Message[0]) != Operation) return false;
-  if (Form != "any" && std::stoi(Form) != static_cast<uint8_t>(Message[1])) return false;
+  if (Form != "any" && Signed(Form) != static_cast<uint8_t>(Message[1])) return false;
   std::string How = TakeWord(Want);
   if (How == "size" && !InRange(static_cast<long>(Message.size()), TakeWord(Want))) return false;
   if (How == "size") How = TakeWord(Want);
@@ -124,7 +124,7 @@ class TFileServerCase {
       return Verb != "fifo" || std::system(("mkfifo '" + Path.string() + "'").c_str()) == 0;
     }
     if (Verb == "files") {  // files N PATH: N empty files, '#' in PATH their number
-      for (int Number = std::stoi(TakeWord(Rest)) - 1; Number >= 0; --Number) {
+      for (int Number = Signed(TakeWord(Rest)) - 1; Number >= 0; --Number) {
         std::string Name = DecodeBytes(Rest);
         std::ofstream(Root / Name.replace(Name.find('#'), 1, std::to_string(Number))).flush();
       }
@@ -133,16 +133,16 @@ class TFileServerCase {
     if (Verb == "server") return StartServer(Rest);
     if (Verb == "accept" && Rest == "heal") return !(AcceptFailing = false);  // accepting works again
     if (Verb == "accept") {  // accept failures N => RANGE: the Nth failed accept RANGE ms after the first
-      const size_t Count = std::stoul(Rest.substr(Rest.find(' ') + 1));
+      const size_t Count = Number(Rest.substr(Rest.find(' ') + 1));
       long Span = -1;
       WaitUntil([&] { return (Span = AcceptSpan(Count)) >= 0; }, 5000);
       Why = Span < 0 ? "fewer failed accepts" : "the span was " + std::to_string(Span) + " ms";
       return Span >= 0 && InRange(Span, Want);
     }
     if (Verb == "stop")  // stop within MS
-      return StopWithin(std::stoul(Rest.substr(7)), ("line " + std::to_string(Step.Line)).c_str());
+      return StopWithin(Number(Rest.substr(7)), ("line " + std::to_string(Step.Line)).c_str());
     if (Verb == "wait") {  // wait MS PATTERN: until a printed line matches
-      const uint32_t Limit = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
+      const uint32_t Limit = static_cast<uint32_t>(Number(TakeWord(Rest)));
       Why = "no printed line " + Rest + " within " + std::to_string(Limit) + " ms";
       return WaitUntil([&] { return CountMatching(Printed.Lines(), Rest) > 0; }, Limit);
     }
@@ -199,9 +199,9 @@ class TFileServerCase {
   bool StartServer(std::string Rest) {
     for (std::string Option = TakeWord(Rest); !Option.empty(); Option = TakeWord(Rest)) {
       if (Option == "send-timeout") {
-        Options.SendTimeoutMs = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
+        Options.SendTimeoutMs = static_cast<uint32_t>(Number(TakeWord(Rest)));
       } else if (Option == "refused-threads") {  // the first N thread starts fail, as at a thread limit
-        ThreadsToRefuse = std::stoi(TakeWord(Rest));
+        ThreadsToRefuse = Signed(TakeWord(Rest));
         Options.StartThread = [this](std::function<void()> Body) {
           if (ThreadsToRefuse.fetch_sub(1) > 0)
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -268,7 +268,7 @@ class TFileServerCase {
   // Client N, connected at its first use (the server started first).
   TClient& ClientOf(const std::string& Number) {
     if (!Server) StartServer("");
-    TClient& Client = Clients[std::stoi(Number)];
+    TClient& Client = Clients[Signed(Number)];
     if (Client.Socket.Valid()) return Client;
     Platform::TConnectState State = Platform::TConnectState::Failed;
     if (Client.Socket.Open()) State = Client.Socket.BeginConnect(0x7F000001u, Server->Port());

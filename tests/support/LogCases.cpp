@@ -132,17 +132,17 @@ bool RunLogCase(const std::vector<TCaseStep>& Steps) {
       if (What != "file" && What != "hourly" && What != "uni") throw std::runtime_error("unknown log " + What);
       Current = Logs.back().get();
     } else if (Verb == "use") {
-      Current = Logs.at(std::stoul(Rest) - 1).get();
+      Current = Logs.at(Number(Rest) - 1).get();
     } else if (Verb == "close") {  // the current log ends
       for (auto& Each : Logs)
         if (Each.get() == Current) Each.reset();
       Current = nullptr;
     } else if (Verb == "clock") {  // clock DATE TIME [STEP]: fixed, STEP ms further at each reading
       const Platform::TDateTime Instant = TakeInstant(Rest);
-      Seam::SetClockFixed(Instant, Rest.empty() ? 0 : static_cast<uint32_t>(std::stoul(Rest)));
+      Seam::SetClockFixed(Instant, Rest.empty() ? 0 : static_cast<uint32_t>(Number(Rest)));
     } else if (Verb == "add-ms") {
       const Platform::TDateTime Instant = TakeInstant(Rest);
-      Got = InstantText(Seam::AddMilliseconds(Instant, std::stoll(Rest)));
+      Got = InstantText(Seam::AddMilliseconds(Instant, Signed(Rest)));
     } else if (Verb == "settings-path") {
       Got = HostSettingsPath(DecodeBytes(Rest));
     } else if (Verb == "file") {  // file PATH BYTES, its folders made

@@ -55,7 +55,7 @@ bool RunHostCase(const std::vector<TCaseStep>& Steps) {
     } else if (Step.Verb == "expect") {
       const std::string What = TakeWord(Rest);
       if (What == "exit") Why = "exit " + std::to_string(Exit);
-      if (What == "exit") return Exit == std::stoi(Rest);
+      if (What == "exit") return Exit == Signed(Rest);
       if (What == "took") return TookCheck(Took, Rest, Why);
       if (What != "out" && What != "err") throw std::runtime_error("unknown expectation " + What);
       return TextExpect(What, Rest, (What == "out" ? Output.Out : Output.Err).Text(), Why);

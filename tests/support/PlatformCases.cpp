@@ -107,7 +107,7 @@ class TPlatformCase {
     if (Verb == "call") {  // call LIBRARY ENTRY [ARGUMENT]: one found before, the last error untouched
       const TEntries& Own = Find(Entries, TakeWord(Rest));
       const std::string Name = TakeWord(Rest);
-      if (Name == "PlatformTestAnswer" && Own.Answer) return std::to_string(Own.Answer(std::stoi(Rest)));
+      if (Name == "PlatformTestAnswer" && Own.Answer) return std::to_string(Own.Answer(Signed(Rest)));
       if (Name == "PlatformTestLastError" && Own.GetError) return std::to_string(Own.GetError());
       if (Name == "PlatformTestSetLastError" && Own.SetError) return Own.SetError(Numeric(Rest)), "";
       throw std::runtime_error(Name + " was not found before");
@@ -168,7 +168,7 @@ class TPlatformCase {
     if (Verb == "semaphore") {  // semaphore new INITIAL MAXIMUM, semaphore wait MS, semaphore release [N]
       const std::string What = TakeWord(Rest), First = TakeWord(Rest);
       try {
-        if (What == "new") Semaphore = std::make_unique<TSemaphore>(std::stoi(First), std::stoi(Rest));
+        if (What == "new") Semaphore = std::make_unique<TSemaphore>(Signed(First), Signed(Rest));
         if (What == "new") return "made";
       } catch (const std::runtime_error&) {
         return "throws";
@@ -213,7 +213,7 @@ class TPlatformCase {
     if (What == "same" || What == "cut") {  // same A B ...: one handle or path; cut A B N: A is B's first N
       const std::string First = Find(Values, TakeWord(Rest)), Second = Find(Values, TakeWord(Rest));
       Why = What + ": " + First + " against " + Second;
-      if (What == "cut") return First == Second.substr(0, std::stoul(Rest));
+      if (What == "cut") return First == Second.substr(0, Number(Rest));
       bool Same = First == Second;
       while (!Rest.empty()) Same = Find(Values, TakeWord(Rest)) == First && Same;
       return Same;

@@ -27,8 +27,6 @@ namespace {
 
 constexpr uint32_t WaitMs = 10000;  // no step of a sound run comes near it
 
-long Number(const std::string& Text) { return std::stol(Text); }
-
 Platform::TFaultOperation Operation(const std::string& Name) {
   for (size_t I = 0; Seam::OperationName(I) != nullptr; ++I)
     if (Name == Seam::OperationName(I)) return static_cast<Platform::TFaultOperation>(I);
@@ -50,16 +48,16 @@ class TRelayCase {
     if (Verb == "expect") return Expect(Rest, Why);
     if (Verb == "wait") return Why = "wait " + Rest + ": timed out", Wait(Rest, Why);
     if (Verb == "double") return ScriptDouble(Double, Rest), true;
-    if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(Number(Rest))), true;
+    if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(Signed(Rest))), true;
     if (Verb == "log" && TakeWord(Rest) == "only") return Filters.push_back(Rest), true;
     const std::string What = TakeWord(Rest);
     if (Verb == "limits") return SetLimits(What, Rest), true;
-    if (Verb == "host" && What == "hold-after") return Allowed = static_cast<int>(Number(Rest)), true;
+    if (Verb == "host" && What == "hold-after") return Allowed = static_cast<int>(Signed(Rest)), true;
     if (Verb == "host" && What == "allow" && Rest == "all") return Allowed = INT_MAX, true;
-    if (Verb == "host" && What == "each") return EachMs = static_cast<uint32_t>(Number(Rest)), true;
+    if (Verb == "host" && What == "each") return EachMs = static_cast<uint32_t>(Signed(Rest)), true;
     if (Verb == "seam" && What == "refuse") {  // seam refuse OP CODE: each call from the next on
       const Platform::TFaultOperation Refused = Operation(TakeWord(Rest));
-      Seam::Arm(Refused, Seam::Calls(Refused) + 1, static_cast<uint32_t>(Number(Rest)), UINT64_MAX);
+      Seam::Arm(Refused, Seam::Calls(Refused) + 1, static_cast<uint32_t>(Signed(Rest)), UINT64_MAX);
       return true;
     }
     if (Verb == "seam" && What == "mark")  // seam mark OP: its calls counted from here
@@ -75,8 +73,8 @@ class TRelayCase {
     if (Verb == "command") {  // command S[..T] BYTES: one for each session S to T
       const std::string Bytes = DecodeBytes(Rest);
       const size_t Dots = What.find("..");
-      const long Last = Number(Dots == std::string::npos ? What : What.substr(Dots + 2));
-      for (long Session = Number(What); Session <= Last; ++Session)
+      const long Last = Signed(Dots == std::string::npos ? What : What.substr(Dots + 2));
+      for (long Session = Signed(What.substr(0, Dots)); Session <= Last; ++Session)
         Live().QueueCommand(static_cast<int32_t>(Session), Bytes.data(),
                             static_cast<int32_t>(Bytes.size()));
       return true;
@@ -100,7 +98,7 @@ class TRelayCase {
     Why = std::string("the release ") + (Freed ? "freed" : "kept") + " the manager in " +
           std::to_string(ReleaseMs) + " ms";
     return (Wanted.empty() || Wanted == (Freed ? "freed" : "kept")) &&
-           (Within.empty() || static_cast<long>(ReleaseMs) <= Number(Within));
+           (Within.empty() || static_cast<long>(ReleaseMs) <= Signed(Within));
   }
 
   // Lets the host go, ends the background release, compares the log
@@ -157,7 +155,7 @@ class TRelayCase {
   void SetLimits(std::string Name, std::string Rest) {
     if (Manager != nullptr) throw std::runtime_error("limits after the manager started");
     for (; !Name.empty(); Name = TakeWord(Rest)) {
-      const unsigned long long Value = std::stoull(TakeWord(Rest));
+      const unsigned long long Value = Signed(TakeWord(Rest));
       if (Name == "messages") Limits.QueuedMessages = static_cast<uint32_t>(Value);
       else if (Name == "bytes") Limits.QueuedMessageBytes = static_cast<size_t>(Value);
       else if (Name == "budget") Limits.StopBudgetMs = static_cast<uint32_t>(Value);
@@ -189,16 +187,16 @@ class TRelayCase {
     if (What == "queue") {
       TMailerManager& Target = Live();
       return WaitUntil([&] {
-        return static_cast<long>(Target.QueuedMessageCount()) == Number(First) &&
-               (Rest.empty() || static_cast<long>(Target.QueuedByteCount()) == Number(Rest));
+        return static_cast<long>(Target.QueuedMessageCount()) == Signed(First) &&
+               (Rest.empty() || static_cast<long>(Target.QueuedByteCount()) == Signed(Rest));
       }, WaitMs);
     }
     if (What == "count")
-      return WaitUntil([&] { return Double.CallCount(First) >= Number(Rest); }, WaitMs);
+      return WaitUntil([&] { return Double.CallCount(First) >= Signed(Rest); }, WaitMs);
     if (What != "callbacks") throw std::runtime_error("unknown wait " + What);
-    const bool Met = WaitUntil([&] { return Calls >= Number(First); }, WaitMs);
+    const bool Met = WaitUntil([&] { return Calls >= Signed(First); }, WaitMs);
     if (Met) Why = "wait callbacks " + First + ": went on to " + std::to_string(Calls.load());
-    return Met && Calls == Number(First);
+    return Met && Calls == Signed(First);
   }
 
   bool Expect(std::string Rest, std::string& Why) {
@@ -212,16 +210,17 @@ class TRelayCase {
     if (What == "last-callback" && TakeWord(Rest) == "within") {  // of the release's start
       const long After = static_cast<long>(LastCallTick.load() - StopTick);
       Why = "the last call began " + std::to_string(After) + " ms after the release did";
-      return After <= Number(Rest);
+      return After <= Signed(Rest);
     }
     if (What == "seam" && Rest == "fired") return Why = "the armed fault was never met", Seam::Fired();
     if (What == "seam") {  // seam OP N..M [per MS]: calls since the mark, M one more per MS since it
       const long Count = static_cast<long>(Seam::Calls(Operation(TakeWord(Rest))) - Marked);
       const std::string Range = TakeWord(Rest);
       const long Extra =
-          TakeWord(Rest) == "per" ? static_cast<long>(Platform::TickCountMs() - MarkTick) / Number(Rest) : 0;
+          TakeWord(Rest) == "per" ? static_cast<long>(Platform::TickCountMs() - MarkTick) / Signed(Rest) : 0;
       Why = std::to_string(Count) + " calls";
-      return Count >= Number(Range) && Count <= Number(Range.substr(Range.find("..") + 2)) + Extra;
+      return Count >= Signed(Range.substr(0, Range.find(".."))) &&
+             Count <= Signed(Range.substr(Range.find("..") + 2)) + Extra;
     }
     const std::vector<std::string> Lines = LogLines();
     if (What == "log-last") {
@@ -237,11 +236,11 @@ class TRelayCase {
     for (const std::string& Text : Lines) {
       if (!MatchesPattern(Rest, Text)) continue;
       ++Found;
-      if (What == "log-sum") Sum += Number(Text.substr(Head));
+      if (What == "log-sum") Sum += std::stol(Text.substr(Head));  // the digits the pattern matched
     }
     Why = std::to_string(Found) + " log lines match, their numbers add to " + std::to_string(Sum);
     if (What == "log-count") return InRange(Found, Range);
-    if (What == "log-sum") return Sum == Number(Range);
+    if (What == "log-sum") return Sum == Signed(Range);
     throw std::runtime_error("unknown expectation " + What);
   }
 

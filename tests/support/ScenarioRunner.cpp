@@ -127,12 +127,12 @@ void TScenarioRunner::Control(const std::string& Verb, std::string Rest) {
     if (!Finalizer.Running()) throw std::runtime_error("no Finalize to join");
     Finalizer.Join();
     Active = false;
-    if (TakeWord(Rest) == "within" && FinalizeMs > std::stoull(Rest))
+    if (TakeWord(Rest) == "within" && FinalizeMs > Number(Rest))
       Fail("Finalize_Plugin took " + std::to_string(FinalizeMs) + " ms, more than " + Rest);
     return;
   }
   if (Verb == "idle") {  // "idle N s": the clock moves on, the worker's idle wait ends
-    const int64_t Seconds = std::stoll(TakeWord(Rest));
+    const int64_t Seconds = Signed(TakeWord(Rest));
     ClockMs += Seconds * 1000;
     Seam::SetClockFixed(Seam::AddMilliseconds(StartInstant(), ClockMs));
     Seam::ExpireIdleWait();
@@ -143,10 +143,10 @@ void TScenarioRunner::Control(const std::string& Verb, std::string Rest) {
     TAction Action;
     const std::string Session = TakeWord(Rest);
     Action.Any = Session == "any";
-    Action.Session = Action.Any ? 0 : std::stoi(Session);
+    Action.Session = Action.Any ? 0 : Signed(Session);
     Action.Kind = TakeWord(Rest);
     if (Action.Kind == "command") {
-      Action.CommandSession = std::stoi(TakeWord(Rest));
+      Action.CommandSession = Signed(TakeWord(Rest));
       Action.CommandBytes = DecodeBytes(Rest);
     }
     Platform::TLockGuard Guard(Lock);
@@ -188,15 +188,15 @@ void TScenarioRunner::Call(std::string Rest) {
   } else if (Entry == "GetName") {
     Named(Host().GetName());
   } else if (Entry == "Command") {
-    const int32_t Session = std::stoi(TakeWord(Rest));
+    const int32_t Session = Signed(TakeWord(Rest));
     std::string Buffer = DecodeBytes(Rest);
     Got = std::to_string(Host().Command(Session, Buffer));
     Buffer.assign(Buffer.size(), 'Z');  // the host's again once the call returned
   } else if (Entry == "CommandRaw") {   // CommandRaw SESSION BYTES|null LENGTH
-    const int32_t Session = std::stoi(TakeWord(Rest));
+    const int32_t Session = Signed(TakeWord(Rest));
     const std::string Data = TakeWord(Rest);
     const std::string Bytes = DecodeBytes(Data);
-    const uint32_t Length = static_cast<uint32_t>(std::stoul(Rest));
+    const uint32_t Length = static_cast<uint32_t>(Number(Rest));
     Got =
         std::to_string(Host().CommandRaw(Session, Data == "null" ? nullptr : Bytes.data(), Length));
   } else if (Entry == "Finalize") {  // Finalize [within MS | async]: async ends with "join"
@@ -207,7 +207,7 @@ void TScenarioRunner::Call(std::string Rest) {
     }
     Finalize();
     Active = false;
-    if (!Rest.empty() && FinalizeMs > std::stoull(Rest)) Fail("Finalize_Plugin took too long");
+    if (!Rest.empty() && FinalizeMs > Number(Rest)) Fail("Finalize_Plugin took too long");
   } else {
     throw std::runtime_error("unknown entry " + Entry);
   }
@@ -226,10 +226,10 @@ void TScenarioRunner::Wait(std::string Rest) {
   const std::string What = TakeWord(Rest);
   bool Met = false;
   if (What == "sent") {  // wait sent N: the double has taken N sends
-    const int32_t Count = std::stoi(Rest);
+    const int32_t Count = Signed(Rest);
     Met = WaitUntil([&] { return Double.CallCount("SendToServer") >= Count; }, WaitMs);
   } else if (What == "callbacks") {
-    const size_t Count = std::stoul(Rest);
+    const size_t Count = Number(Rest);
     Met = WaitUntil([&] { return TPluginHost::Calls().size() >= Count; }, WaitMs);
   } else if (What == "held") {
     Met = WaitUntil([&] { return Held.load(); }, WaitMs);
@@ -389,7 +389,7 @@ void TScenarioRunner::EndCheck(const std::string& What, std::string Check, size_
     const size_t A = First(Check.substr(0, Split)), B = First(Check.substr(Split + 4));
     if (A >= B || A == Lines.size()) Fail("the log does not have " + Check);
   } else if (What == "log-sum") {  // log-sum N TEXT{n}TEXT [+ callbacks]: the numbers add to N
-    const long Wanted = std::stol(TakeWord(Check));
+    const long Wanted = Signed(TakeWord(Check));
     const size_t Plus = Check.rfind(" + callbacks");
     long Sum = Plus == std::string::npos ? 0 : static_cast<long>(TPluginHost::Calls().size());
     if (Plus != std::string::npos) Check.erase(Plus);
@@ -400,7 +400,7 @@ void TScenarioRunner::EndCheck(const std::string& What, std::string Check, size_
     if (Sum != Wanted)
       Fail("the numbers add to " + std::to_string(Sum) + ", not " + std::to_string(Wanted));
   } else if (What == "worker-threads") {
-    if (Workers != std::stoul(Check))
+    if (Workers != Number(Check))
       Fail("callbacks came on " + std::to_string(Workers) + " threads");
   } else {
     Fail("unknown expectation " + What);

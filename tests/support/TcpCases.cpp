@@ -103,11 +103,11 @@ std::string Expand(std::string Text, TPair& Pair, uint16_t& Local) {
       Value = std::to_string(Port);
     } else if (Name.rfind("RAMP:", 0) == 0) {
       static const char Hex[] = "0123456789ABCDEF";
-      for (unsigned long I = 0, Count = std::stoul(Name.substr(5)); I < Count; ++I)
+      for (unsigned long I = 0, Count = Number(Name.substr(5)); I < Count; ++I)
         Value += std::string("\\x") + Hex[(I * 7 >> 4) & 15] + Hex[I * 7 & 15];
     } else if (Name.rfind("SERIES:", 0) == 0 && Dots < Colon && Colon != std::string::npos) {
-      const long Last = std::stol(Name.substr(Dots + 2));
-      for (long Index = std::stol(Name.substr(7)); Index <= Last; ++Index) {
+      const long Last = Signed(Name.substr(Dots + 2, Colon - Dots - 2));
+      for (long Index = Signed(Name.substr(7, Dots - 7)); Index <= Last; ++Index) {
         std::string Piece = Name.substr(Colon + 1);
         for (size_t Mark = Piece.find('#'); Mark != std::string::npos; Mark = Piece.find('#', Mark))
           Piece.replace(Mark, 1, std::to_string(Index));
@@ -145,9 +145,9 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
     std::string Got;  // an entry's result
     const uint64_t Start = Platform::TickCountMs();
     if (Verb == "use") {
-      P = &Pairs[std::stoi(Rest)];
+      P = &Pairs[Signed(Rest)];
     } else if (Verb == "id") {
-      P->Id = std::stoi(Rest);
+      P->Id = Signed(Rest);
     } else if (Verb == "sleep") {
       Platform::SleepMs(Number(Rest));
     } else if (Verb == "create") {  // create [no-id] TEXT|null
@@ -171,7 +171,7 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
       const size_t Space = Verb == "send" ? std::string::npos : Rest.rfind(' ');
       const std::string Data = Rest.substr(0, Space), Bytes = DecodeBytes(Data);
       const int32_t Size =
-          Verb == "send" ? static_cast<int32_t>(Bytes.size()) : std::stoi(Rest.substr(Space));
+          Verb == "send" ? static_cast<int32_t>(Bytes.size()) : Signed(Rest.substr(Space + 1));
       Got = CodeName(Send(P->Id, Data == "null" && Verb != "send" ? nullptr : Bytes.data(), Size));
     } else if (Verb == "call") {  // the entries the client never calls
       char Name[64] = {};
@@ -180,7 +180,7 @@ bool Play(Platform::TLibrary Library, const std::vector<TCaseStep>& Steps) {
       if (Rest == "GetDNSFistServerName") Got = CodeName(GetDNSFistServerName(Name, sizeof Name));
       if (Got.empty()) throw std::runtime_error("unknown entry " + Rest);
     } else if (Verb == "flood") {  // flood SIZE framed|raw: messages a.., b.., ... until one fails
-      const size_t Size = std::stoul(TakeWord(Rest));
+      const size_t Size = Number(TakeWord(Rest));
       if (Rest != "framed" && Rest != "raw") throw std::runtime_error("flood framed or raw, not " + Rest);
       const std::string Header{'\x03', '\0', static_cast<char>((Size + 4) >> 8), static_cast<char>(Size + 4)};
       int32_t Code = teSUCCESS;

@@ -29,7 +29,7 @@ std::vector<std::string> Words(const std::string& Text) {
     const size_t Dash = Word.find('-', 1);
     if (Dash == std::string::npos) Result.push_back(Word);
     if (Dash == std::string::npos) continue;
-    for (long I = std::stol(Word), Last = std::stol(Word.substr(Dash + 1)); I <= Last; ++I)
+    for (int64_t I = Signed(Word.substr(0, Dash)), Last = Signed(Word.substr(Dash + 1)); I <= Last; ++I)
       Result.push_back(std::to_string(I));
   }
   return Result;
@@ -41,18 +41,10 @@ std::string Shortened(const std::vector<std::string>& Words) {
   std::string Text;
   for (size_t I = 0, End = 1; I < Words.size(); I = End++) {
     const bool Numeric = Words[I].find_first_not_of("-0123456789") == std::string::npos;
-    while (Numeric && End < Words.size() && Words[End] == std::to_string(std::stol(Words[End - 1]) + 1)) ++End;
+    while (Numeric && End < Words.size() && Words[End] == std::to_string(Signed(Words[End - 1]) + 1)) ++End;
     Text += (Text.empty() ? "" : " ") + Words[I] + (End - I > 1 ? "-" + Words[End - 1] : "");
   }
   return Text.empty() ? "none" : Text;
-}
-
-// A session or a kind: a whole decimal word, signed.
-int32_t Signed(const std::string& Word) {
-  size_t End = 0;
-  const int32_t Value = std::stoi(Word, &End);
-  if (End != Word.size()) throw std::runtime_error("not a number: " + Word);
-  return Value;
 }
 
 std::string FatalText(const TThreadBase& Thread) {
@@ -161,8 +153,8 @@ bool ProducersInOrder(std::vector<std::string> Handed, long Producers, long Each
 // "idle-span N MS": the last N idle calls come after the last record and span
 // at least MS, first to last.
 bool IdleTimesHold(const std::vector<TRun::TEvent>& Events, const std::string& What, std::string Rest) {
-  const size_t Span = What == "idle-gaps" ? 0 : std::stoul(TakeWord(Rest));
-  const uint64_t Least = std::stoul(Rest);
+  const size_t Span = What == "idle-gaps" ? 0 : Number(TakeWord(Rest));
+  const uint64_t Least = Number(Rest);
   for (size_t I = 1; I < Events.size() && Span == 0; ++I)
     if (Events[I].Idle && Events[I].Tick - Events[I - 1].Tick < Least) return false;
   size_t First = Events.size();
@@ -176,7 +168,7 @@ bool IdleTimesHold(const std::vector<TRun::TEvent>& Events, const std::string& W
 std::string RecordBytes(std::string Rest) {
   const int32_t Kind = Signed(TakeWord(Rest)), Session = Signed(TakeWord(Rest));
   const bool Null = Rest.rfind("null ", 0) == 0;
-  const std::string Payload = Null ? std::string(std::stoul(Rest.substr(5)), '\x77') : DecodeBytes(Rest);
+  const std::string Payload = Null ? std::string(Number(Rest.substr(5)), '\x77') : DecodeBytes(Rest);
   const uint32_t Length = static_cast<uint32_t>(Payload.size());
   TTaskRecord* Task = NewTaskRecord(static_cast<uint8_t>(Kind), Session, Null ? nullptr : Payload.data(), Length);
   if (Null) std::memcpy(TaskPayload(Task), Payload.data(), Length);
@@ -203,8 +195,8 @@ std::string RingStep(TTaskQueue& Ring, size_t& Released, std::string Rest) {
   std::vector<TTaskRecord*> Slots;
   if (What == "push")
     for (const std::string& I : Words(Rest))
-      Ring.PushBack(reinterpret_cast<TTaskRecord*>(static_cast<uintptr_t>(std::stoul(I)) + 1));
-  for (size_t I = What == "pop" ? std::stoul(Rest) : 0; I > 0; --I) {
+      Ring.PushBack(reinterpret_cast<TTaskRecord*>(static_cast<uintptr_t>(Number(I)) + 1));
+  for (size_t I = What == "pop" ? Number(Rest) : 0; I > 0; --I) {
     Taken.push_back(Word(Ring.PopFront(&Slots)));
     Released += Slots.size();
     Slots.clear();
@@ -236,12 +228,12 @@ bool RunWorkerCase(const std::vector<TCaseStep>& Steps) {
       return Verb == "ring" ? Got == (Wanted.empty() ? "" : Shortened(Words(Wanted))) : Got == DecodeBytes(Wanted);
     }
     if (Verb == "window") Window = std::make_unique<Platform::TMessageWindow>();
-    if (Verb == "sleep") Platform::SleepMs(std::stoul(Rest));
+    if (Verb == "sleep") Platform::SleepMs(Number(Rest));
     if (Verb == "mark") Mark = Platform::TickCountMs();
     if (Verb == "kind" || Verb == "label" || Verb == "window" || Verb == "sleep" || Verb == "mark") return true;
     if (Verb == "worker") {  // worker MS: a fresh one, idle time-out MS
       Run.reset();
-      Run = std::make_unique<TRun>(std::stoul(Rest));
+      Run = std::make_unique<TRun>(Number(Rest));
       Run->Window = Window.get();
       Why = "its idle time-out is " + std::to_string(Run->Worker.IdleTimeout());
       return std::to_string(Run->Worker.IdleTimeout()) == Rest;
@@ -261,11 +253,11 @@ bool RunWorkerCase(const std::vector<TCaseStep>& Steps) {
     } else if (Verb == "feed") {  // feed A-B every N pause MS: a pause after A, A+N, ...
       const std::vector<std::string> Sessions = Words(TakeWord(Rest));
       TakeWord(Rest);
-      const size_t Every = std::stoul(TakeWord(Rest));
+      const size_t Every = Number(TakeWord(Rest));
       TakeWord(Rest);
       for (size_t I = 0; I < Sessions.size(); ++I) {
         Run->Queue(Sessions[I]);
-        if (I % Every == 0) Platform::SleepMs(std::stoul(Rest));
+        if (I % Every == 0) Platform::SleepMs(Number(Rest));
       }
     } else if (Verb == "producers") {  // producers N EACH PAUSE-EVERY
       std::vector<std::unique_ptr<TProducer>> Threads;
@@ -294,10 +286,10 @@ bool RunWorkerCase(const std::vector<TCaseStep>& Steps) {
     } else if (Verb == "wait") {  // wait idles|tasks N|+N [within MS]
       const std::string What = TakeWord(Rest), Count = TakeWord(Rest);
       std::atomic<int>& Counter = What == "idles" ? Run->Idles : Run->Tasks;
-      const int Least = std::stoi(Count) + (Count[0] == '+' ? Counter.load() : 0);
+      const int Least = Signed(Count) + (Count[0] == '+' ? Counter.load() : 0);
       TakeWord(Rest);
       Why = "fewer than " + std::to_string(Least) + " " + What;
-      return WaitUntil([&] { return Counter.load() >= Least; }, Rest.empty() ? 20000 : std::stoul(Rest));
+      return WaitUntil([&] { return Counter.load() >= Least; }, Rest.empty() ? 20000 : Number(Rest));
     } else if (Verb == "expect") {
       const std::string What = TakeWord(Rest);
       std::vector<TRun::TEvent> Events;
@@ -311,14 +303,14 @@ bool RunWorkerCase(const std::vector<TCaseStep>& Steps) {
       Why = "handed " + Shortened(Handed) + "; " + std::to_string(Idles) + " idle calls";
       if (What == "handed") return Shortened(Handed) == Shortened(Words(Rest));
       if (What == "idles") return InRange(Idles, Rest);
-      const long Producers = What == "producers" ? std::stol(TakeWord(Rest)) : 0;
-      if (What == "producers") return ProducersInOrder(Handed, Producers, std::stol(Rest));
+      const long Producers = What == "producers" ? Signed(TakeWord(Rest)) : 0;
+      if (What == "producers") return ProducersInOrder(Handed, Producers, Signed(Rest));
       Why = "the fatal error is \"" + FatalText(Worker) + "\"";
       if (What == "fatal") return FatalText(Worker) == Rest;
       Why = std::string("the termination flag is ") + (Worker.Terminated() ? "set" : "clear");
       if (What == "terminated") return Worker.Terminated() == (Rest == "1");
       Why = std::to_string(Window ? Window->HandledCount() : 0) + " handled, " + std::to_string(Run->Unsent) + " not";
-      if (What == "window") return Window && Window->HandledCount() == std::stoi(Rest) && Run->Unsent == 0;
+      if (What == "window") return Window && Window->HandledCount() == Signed(Rest) && Run->Unsent == 0;
       const uint64_t Took = Platform::TickCountMs() - Mark;
       Why = "took " + std::to_string(Took) + " ms";
       if (What == "took") return InRange(static_cast<long>(Took), Rest);
@@ -349,7 +341,7 @@ bool RunOutstandingCase(const std::vector<TCaseStep>& Steps) {
     std::string Got;
     if (Verb == "kind" || Verb == "label") return true;
     if (Verb == "table") {
-      Table = std::make_unique<TOutstandingRequests>(std::stoul(Rest));
+      Table = std::make_unique<TOutstandingRequests>(Number(Rest));
       return true;
     }
     if (Verb == "keys-differ") {  // keys-differ A|B
@@ -360,13 +352,13 @@ bool RunOutstandingCase(const std::vector<TCaseStep>& Steps) {
       throw std::runtime_error("no table yet");
     } else if (Verb == "sent") {  // sent SESSION GENERATION [HOST]
       const int32_t Session = Signed(TakeWord(Rest));
-      const uint32_t Generation = static_cast<uint32_t>(std::stoul(TakeWord(Rest)));
+      const uint32_t Generation = static_cast<uint32_t>(Number(TakeWord(Rest)));
       Got = Table->Sent(Session, Key(Rest), Generation) ? "1" : "0";
     } else if (Verb == "answered") {  // answered SESSION [HOST]
       const int32_t Session = Signed(TakeWord(Rest));
       Got = Table->Answered(Session, Key(Rest)) ? "1" : "0";
     } else if (Verb == "lost" || Verb == "drop-all") {  // the sessions given up, in order, or none
-      const size_t Count = Verb == "lost" ? Table->ConnectionLost(static_cast<uint32_t>(std::stoul(Rest)), Report)
+      const size_t Count = Verb == "lost" ? Table->ConnectionLost(static_cast<uint32_t>(Number(Rest)), Report)
                                           : Table->DropAll(Report);
       Got = Shortened(Reported);
       if (Count != Reported.size()) Got += " (it returned " + std::to_string(Count) + ")";
