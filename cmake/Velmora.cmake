@@ -26,7 +26,7 @@ if(VELMORA_WIN32)
   add_compile_definitions(WIN32_LEAN_AND_MEAN)
 endif()
 
-# Whether this machine can run the programs it builds (with suites). 32-bit Wine needs a
+# Whether this machine can run the suites it builds. 32-bit Wine needs a
 # kernel that runs 32-bit Linux programs; where it cannot, the suites of the
 # 32-bit build are built but not registered (the win64 preset runs the same
 # suites under 64-bit Wine), and plain tests that would run a Windows program

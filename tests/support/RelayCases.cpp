@@ -48,16 +48,16 @@ class TRelayCase {
     if (Verb == "expect") return Expect(Rest, Why);
     if (Verb == "wait") return Why = "wait " + Rest + ": timed out", Wait(Rest, Why);
     if (Verb == "double") return ScriptDouble(Double, Rest), true;
-    if (Verb == "sleep") return Platform::SleepMs(static_cast<uint32_t>(Signed(Rest))), true;
+    if (Verb == "sleep") return Platform::SleepMs(Number(Rest)), true;
     if (Verb == "log" && TakeWord(Rest) == "only") return Filters.push_back(Rest), true;
     const std::string What = TakeWord(Rest);
     if (Verb == "limits") return SetLimits(What, Rest), true;
-    if (Verb == "host" && What == "hold-after") return Allowed = static_cast<int>(Signed(Rest)), true;
+    if (Verb == "host" && What == "hold-after") return Allowed = static_cast<int>(Number(Rest)), true;
     if (Verb == "host" && What == "allow" && Rest == "all") return Allowed = INT_MAX, true;
-    if (Verb == "host" && What == "each") return EachMs = static_cast<uint32_t>(Signed(Rest)), true;
+    if (Verb == "host" && What == "each") return EachMs = Number(Rest), true;
     if (Verb == "seam" && What == "refuse") {  // seam refuse OP CODE: each call from the next on
       const Platform::TFaultOperation Refused = Operation(TakeWord(Rest));
-      Seam::Arm(Refused, Seam::Calls(Refused) + 1, static_cast<uint32_t>(Signed(Rest)), UINT64_MAX);
+      Seam::Arm(Refused, Seam::Calls(Refused) + 1, Number(Rest), UINT64_MAX);
       return true;
     }
     if (Verb == "seam" && What == "mark")  // seam mark OP: its calls counted from here
@@ -98,7 +98,7 @@ class TRelayCase {
     Why = std::string("the release ") + (Freed ? "freed" : "kept") + " the manager in " +
           std::to_string(ReleaseMs) + " ms";
     return (Wanted.empty() || Wanted == (Freed ? "freed" : "kept")) &&
-           (Within.empty() || static_cast<long>(ReleaseMs) <= Signed(Within));
+           (Within.empty() || ReleaseMs <= Number(Within));
   }
 
   // Lets the host go, ends the background release, compares the log
@@ -155,11 +155,11 @@ class TRelayCase {
   void SetLimits(std::string Name, std::string Rest) {
     if (Manager != nullptr) throw std::runtime_error("limits after the manager started");
     for (; !Name.empty(); Name = TakeWord(Rest)) {
-      const unsigned long long Value = Signed(TakeWord(Rest));
-      if (Name == "messages") Limits.QueuedMessages = static_cast<uint32_t>(Value);
-      else if (Name == "bytes") Limits.QueuedMessageBytes = static_cast<size_t>(Value);
-      else if (Name == "budget") Limits.StopBudgetMs = static_cast<uint32_t>(Value);
-      else if (Name == "awaited") Limits.AwaitedRequests = static_cast<size_t>(Value);
+      const uint32_t Value = Number(TakeWord(Rest));
+      if (Name == "messages") Limits.QueuedMessages = Value;
+      else if (Name == "bytes") Limits.QueuedMessageBytes = Value;
+      else if (Name == "budget") Limits.StopBudgetMs = Value;
+      else if (Name == "awaited") Limits.AwaitedRequests = Value;
       else throw std::runtime_error("unknown limit " + Name);
     }
   }
@@ -186,17 +186,20 @@ class TRelayCase {
     const std::string First = TakeWord(Rest);
     if (What == "queue") {
       TMailerManager& Target = Live();
+      const size_t Messages = Number(First), Bytes = Rest.empty() ? 0 : Number(Rest);
       return WaitUntil([&] {
-        return static_cast<long>(Target.QueuedMessageCount()) == Signed(First) &&
-               (Rest.empty() || static_cast<long>(Target.QueuedByteCount()) == Signed(Rest));
+        return Target.QueuedMessageCount() == Messages && (Rest.empty() || Target.QueuedByteCount() == Bytes);
       }, WaitMs);
     }
-    if (What == "count")
-      return WaitUntil([&] { return Double.CallCount(First) >= Signed(Rest); }, WaitMs);
+    if (What == "count") {
+      const long Least = Number(Rest);
+      return WaitUntil([&] { return Double.CallCount(First) >= Least; }, WaitMs);
+    }
     if (What != "callbacks") throw std::runtime_error("unknown wait " + What);
-    const bool Met = WaitUntil([&] { return Calls >= Signed(First); }, WaitMs);
+    const int Wanted = static_cast<int>(Number(First));
+    const bool Met = WaitUntil([&] { return Calls >= Wanted; }, WaitMs);
     if (Met) Why = "wait callbacks " + First + ": went on to " + std::to_string(Calls.load());
-    return Met && Calls == Signed(First);
+    return Met && Calls == Wanted;
   }
 
   bool Expect(std::string Rest, std::string& Why) {
@@ -216,11 +219,11 @@ class TRelayCase {
     if (What == "seam") {  // seam OP N..M [per MS]: calls since the mark, M one more per MS since it
       const long Count = static_cast<long>(Seam::Calls(Operation(TakeWord(Rest))) - Marked);
       const std::string Range = TakeWord(Rest);
+      const size_t Dots = Range.find("..");
       const long Extra =
-          TakeWord(Rest) == "per" ? static_cast<long>(Platform::TickCountMs() - MarkTick) / Signed(Rest) : 0;
+          TakeWord(Rest) == "per" ? static_cast<long>((Platform::TickCountMs() - MarkTick) / Number(Rest)) : 0;
       Why = std::to_string(Count) + " calls";
-      return Count >= Signed(Range.substr(0, Range.find(".."))) &&
-             Count <= Signed(Range.substr(Range.find("..") + 2)) + Extra;
+      return Count >= Signed(Range.substr(0, Dots)) && Count <= Signed(Range.substr(Dots + 2)) + Extra;
     }
     const std::vector<std::string> Lines = LogLines();
     if (What == "log-last") {
