@@ -98,9 +98,9 @@ forward)
   ;;
 restart)
   echo '3 Operation=2,Path=.,UserData=r' >"$work/scenario.txt"
-  rm -f "$work/stop"
+  rm -f "$work/stop" "$work/pause"
   run_host --scenario "$work/scenario.txt" --repeat 1000000 --in-flight 1 --timeout-ms 2000 --quiet \
-    --stop-file "$(windows_path "$work/stop")" &
+    --stop-file "$(windows_path "$work/stop")" --pause-file "$(windows_path "$work/pause")" &
   host_pid=$!
   wait_received() {  # wait_received N: until N command lines arrived at rsyslog in all
     for ((i = 0; i < 1500; i++)); do
@@ -111,20 +111,17 @@ restart)
     return 1
   }
   wait_received 50 || fail "no lines reached rsyslog"
-  # rsyslogd drops what it has not read when it stops: TCP cannot tell the
-  # client which of the lines it had sent were lost so. So the host is held
-  # (it logs nothing then) while rsyslogd stops; the client sees the
-  # connection close while idle and declines the lines after it.
-  host_processes() {
-    local p=$1 c
-    for c in $(pgrep -P "$p"); do echo "$c"; host_processes "$c"; done
-  }
-  held=$(host_processes $host_pid)
-  kill -STOP $held
-  sleep 0.3
+  # rsyslogd drops what it has not read when it stops, and TCP cannot tell
+  # the client which of the lines it had sent were lost so. So the host
+  # pauses (its last answer comes in, then the plug-in logs nothing) while
+  # rsyslogd stops; the client, idle, sees the connection close and declines
+  # the lines after the pause. (Holding the host's processes instead could
+  # freeze the client between its look at the connection and its send.)
+  touch "$work/pause"
+  sleep 0.5
   stop_rsyslog
   sleep 0.3
-  kill -CONT $held
+  rm -f "$work/pause"
   before=$(received Command_Plugin)
   sleep 1.5
   bash "$here/lib/rsyslog.sh" restart "$rsyslog" || fail "rsyslogd did not start again"

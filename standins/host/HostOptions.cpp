@@ -33,6 +33,9 @@ THostOptions ParseHostOptions(const std::vector<std::string>& Arguments) {
     } else if (Argument == "--stop-file") {
       Options.StopFile = Next();
       if (Options.StopFile.empty()) throw EHostUsage("--stop-file needs a file name");
+    } else if (Argument == "--pause-file") {
+      Options.PauseFile = Next();
+      if (Options.PauseFile.empty()) throw EHostUsage("--pause-file needs a file name");
     } else if (Argument == "--user-value") {
       // Any 32-bit value: decimal (negative ones wrap) or hexadecimal ("0x...").
       const std::string& Text = Next();
@@ -98,6 +101,8 @@ std::string HostUsageText() {
          "  --repeat N               each thread sends the scenario N times (default 1)\n"
          "  --stop-file FILE         a thread starts no further round once FILE exists\n"
          "                           (--repeat is then the most)\n"
+         "  --pause-file FILE        a thread starts no further round while FILE exists\n"
+         "                           (at most 60 s each time)\n"
          "  --threads N              N sending threads (default 1); thread t (from 0)\n"
          "                           sends session t*1000000 + the scenario's session\n"
          "  --sessions-per-thread K  instead, thread t spreads its commands round-robin\n"

@@ -20,6 +20,7 @@ struct THostOptions {
   std::string PluginPath;     // as given (the form of the system it runs on)
   std::string ScenarioPath;   // empty: standard input
   std::string StopFile;       // empty: none; else no new round once it exists
+  std::string PauseFile;      // empty: none; else no new round while it exists
   uint32_t UserValue = 0x12345678u;
   uint32_t TimeoutMs = 10000;
   uint32_t WaitLimitMs = 0;        // 0: none; else the wait for answers ends then

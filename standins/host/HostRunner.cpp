@@ -172,8 +172,16 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
   uint64_t Sequence = 0;
   Platform::TAdaptiveSpin Spin(Platform::TAdaptiveSpin::DefaultLimitUs);  // for the window
   const std::string StopFile = Platform::ToNativePath(Options.StopFile);
+  const std::string PauseFile = Platform::ToNativePath(Options.PauseFile);
   for (uint32_t Round = 0; Round < Options.Repeat; ++Round) {
     std::error_code Error;
+    // A pause lets a script change the world while nothing is in flight and
+    // the plug-in logs nothing; bounded, so a forgotten file ends no run.
+    const uint64_t PauseEnd = Platform::TickCountMs() + 60000;
+    while (!PauseFile.empty() && std::filesystem::exists(PauseFile, Error) &&
+           Platform::TickCountMs() < PauseEnd) {
+      Platform::SleepMs(10);
+    }
     if (!StopFile.empty() && std::filesystem::exists(StopFile, Error)) break;
     for (const TScenarioCommand& Command : Scenario) {
       TParamList List = Command.Params;
