@@ -68,4 +68,21 @@ mkdir -p "$WINEPREFIX"
   flock -u 9
 } 9>"$WINEPREFIX.lock"
 
+# A process Wine starts for the program inherits the program's standard
+# handles: the desktop's explorer.exe, started by the first window, lives on
+# while any other program of the prefix runs. Holding a pipe of ctest's, it
+# would keep the test "running" until then (up to its time-out). So output
+# bound for a pipe goes to files first and is copied out once the program
+# has ended; output bound for files (the scripts read some while the program
+# runs) goes there directly. A run that is killed leaves its files behind.
+if [ -p /dev/stdout ] || [ -p /dev/stderr ]; then
+  if held=$(mktemp -d "$build/.wine-output.XXXXXX" 2>/dev/null); then
+    "$loader" "$exe" "$@" >"$held/out" 2>"$held/err"
+    rc=$?
+    cat "$held/out"
+    cat "$held/err" >&2
+    rm -rf "$held"
+    exit $rc
+  fi
+fi
 exec "$loader" "$exe" "$@"
