@@ -38,8 +38,11 @@ constexpr uint32_t OwnCode = 0xE0ABC001u;  // an application's exception code
 constexpr uintptr_t LowAddress = 16;       // the first 64 KiB are never mapped on Windows
 constexpr uintptr_t UnmappedAddress = 0x1234;
 constexpr bool Wide = sizeof(uintptr_t) == 8;
-#if defined(__SANITIZE_THREAD__)
-constexpr bool Instrumented = true;  // every function entry of ours is hooked: timings say nothing of the guard
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+// Every function entry (TSan) or memory access (ASan) of ours is hooked:
+// timings say nothing of the guard (ASan's guarded call took 46 ns against a
+// 159 ns yield on a quiet machine).
+constexpr bool Instrumented = true;
 #else
 constexpr bool Instrumented = false;
 #endif
