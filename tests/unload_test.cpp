@@ -20,6 +20,7 @@
 #include "platform/testing/HostObjects.h"
 #include "platform/testing/ThreadSlots.h"
 #include "plugin/PluginApi.h"
+#include "tests/support/LogTestSupport.h"
 #include "tests/support/PluginLibrary.h"
 #include "tests/support/RequiredEntry.h"
 #include "tests/support/TestSupport.h"
@@ -223,14 +224,6 @@ void LogClientCycle(const std::string& Path, const char* Setting) {
   Platform::UnloadLibrary(Library);
 }
 
-void OnThreadOfItsOwn(const std::function<void()>& Body) {
-  Platform::TThread Thread;
-  ASSERT_TRUE(Thread.Create([](void* Context) { (*static_cast<const std::function<void()>*>(Context))(); },
-                            const_cast<std::function<void()>*>(&Body)));
-  ASSERT_TRUE(Thread.Start());
-  ASSERT_TRUE(Thread.WaitForEnd());
-}
-
 TEST(LibraryUnload, LogClientCyclesKeepNoThreadSlot) {
   const std::string Path = BuiltLibrary("logclient\\", "LogClient.dll", "LogClient.so");
   ExpectNothingKept("log client", Cycles(60), [&] { LogClientCycle(Path, "take"); });
@@ -252,7 +245,7 @@ TEST(LibraryUnload, SyslogClientCyclesEndTheirThreadsAndKeepNoThreadSlotOrHandle
   ExpectNothingKept("syslog client", Cycles(60), [&] {
     const int32_t Threads = Floor >= 0 ? Floor : Platform::CountThreads();
     const char* const Setting = ++Cycle % 2 == 0 ? "udp://127.0.0.1:9" : "tcp://127.0.0.1:1";
-    OnThreadOfItsOwn([&] { LogClientCycle(Path, Setting); });
+    LogTestSupport::RunOnThreads(1, [&](int) { LogClientCycle(Path, Setting); });
     if (::testing::Test::HasFatalFailure()) return;
     const uint64_t Deadline = Platform::TickCountMs() + 3000;
     while (Platform::CountThreads() > Threads && Platform::TickCountMs() < Deadline) {

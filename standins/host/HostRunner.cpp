@@ -177,10 +177,11 @@ void THostCycle::SendAll(uint32_t ThreadIndex) {
     std::error_code Error;
     // A pause lets a script change the world while nothing is in flight and
     // the plug-in logs nothing; bounded, so a forgotten file ends no run.
-    const uint64_t PauseEnd = Platform::TickCountMs() + 60000;
-    while (!PauseFile.empty() && std::filesystem::exists(PauseFile, Error) &&
-           Platform::TickCountMs() < PauseEnd) {
-      Platform::SleepMs(10);
+    if (!PauseFile.empty()) {
+      const uint64_t PauseEnd = Platform::TickCountMs() + 60000;
+      while (std::filesystem::exists(PauseFile, Error) && Platform::TickCountMs() < PauseEnd) {
+        Platform::SleepMs(10);
+      }
     }
     if (!StopFile.empty() && std::filesystem::exists(StopFile, Error)) break;
     for (const TScenarioCommand& Command : Scenario) {

@@ -42,10 +42,9 @@ TFields CommandFields(const TScenarioCommand& Command) {
 TFields OptionFields(const THostOptions& O) {
   return {{"plugin", O.PluginPath}, {"scenario", O.ScenarioPath}, {"stop-file", O.StopFile},
           {"pause-file", O.PauseFile}, {"user-value", N(O.UserValue)}, {"timeout-ms", N(O.TimeoutMs)},
-          {"repeat", N(O.Repeat)},
-          {"threads", N(O.Threads)}, {"sessions-per-thread", N(O.SessionsPerThread)}, {"cycles", N(O.Cycles)},
-          {"in-flight", N(O.InFlight)}, {"expect", std::to_string(O.Expect)}, {"tags", N(O.TagsUserData())},
-          {"quiet", N(O.Quiet)}, {"stats", N(O.Stats)}, {"help", N(O.Help)}};
+          {"repeat", N(O.Repeat)}, {"threads", N(O.Threads)}, {"sessions-per-thread", N(O.SessionsPerThread)},
+          {"cycles", N(O.Cycles)}, {"in-flight", N(O.InFlight)}, {"expect", std::to_string(O.Expect)},
+          {"tags", N(O.TagsUserData())}, {"quiet", N(O.Quiet)}, {"stats", N(O.Stats)}, {"help", N(O.Help)}};
 }
 
 }  // namespace
